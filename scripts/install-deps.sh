@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and running the project needs.
+# Idempotent: when everything is present it prints nothing and changes nothing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libboost-serialization-dev libboost-thread-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  nlohmann-json3-dev libcli11-dev
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

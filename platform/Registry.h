@@ -1,0 +1,114 @@
+// The plug-in's per-user registry: Linux has no Windows registry, so keys and values live in a
+// text file in the Windows registry editor's export format, and a .reg file exported on Windows
+// can be dropped in unchanged.
+#ifndef ZENTRIX_PLATFORM_REGISTRY_H
+#define ZENTRIX_PLATFORM_REGISTRY_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zentrix {
+
+enum class RegistryRoot { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig };
+
+namespace detail {
+
+enum class RegistryValueKind { String, Dword, Raw };
+
+struct RegistryValue {
+    std::string name;
+    RegistryValueKind kind = RegistryValueKind::String;
+    // Raw values keep everything after the '=' verbatim, so a save reproduces them exactly.
+    std::string text;
+    std::uint32_t dword = 0;
+    // Position in insertion order, so that a save keeps the order values were first written in.
+    std::uint64_t order = 0;
+};
+
+struct RegistryKey {
+    RegistryKey() = default;
+    explicit RegistryKey(std::string keyName) : name(std::move(keyName)) {}
+    RegistryKey(const RegistryKey& other);
+    RegistryKey& operator=(const RegistryKey& other);
+    RegistryKey(RegistryKey&&) noexcept = default;
+    RegistryKey& operator=(RegistryKey&&) noexcept = default;
+    ~RegistryKey() = default;
+
+    std::string name;
+    // Both maps are keyed by the ASCII-lower-cased name, which gives case-insensitive lookup and
+    // the sorted order a save writes keys in.
+    std::map<std::string, RegistryValue, std::less<>> values;
+    std::map<std::string, std::unique_ptr<RegistryKey>, std::less<>> subKeys;
+    std::uint64_t nextOrder = 0;
+};
+
+}  // namespace detail
+
+class RegistryStore {
+public:
+    // Larger files are treated as damaged rather than read into memory.
+    static constexpr std::uintmax_t kMaxFileSize = 64u * 1024u * 1024u;
+    // Deeper key paths are rejected, matching the nesting limit of the Windows registry.
+    static constexpr std::size_t kMaxKeyDepth = 512;
+
+    // ZENTRIX_REGISTRY if set and non-empty, else $XDG_CONFIG_HOME/zentrix/registry.reg with
+    // XDG_CONFIG_HOME defaulting to $HOME/.config; empty when no home directory can be found.
+    static std::filesystem::path DefaultPath();
+
+    // Never throws: a missing file is an empty valid store, an unreadable file or one with the
+    // wrong header is an empty damaged store, and unparsable lines are skipped and mark it damaged.
+    static RegistryStore Load(const std::filesystem::path& path) noexcept;
+
+    bool IsDamaged() const noexcept { return m_damaged; }
+
+    std::optional<std::uint32_t> GetDword(RegistryRoot root, std::string_view keyPath,
+                                          std::string_view valueName) const;
+    // An empty value name reads the key's default value.
+    std::optional<std::string> GetString(RegistryRoot root, std::string_view keyPath,
+                                         std::string_view valueName) const;
+    bool KeyExists(RegistryRoot root, std::string_view keyPath) const;
+    std::vector<std::string> GetSubKeyNames(RegistryRoot root, std::string_view keyPath) const;
+
+    // Setters create the key and its missing parents; names the file format cannot hold (CR, LF
+    // or NUL in a key or value name, or a path deeper than kMaxKeyDepth) are ignored.
+    void CreateKey(RegistryRoot root, std::string_view keyPath);
+    void SetString(RegistryRoot root, std::string_view keyPath, std::string_view valueName,
+                   std::string_view value);
+    void SetDword(RegistryRoot root, std::string_view keyPath, std::string_view valueName,
+                  std::uint32_t value);
+    void DeleteValue(RegistryRoot root, std::string_view keyPath, std::string_view valueName);
+    // An empty path clears the root's values and subkeys, as the root itself cannot be deleted.
+    void DeleteKeyTree(RegistryRoot root, std::string_view keyPath);
+
+    // Replaces the file atomically through a synced temporary file in the same directory; on
+    // failure the old file is untouched, no temporary file remains and false is returned.
+    bool Save(const std::filesystem::path& path) const noexcept;
+
+private:
+    const detail::RegistryKey* FindKey(RegistryRoot root, std::string_view keyPath) const;
+    detail::RegistryKey* FindKey(RegistryRoot root, std::string_view keyPath);
+    detail::RegistryKey* CreateKeyPath(RegistryRoot root, std::string_view keyPath);
+    void ParseText(std::string_view text);
+    std::string Serialize() const;
+
+    std::array<detail::RegistryKey, 5> m_roots;
+    bool m_damaged = false;
+};
+
+// The DWORD at root\keyPath\valueName in the store at DefaultPath(), or defaultValue when the
+// file, key or value is missing, the value has another type, or the file is damaged.
+std::uint32_t ReadRegistryNumber(RegistryRoot root, std::string_view keyPath,
+                                 std::string_view valueName, std::uint32_t defaultValue) noexcept;
+
+}  // namespace zentrix
+
+#endif

@@ -1,0 +1,33 @@
+// Conversions between the plug-in's narrow strings (UTF-8) and the host's UTF-16 names.
+#ifndef ZENTRIX_PLATFORM_TEXTCONVERSION_H
+#define ZENTRIX_PLATFORM_TEXTCONVERSION_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace zentrix {
+
+// Malformed UTF-8 (bad lead bytes, truncated or overlong sequences, encoded surrogates, values
+// above U+10FFFF) becomes U+FFFD, one replacement per maximal invalid subpart.
+std::u16string Utf8ToUtf16(std::string_view text);
+
+// Unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// Reads a null-terminated UTF-16 string; a null pointer reads as empty.
+std::string Utf16ToUtf8(const char16_t* text);
+
+// Writes text into a fixed name field of `capacity` units: at most capacity - 1 units and a
+// terminator, never ending on the first half of a surrogate pair. Units after the terminator are
+// left untouched. Returns the number of units written before the terminator.
+std::size_t CopyToFixedName(std::string_view text, char16_t* field, std::size_t capacity);
+
+template <std::size_t N>
+std::size_t CopyToFixedName(std::string_view text, char16_t (&field)[N]) {
+    return CopyToFixedName(text, field, N);
+}
+
+}  // namespace zentrix
+
+#endif

@@ -1,0 +1,19 @@
+// Ids of the string-table entries that the mapping dialog and its model show.
+#ifndef ZENTRIX_RESOURCES_STRINGTABLE_H
+#define ZENTRIX_RESOURCES_STRINGTABLE_H
+
+enum : unsigned int {
+    IDS_COLUMN_PORTS = 102,
+    IDS_COLUMN_DEVICE_TYPE = 103,
+    IDS_COLUMN_DEVICE_ID = 104,
+    IDS_ENTER_DEVICE_ID = 106,
+    IDS_DROP_LIST_BOX = 107,
+    IDS_NO_DEVICE_CONNECTED = 108,
+    IDS_CHOICE_SEPARATOR = 109,
+    IDS_POSITION_INDENT = 111,
+    IDS_DUPLICATE_DEVICE_ID = 114,
+    IDS_MISSING_DEVICE_ID = 115,
+    IDS_INTERFACE_PORT = 117,
+};
+
+#endif

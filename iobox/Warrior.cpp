@@ -1,0 +1,609 @@
+#include "iobox/Warrior.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+using zentrix::IowHandle;
+
+constexpr std::uint8_t kReportSpiEnable = 0x08;
+constexpr std::uint8_t kReportSpiTransfer = 0x09;
+constexpr std::uint8_t kReportReadPins = 0xFF;
+
+// Pin report bytes: 2 is port 1 (re-arm line on bit 4), 4 is port 3 (select SDI 1..8), 5 is
+// port 4 (select SDI 9..13, the IO box expanders on bit 6, the strobe on bit 7). All active low.
+constexpr std::size_t kPort1Byte = 2;
+constexpr std::size_t kPort3Byte = 4;
+constexpr std::size_t kPort4Byte = 5;
+constexpr std::uint8_t kRearmBit = 0x10;
+constexpr std::uint8_t kSelectIOBoxLevels = 0xBF;
+constexpr std::uint8_t kStrobeLevels = 0x7F;
+
+constexpr std::uint32_t kTimeoutLadderMs[] = {1000, 1000, 10000, 10000};
+constexpr std::uint32_t kReportSleepMs = 2;
+constexpr std::uint32_t kSlowDeviceSelectMs = 5;
+constexpr std::uint32_t kRearmPulseMs = 1;
+
+constexpr std::uint8_t kConfigNormalOperation = 0x01;
+constexpr std::uint8_t kFourOutputs = 0x55;
+constexpr std::uint8_t kFourInputs = 0xAA;
+constexpr std::uint8_t kFourInputsPullUp = 0xFF;
+
+constexpr std::int32_t kIOBoxSelector = -1;
+constexpr std::int32_t kTtlPortCount = 12;
+constexpr std::int32_t kLastPortId = 25;
+
+struct DeviceRecord {
+    IowHandle handle;
+    std::int32_t ioBoxId;
+    char16_t serialNumber[zentrix::kIowSerialLength + 2];
+};
+
+std::deque<DeviceRecord>& DeviceList() {
+    static std::deque<DeviceRecord> list;
+    return list;
+}
+
+std::uint8_t OutputRegisterOfPin(std::int32_t pin) {
+    if (pin < 12) {
+        return kIobRegPins4To11;
+    }
+    if (pin < 20) {
+        return kIobRegPins12To19;
+    }
+    if (pin < 28) {
+        return kIobRegPins20To27;
+    }
+    return kIobRegPins28To31;
+}
+
+std::uint8_t ReadCommandOfPin(std::int32_t pin) {
+    return static_cast<std::uint8_t>(OutputRegisterOfPin(pin) | 0x80);
+}
+
+std::int32_t BitOfPin(std::int32_t pin) {
+    return (pin - 4) % 8;
+}
+
+std::int32_t TtlPin(std::int32_t port, std::int32_t line) {
+    return 2 * port + line + 1;
+}
+std::int32_t SdiPin(std::int32_t line) {
+    return line + 3;
+}
+
+// Maps a box port id and line to the expander that serves it and the pin on it; false for port
+// ids outside 1..25.
+bool LocatePin(std::int32_t portId, std::int32_t line, std::int32_t& selector, std::int32_t& pin) {
+    if (portId >= 1 && portId <= kTtlPortCount) {
+        selector = kIOBoxSelector;
+        pin = TtlPin(portId, line);
+        return true;
+    }
+    if (portId > kTtlPortCount && portId <= kLastPortId) {
+        selector = portId - kTtlPortCount;
+        pin = SdiPin(line);
+        return true;
+    }
+    return false;
+}
+
+// Reads the number the box reports on its port 2 pins; straight library calls, no retries.
+std::int32_t ReadIOBoxId(zentrix::IoWarriorLibrary& library, IowHandle handle) {
+    std::uint8_t buffer[zentrix::kIow56SpecialReportSize] = {};
+    buffer[0] = kReportReadPins;
+    try {
+        library.Write(handle, zentrix::kIowPipeSpecialMode, buffer, sizeof buffer);
+        library.Read(handle, zentrix::kIowPipeSpecialMode, buffer, sizeof buffer);
+    } catch (...) {
+        // A controller that breaks down while identifying itself reads as whatever the buffer
+        // kept, like a read that delivered nothing.
+    }
+    return buffer[3];
+}
+
+}  // namespace
+
+TCHiIobWarrior::TCHiIobWarrior(IowHandle device, zentrix::IoWarriorLibrary& library,
+                               zentrix::Clock& clock)
+    : m_hDevice(device),
+      m_library(library),
+      m_clock(clock),
+      m_pInterrupt(std::make_unique<TCHiIobInterrupt>(this)),
+      m_pSlowDeviceTimer(std::make_unique<TCHiIobSlowDeviceTimer>(clock)) {}
+
+TCHiIobWarrior::~TCHiIobWarrior() = default;
+
+bool TCHiIobWarrior::EnumerateDevices(zentrix::IoWarriorLibrary& library) {
+    std::deque<DeviceRecord>& list = DeviceList();
+    list.clear();
+    if (library.OpenDevice() == nullptr) {
+        library.CloseDevice(nullptr);
+        return false;
+    }
+    const std::int32_t count = library.GetNumDevs();
+    for (std::int32_t number = 1; number <= count; ++number) {
+        DeviceRecord record{};
+        record.handle = library.GetDeviceHandle(number);
+        library.GetSerialNumber(record.handle, record.serialNumber);
+        record.ioBoxId = ReadIOBoxId(library, record.handle);
+        if (library.GetProductId(record.handle) == zentrix::kIoWarrior56ProductId) {
+            list.push_back(record);
+        }
+    }
+    return true;
+}
+
+std::vector<std::int32_t> TCHiIobWarrior::GetIOBoxIds() {
+    std::vector<std::int32_t> ids;
+    for (const DeviceRecord& record : DeviceList()) {
+        ids.push_back(record.ioBoxId);
+    }
+    return ids;
+}
+
+IowHandle TCHiIobWarrior::GetDeviceHandle(std::int32_t ioBoxId) {
+    for (const DeviceRecord& record : DeviceList()) {
+        if (record.ioBoxId == ioBoxId) {
+            return record.handle;
+        }
+    }
+    return nullptr;
+}
+
+void TCHiIobWarrior::CloseDevices(zentrix::IoWarriorLibrary& library) {
+    library.CloseDevice(nullptr);
+}
+
+bool TCHiIobWarrior::WriteReport(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                                 std::uint32_t length) {
+    for (const std::uint32_t timeoutMs : kTimeoutLadderMs) {
+        std::uint32_t written = 0;
+        try {
+            m_library.SetWriteTimeout(handle, timeoutMs);
+            written = m_library.Write(handle, pipe, buffer, length);
+        } catch (...) {
+            // A write that breaks down counts as one that wrote nothing.
+        }
+        m_clock.SleepMs(kReportSleepMs);
+        if (written == length) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool TCHiIobWarrior::ReadReport(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                                std::uint32_t length) {
+    for (const std::uint32_t timeoutMs : kTimeoutLadderMs) {
+        std::uint32_t read = 0;
+        try {
+            m_library.SetTimeout(handle, timeoutMs);
+            read = m_library.Read(handle, pipe, buffer, length);
+        } catch (...) {
+            return false;
+        }
+        m_clock.SleepMs(kReportSleepMs);
+        if (read == length) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TCHiIobWarrior::WritePinReport() {
+    WriteReport(m_hDevice, zentrix::kIowPipeIoPins, m_abyIOReport, sizeof m_abyIOReport);
+}
+
+void TCHiIobWarrior::SelectIOBox() {
+    m_abyIOReport[kPort3Byte] = 0xFF;
+    m_abyIOReport[kPort4Byte] = kSelectIOBoxLevels;
+    WritePinReport();
+}
+
+void TCHiIobWarrior::SelectPort(std::int32_t port) {
+    if (port >= 1 && port <= 8) {
+        m_abyIOReport[kPort3Byte] = static_cast<std::uint8_t>(~(1u << (port - 1)));
+        m_abyIOReport[kPort4Byte] = 0xFF;
+    } else if (port >= 9 && port <= 13) {
+        m_abyIOReport[kPort3Byte] = 0xFF;
+        m_abyIOReport[kPort4Byte] = static_cast<std::uint8_t>(~(1u << (port - 9)));
+    } else {
+        return;
+    }
+    m_bPortSelected = true;
+    WritePinReport();
+}
+
+void TCHiIobWarrior::DeselectAll() {
+    m_abyIOReport[kPort3Byte] = 0xFF;
+    m_abyIOReport[kPort4Byte] = 0xFF;
+    WritePinReport();
+}
+
+void TCHiIobWarrior::SetStrobe(bool active) {
+    m_abyIOReport[kPort3Byte] = 0xFF;
+    m_abyIOReport[kPort4Byte] = active ? kStrobeLevels : 0xFF;
+    WritePinReport();
+}
+
+void TCHiIobWarrior::StrobeIfSelected() {
+    if (m_bPortSelected) {
+        SetStrobe(true);
+        SetStrobe(false);
+        m_bPortSelected = false;
+    }
+}
+
+void TCHiIobWarrior::PulseRearmLine() {
+    m_abyIOReport[kPort1Byte] = static_cast<std::uint8_t>(m_abyIOReport[kPort1Byte] & ~kRearmBit);
+    WritePinReport();
+    m_clock.SleepMs(kRearmPulseMs);
+    m_abyIOReport[kPort1Byte] = static_cast<std::uint8_t>(m_abyIOReport[kPort1Byte] | kRearmBit);
+    WritePinReport();
+}
+
+void TCHiIobWarrior::EnableSpi(bool enable) {
+    std::memset(m_abySpecialReport, 0, sizeof m_abySpecialReport);
+    m_abySpecialReport[0] = kReportSpiEnable;
+    m_abySpecialReport[1] = enable ? 0x01 : 0x00;
+    m_abySpecialReport[2] = 0x00;
+    m_abySpecialReport[3] = 0xFF;
+    WriteReport(m_hDevice, zentrix::kIowPipeSpecialMode, m_abySpecialReport,
+                sizeof m_abySpecialReport);
+}
+
+bool TCHiIobWarrior::SpecialTransfer() {
+    WriteReport(m_hDevice, zentrix::kIowPipeSpecialMode, m_abySpecialReport,
+                sizeof m_abySpecialReport);
+    return ReadReport(m_hDevice, zentrix::kIowPipeSpecialMode, m_abySpecialReport,
+                      sizeof m_abySpecialReport);
+}
+
+bool TCHiIobWarrior::SpiTransfer(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3,
+                                 std::uint8_t b4) {
+    std::memset(m_abySpecialReport, 0, sizeof m_abySpecialReport);
+    m_abySpecialReport[0] = kReportSpiTransfer;
+    m_abySpecialReport[1] = 0x04;
+    m_abySpecialReport[3] = b1;
+    m_abySpecialReport[4] = b2;
+    m_abySpecialReport[5] = b3;
+    m_abySpecialReport[6] = b4;
+    return SpecialTransfer();
+}
+
+bool TCHiIobWarrior::SpiTransfer(std::uint8_t b1, std::uint8_t b2) {
+    std::memset(m_abySpecialReport, 0, sizeof m_abySpecialReport);
+    m_abySpecialReport[0] = kReportSpiTransfer;
+    m_abySpecialReport[1] = 0x02;
+    m_abySpecialReport[3] = b1;
+    m_abySpecialReport[4] = b2;
+    return SpecialTransfer();
+}
+
+bool TCHiIobWarrior::ReadPins() {
+    std::memset(m_abySpecialReport, 0, sizeof m_abySpecialReport);
+    m_abySpecialReport[0] = kReportReadPins;
+    return SpecialTransfer();
+}
+
+std::uint8_t TCHiIobWarrior::GetSpecialReportByte(std::size_t index) const {
+    return index < sizeof m_abySpecialReport ? m_abySpecialReport[index] : 0;
+}
+
+void TCHiIobWarrior::WriteIOBoxRegister(std::uint8_t reg, std::uint8_t value) {
+    SelectIOBox();
+    SpiTransfer(0x00, 0x00, reg, value);
+    DeselectAll();
+}
+
+bool TCHiIobWarrior::ReadIOBoxRegister(std::uint8_t readCommand, std::uint8_t& value) {
+    SelectIOBox();
+    const bool commandSent = SpiTransfer(readCommand, 0x00, 0x00, 0x00);
+    DeselectAll();
+    SelectIOBox();
+    const bool replyRead = SpiTransfer(0x00, 0x00, 0x00, 0x00);
+    DeselectAll();
+    value = m_abySpecialReport[3];
+    return commandSent && replyRead;
+}
+
+void TCHiIobWarrior::ConfigureIOBoxExpanders() {
+    SelectIOBox();
+    SpiTransfer(kIobRegConfiguration, kConfigNormalOperation, kIobRegConfiguration,
+                kConfigNormalOperation);
+    for (std::uint8_t reg = 0x09; reg <= 0x0E; ++reg) {
+        SpiTransfer(reg, kFourInputs, reg, kFourOutputs);
+    }
+    SpiTransfer(0x0F, kFourInputsPullUp, 0x0F, kFourOutputs);
+    DeselectAll();
+}
+
+void TCHiIobWarrior::ConfigurePortExpander(std::int32_t port) {
+    SelectPort(port);
+    SpiTransfer(kIobRegConfiguration, kConfigNormalOperation);
+    for (std::uint8_t reg = 0x09; reg <= 0x0F; ++reg) {
+        SpiTransfer(reg, kFourOutputs);
+    }
+    DeselectAll();
+}
+
+void TCHiIobWarrior::PrimeSlowDevice(std::int32_t port) {
+    for (int round = 0; round < 2; ++round) {
+        SelectPort(port);
+        m_clock.SleepMs(kSlowDeviceSelectMs);
+        DeselectAll();
+        SpiTransfer(0, 0, 0, 0);
+    }
+}
+
+void TCHiIobWarrior::Configure(const TCHiIobPortLines& ttlOutputs,
+                               const TCHiIobPortLines& sdiOutputs,
+                               const TCHiIobPortLines& ttlInputs, const TCHiIobPortLines& sdiInputs,
+                               const TCHiIobSlowDevices& slowDevices,
+                               const std::vector<std::int32_t>& sdiExpanderPorts,
+                               const std::vector<std::int32_t>& slowDevicePorts,
+                               double lickometerFrequency) {
+    EnableSpi(true);
+    ConfigureIOBoxExpanders();
+    for (const std::int32_t port : sdiExpanderPorts) {
+        ConfigurePortExpander(port);
+    }
+    RegisterOutputs(ttlOutputs, sdiOutputs);
+    RegisterInputs(ttlInputs, sdiInputs, slowDevices);
+    for (const std::int32_t port : slowDevicePorts) {
+        PrimeSlowDevice(port);
+    }
+    // Whole frequency units times 1000 ms, clamped so that a huge registry value cannot overflow.
+    const double wholeUnits = std::trunc(lickometerFrequency);
+    constexpr double kMaxPeriod = std::numeric_limits<std::uint32_t>::max();
+    double periodMs = wholeUnits * 1000.0;
+    if (!(periodMs >= 0.0)) {
+        periodMs = 0.0;
+    }
+    m_pSlowDeviceTimer->SetPeriod(static_cast<std::uint32_t>(std::min(periodMs, kMaxPeriod)));
+    m_pSlowDeviceTimer->Restart();
+}
+
+void TCHiIobWarrior::Unconfigure() {
+    EnableSpi(false);
+}
+
+void TCHiIobWarrior::RegisterOutputs(const TCHiIobPortLines& ttlOutputs,
+                                     const TCHiIobPortLines& sdiOutputs) {
+    m_mapOutputs.clear();
+    for (const auto& [port, line] : ttlOutputs) {
+        m_mapOutputs[kIOBoxSelector].try_emplace(OutputRegisterOfPin(TtlPin(port, line)));
+    }
+    for (const auto& [port, line] : sdiOutputs) {
+        m_mapOutputs[port].try_emplace(OutputRegisterOfPin(SdiPin(line)));
+    }
+}
+
+void TCHiIobWarrior::RegisterInputs(const TCHiIobPortLines& ttlInputs,
+                                    const TCHiIobPortLines& sdiInputs,
+                                    const TCHiIobSlowDevices& slowDevices) {
+    m_mapInputs.clear();
+    for (const auto& [port, line] : ttlInputs) {
+        m_mapInputs[kIOBoxSelector].try_emplace(ReadCommandOfPin(TtlPin(port, line)), 0xFF);
+    }
+    for (const auto& [port, line] : sdiInputs) {
+        m_mapInputs[port].try_emplace(ReadCommandOfPin(SdiPin(line)), 0xFF);
+    }
+    m_mapSlowDevices.clear();
+    for (const auto& [port, count] : slowDevices) {
+        // A reply has at most 62 bytes after its two header bytes.
+        const auto size = static_cast<std::size_t>(std::clamp(count, 0, 62));
+        m_mapSlowDevices.try_emplace(port, size, 0);
+    }
+}
+
+void TCHiIobWarrior::SetOutput(std::int32_t portId, std::int32_t line, bool level,
+                               std::int32_t durationMs) {
+    std::int32_t selector = 0;
+    std::int32_t pin = 0;
+    if (!LocatePin(portId, line, selector, pin)) {
+        return;
+    }
+    const auto registers = m_mapOutputs.find(selector);
+    if (registers == m_mapOutputs.end()) {
+        return;
+    }
+    const auto found = registers->second.find(OutputRegisterOfPin(pin));
+    if (found == registers->second.end()) {
+        return;
+    }
+    OutputEntry& entry = found->second;
+    const std::int32_t bit = BitOfPin(pin);
+    const auto mask = static_cast<std::uint8_t>(1u << bit);
+    const auto setBit = [&entry, mask](bool high) {
+        entry.current =
+            static_cast<std::uint8_t>(high ? (entry.current | mask) : (entry.current & ~mask));
+    };
+    if (durationMs < 1) {
+        setBit(level);
+        return;
+    }
+    if (entry.pulses.count(bit) != 0) {
+        return;
+    }
+    Pulse pulse;
+    pulse.restoreLevel = level ? 0 : 1;
+    pulse.durationMs = durationMs;
+    setBit(level);
+    // A pulse that changes nothing in the register would never be written, so its timer would
+    // never start and the line would stay blocked for further pulses: start it now instead.
+    if (entry.current == entry.lastWritten) {
+        pulse.startMs = m_clock.NowMs();
+        pulse.started = true;
+    }
+    entry.pulses.emplace(bit, pulse);
+}
+
+void TCHiIobWarrior::EndDuePulses(OutputEntry& entry, bool forceEnd) {
+    for (auto it = entry.pulses.begin(); it != entry.pulses.end();) {
+        Pulse& pulse = it->second;
+        if (!pulse.started) {
+            ++it;
+            continue;
+        }
+        const std::uint32_t elapsed = m_clock.NowMs() - pulse.startMs;
+        if (forceEnd || elapsed >= static_cast<std::uint32_t>(pulse.durationMs)) {
+            const auto mask = static_cast<std::uint8_t>(1u << it->first);
+            entry.current = static_cast<std::uint8_t>(
+                pulse.restoreLevel != 0 ? (entry.current | mask) : (entry.current & ~mask));
+            it = entry.pulses.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void TCHiIobWarrior::WriteRegister(std::int32_t selector, std::uint8_t reg, std::uint8_t value) {
+    if (selector == kIOBoxSelector) {
+        WriteIOBoxRegister(reg, value);
+    } else {
+        SelectPort(selector);
+        SpiTransfer(reg, value);
+        DeselectAll();
+    }
+}
+
+void TCHiIobWarrior::WriteOutputs(bool onlyChanged, bool forceEndPulses) {
+    for (auto& [selector, registers] : m_mapOutputs) {
+        for (auto& [reg, entry] : registers) {
+            EndDuePulses(entry, forceEndPulses);
+            if (onlyChanged && entry.current == entry.lastWritten) {
+                continue;
+            }
+            WriteRegister(selector, reg, entry.current);
+            if (!entry.pulses.empty()) {
+                const std::uint32_t now = m_clock.NowMs();
+                for (auto& [bit, pulse] : entry.pulses) {
+                    if (!pulse.started) {
+                        pulse.startMs = now;
+                        pulse.started = true;
+                    }
+                }
+            }
+            entry.lastWritten = entry.current;
+        }
+    }
+    StrobeIfSelected();
+}
+
+bool TCHiIobWarrior::ReadSlowDevices() {
+    const bool due = m_pSlowDeviceTimer->IsDue();
+    bool ok = true;
+    for (auto& [port, bytes] : m_mapSlowDevices) {
+        if (due) {
+            SelectPort(port);
+            m_clock.SleepMs(kSlowDeviceSelectMs);
+            DeselectAll();
+            ok = SpiTransfer(0, 0, 0, 0) && ok;
+            // Even a failed transfer stores what the buffer holds.
+            for (std::size_t i = 0; i < bytes.size(); ++i) {
+                bytes[i] = m_abySpecialReport[2 + i];
+            }
+        } else {
+            std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
+        }
+    }
+    return ok;
+}
+
+bool TCHiIobWarrior::ReadInputs(bool onlyChanged) {
+    bool ok = true;
+    m_pInterrupt->Invalidate();
+    const auto boxInputs = m_mapInputs.find(kIOBoxSelector);
+    if (boxInputs != m_mapInputs.end()) {
+        for (auto& [readCommand, current] : boxInputs->second) {
+            if (onlyChanged && !m_pInterrupt->HasChanged(readCommand)) {
+                continue;
+            }
+            std::uint8_t value = 0;
+            if (!ReadIOBoxRegister(readCommand, value)) {
+                ok = false;
+                break;
+            }
+            current = value;
+        }
+    }
+    ok = ReadSlowDevices() && ok;
+    StrobeIfSelected();
+    return ok;
+}
+
+bool TCHiIobWarrior::GetOutputBit(std::int32_t portId, std::int32_t line) const {
+    std::int32_t selector = 0;
+    std::int32_t pin = 0;
+    if (!LocatePin(portId, line, selector, pin)) {
+        return false;
+    }
+    const auto registers = m_mapOutputs.find(selector);
+    if (registers == m_mapOutputs.end()) {
+        return false;
+    }
+    const auto found = registers->second.find(OutputRegisterOfPin(pin));
+    if (found == registers->second.end()) {
+        return false;
+    }
+    return ((found->second.current >> BitOfPin(pin)) & 1u) != 0;
+}
+
+bool TCHiIobWarrior::GetInputBit(std::int32_t portId, std::int32_t line) const {
+    std::int32_t selector = 0;
+    std::int32_t pin = 0;
+    if (!LocatePin(portId, line, selector, pin)) {
+        return false;
+    }
+    const auto registers = m_mapInputs.find(selector);
+    if (registers == m_mapInputs.end()) {
+        return false;
+    }
+    const auto found = registers->second.find(ReadCommandOfPin(pin));
+    if (found == registers->second.end()) {
+        return false;
+    }
+    return ((found->second >> BitOfPin(pin)) & 1u) != 0;
+}
+
+std::uint8_t TCHiIobWarrior::GetSlowDeviceByte(std::int32_t portId, std::int32_t valueIndex) const {
+    const auto found = m_mapSlowDevices.find(portId - kTtlPortCount);
+    if (found == m_mapSlowDevices.end()) {
+        return 0;
+    }
+    // The device shifts out its duration before its count; value indexes name the count first.
+    static constexpr std::size_t kReplyIndexOfValue[] = {2, 3, 0, 1};
+    if (valueIndex < 0 || valueIndex >= 4) {
+        return 0;
+    }
+    const std::size_t mapped = kReplyIndexOfValue[valueIndex];
+    const std::vector<std::uint8_t>& bytes = found->second;
+    return mapped < bytes.size() ? bytes[mapped] : 0;
+}
+
+void TCHiIobWarrior::ResetOutputs() {
+    for (auto& [selector, registers] : m_mapOutputs) {
+        for (auto& [reg, entry] : registers) {
+            entry.lastWritten = 0;
+            entry.current = 0;
+            entry.pulses.clear();
+        }
+    }
+}
+
+void TCHiIobWarrior::ResetInputs() {
+    for (auto& [selector, registers] : m_mapInputs) {
+        for (auto& [readCommand, current] : registers) {
+            current = 0xFF;
+        }
+    }
+    for (auto& [port, bytes] : m_mapSlowDevices) {
+        std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
+    }
+    m_pInterrupt->Rearm();
+}

@@ -1,0 +1,139 @@
+// Access to one IO-Warrior 56 controller of an IO box: the report transport with its timeout
+// ladder, the select, strobe and re-arm lines, the expanders' register protocol, the set-up of the
+// box, and the register caches that commands and sampling work on. All traffic of the plug-in goes
+// through here. No lock: its callers serialise every call (the host's thread at start-up, Load and
+// the start and end of sampling, the sampler thread in between).
+#ifndef ZENTRIX_IOBOX_WARRIOR_H
+#define ZENTRIX_IOBOX_WARRIOR_H
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "iobox/Interrupt.h"
+#include "platform/Clock.h"
+#include "platform/IoWarriorLibrary.h"
+
+// Expander registers: pin configuration, the four 8-pin level registers and their read commands.
+enum : std::uint8_t {
+    kIobRegConfiguration = 0x04,
+    kIobRegPins4To11 = 0x44,
+    kIobRegPins12To19 = 0x4C,
+    kIobRegPins20To27 = 0x54,
+    kIobRegPins28To31 = 0x5C,
+    kIobReadPins4To11 = 0xC4,
+    kIobReadPins12To19 = 0xCC,
+    kIobReadPins20To27 = 0xD4,
+    kIobReadPins28To31 = 0xDC,
+};
+
+// (port number within its kind, line) pairs, and (SDI port number, byte count) pairs.
+using TCHiIobPortLines = std::vector<std::pair<std::int32_t, std::int32_t>>;
+using TCHiIobSlowDevices = std::vector<std::pair<std::int32_t, std::int32_t>>;
+
+class TCHiIobWarrior {
+public:
+    TCHiIobWarrior(zentrix::IowHandle device, zentrix::IoWarriorLibrary& library,
+                   zentrix::Clock& clock);
+    virtual ~TCHiIobWarrior();
+    TCHiIobWarrior(const TCHiIobWarrior&) = delete;
+    TCHiIobWarrior& operator=(const TCHiIobWarrior&) = delete;
+
+    // The process-wide list of controllers: built once at start-up, read by box id afterwards.
+    static bool EnumerateDevices(zentrix::IoWarriorLibrary& library);
+    static std::vector<std::int32_t> GetIOBoxIds();
+    static zentrix::IowHandle GetDeviceHandle(std::int32_t ioBoxId);
+    static void CloseDevices(zentrix::IoWarriorLibrary& library);
+
+    bool WriteReport(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                     std::uint32_t length);
+    bool ReadReport(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                    std::uint32_t length);
+
+    void SelectIOBox();
+    void SelectPort(std::int32_t port);
+    void DeselectAll();
+    void SetStrobe(bool active);
+    void StrobeIfSelected();
+    // Low pulse of 1 ms on the interrupt re-arm line (port 1 bit 4).
+    void PulseRearmLine();
+
+    void EnableSpi(bool enable);
+    bool SpiTransfer(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4);
+    bool SpiTransfer(std::uint8_t b1, std::uint8_t b2);
+    // The port levels of the reply stay in the special-report buffer.
+    bool ReadPins();
+    std::uint8_t GetSpecialReportByte(std::size_t index) const;
+
+    void WriteIOBoxRegister(std::uint8_t reg, std::uint8_t value);
+    bool ReadIOBoxRegister(std::uint8_t readCommand, std::uint8_t& value);
+
+    void ConfigureIOBoxExpanders();
+    void ConfigurePortExpander(std::int32_t port);
+    void PrimeSlowDevice(std::int32_t port);
+
+    void Configure(const TCHiIobPortLines& ttlOutputs, const TCHiIobPortLines& sdiOutputs,
+                   const TCHiIobPortLines& ttlInputs, const TCHiIobPortLines& sdiInputs,
+                   const TCHiIobSlowDevices& slowDevices,
+                   const std::vector<std::int32_t>& sdiExpanderPorts,
+                   const std::vector<std::int32_t>& slowDevicePorts, double lickometerFrequency);
+    void Unconfigure();
+
+    void RegisterOutputs(const TCHiIobPortLines& ttlOutputs, const TCHiIobPortLines& sdiOutputs);
+    void RegisterInputs(const TCHiIobPortLines& ttlInputs, const TCHiIobPortLines& sdiInputs,
+                        const TCHiIobSlowDevices& slowDevices);
+
+    // Changes the cache only; a duration of 1 ms or more makes a pulse that restores the opposite
+    // level once it has lasted that long.
+    void SetOutput(std::int32_t portId, std::int32_t line, bool level, std::int32_t durationMs);
+    void WriteOutputs(bool onlyChanged, bool forceEndPulses);
+    bool ReadInputs(bool onlyChanged);
+
+    bool GetOutputBit(std::int32_t portId, std::int32_t line) const;
+    bool GetInputBit(std::int32_t portId, std::int32_t line) const;
+    std::uint8_t GetSlowDeviceByte(std::int32_t portId, std::int32_t valueIndex) const;
+
+    void ResetOutputs();
+    void ResetInputs();
+
+    zentrix::IowHandle GetHandle() const { return m_hDevice; }
+    TCHiIobInterrupt& GetInterrupt() { return *m_pInterrupt; }
+    TCHiIobSlowDeviceTimer& GetSlowDeviceTimer() { return *m_pSlowDeviceTimer; }
+
+private:
+    struct Pulse {
+        std::uint8_t restoreLevel = 0;
+        std::int32_t durationMs = 1;
+        std::uint32_t startMs = 0;
+        bool started = false;
+    };
+    struct OutputEntry {
+        std::uint8_t lastWritten = 0;
+        std::uint8_t current = 0;
+        std::map<std::int32_t, Pulse> pulses;
+    };
+
+    void WritePinReport();
+    bool SpecialTransfer();
+    void EndDuePulses(OutputEntry& entry, bool forceEnd);
+    void WriteRegister(std::int32_t selector, std::uint8_t reg, std::uint8_t value);
+    bool ReadSlowDevices();
+
+    zentrix::IowHandle m_hDevice;
+    zentrix::IoWarriorLibrary& m_library;
+    zentrix::Clock& m_clock;
+    std::uint8_t m_abySpecialReport[zentrix::kIow56SpecialReportSize] = {};
+    std::uint8_t m_abyIOReport[zentrix::kIow56PinReportSize] = {0x00, 0xFF, 0xFF, 0xFF,
+                                                                0xFF, 0xFF, 0xFF, 0xFF};
+    std::map<std::int32_t, std::map<std::uint8_t, OutputEntry>> m_mapOutputs;
+    std::map<std::int32_t, std::map<std::uint8_t, std::uint8_t>> m_mapInputs;
+    std::map<std::int32_t, std::vector<std::uint8_t>> m_mapSlowDevices;
+    std::unique_ptr<TCHiIobInterrupt> m_pInterrupt;
+    std::unique_ptr<TCHiIobSlowDeviceTimer> m_pSlowDeviceTimer;
+    bool m_bPortSelected = false;
+};
+
+#endif

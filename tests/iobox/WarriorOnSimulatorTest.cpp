@@ -1,0 +1,102 @@
+// The access layer against the simulated IO box: what the layer sends must be what the box
+// understands, with no protocol error anywhere.
+#include <gtest/gtest.h>
+
+#include "../simulator/BenchFixture.h"
+#include "iobox/Warrior.h"
+
+namespace {
+
+using zentrix::sim::BoxConfig;
+using zentrix::sim::InputSource;
+using zentrix::sim::LickSource;
+using zentrix::sim::PulseTrain;
+using zentrix::sim::SdiBoard;
+using zentrix::sim::TtlDevice;
+using zentrix::sim::testing::OpenBench;
+using zentrix::sim::testing::SingleBox;
+
+BoxConfig Bench() {
+    BoxConfig box;
+    box.sdiBoards = {{1, SdiBoard::TopUnitInterface}, {3, SdiBoard::Lickometer}};
+    box.ttlDevices = {{5, TtlDevice::PelletDispenser}};
+    box.inputs = {InputSource{3, 1, PulseTrain{200, 20, 0}}};
+    box.licks = {LickSource{3, 5.0, 40}};
+    return box;
+}
+
+class WarriorOnSimulatorTest : public ::testing::Test {
+protected:
+    WarriorOnSimulatorTest() {
+        warrior.Configure({{5, 1}}, {{1, 1}, {1, 8}, {1, 28}}, {{3, 1}, {5, 1}, {5, 2}}, {},
+                          {{3, 4}}, {1}, {3}, 1.0);
+    }
+
+    OpenBench open{SingleBox(Bench())};
+    TCHiIobWarrior warrior{open.handle, open.bench, open.clock};
+};
+
+TEST_F(WarriorOnSimulatorTest, ConfiguredOutputsReachTheLinesOfTheBox) {
+    warrior.ResetOutputs();
+    warrior.WriteOutputs(false, false);
+    warrior.SetOutput(13, 8, true, 0);
+    warrior.SetOutput(13, 28, true, 0);
+    warrior.WriteOutputs(true, false);
+    EXPECT_TRUE(open.Box().SpiEnabled());
+    EXPECT_TRUE(open.Box().OutputLevel(13, 8));
+    EXPECT_TRUE(open.Box().OutputLevel(13, 28));
+    EXPECT_FALSE(open.Box().OutputLevel(13, 1));
+    EXPECT_GT(open.Box().StrobePulses(), 0u);
+    warrior.Unconfigure();
+    EXPECT_FALSE(open.Box().SpiEnabled());
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}
+
+TEST_F(WarriorOnSimulatorTest, DropPulseMakesTheDispenserDropOnce) {
+    warrior.ResetOutputs();
+    warrior.ResetInputs();
+    warrior.WriteOutputs(false, false);
+    warrior.SetOutput(5, 1, true, 30);
+    bool sawDrop = false;
+    for (int pass = 0; pass < 100; ++pass) {
+        warrior.ReadInputs(true);
+        sawDrop = sawDrop || warrior.GetInputBit(5, 1);
+        warrior.WriteOutputs(true, false);
+        open.clock.SleepMs(2);
+    }
+    EXPECT_TRUE(sawDrop);
+    EXPECT_FALSE(warrior.GetOutputBit(5, 1));
+    EXPECT_EQ(open.Box().PelletsDropped(5), 1u);
+    // The error line stays high.
+    EXPECT_TRUE(warrior.GetInputBit(5, 2));
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}
+
+TEST_F(WarriorOnSimulatorTest, InterruptsFlagButtonPressesAndTheLickometerIsPolledOncePerPeriod) {
+    warrior.ResetInputs();
+    int lowPasses = 0;
+    std::int64_t licks = 0;
+    std::int64_t duration = 0;
+    for (int pass = 0; pass < 500; ++pass) {
+        warrior.ReadInputs(true);
+        lowPasses += warrior.GetInputBit(3, 1) ? 0 : 1;
+        licks += warrior.GetSlowDeviceByte(15, 0) + 255 * warrior.GetSlowDeviceByte(15, 1);
+        duration += warrior.GetSlowDeviceByte(15, 2) + 255 * warrior.GetSlowDeviceByte(15, 3);
+        open.clock.SleepMs(2);
+    }
+    const std::uint64_t elapsed = open.bench.NowMs();
+    EXPECT_GT(lowPasses, 0);
+    // Five licks a second of 40 ms each, read about once a second.
+    EXPECT_NEAR(static_cast<double>(licks), 5.0 * static_cast<double>(elapsed) / 1000.0, 6.0);
+    EXPECT_EQ(duration, licks * 4);
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}
+
+TEST_F(WarriorOnSimulatorTest, UnpluggedBoxFailsTheReadPass) {
+    zentrix::sim::FaultConfig faults;
+    faults.unplugAfterReports = 1;
+    open.Box().SetFaults(faults);
+    EXPECT_FALSE(warrior.ReadInputs(false));
+}
+
+}  // namespace

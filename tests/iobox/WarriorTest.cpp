@@ -1,0 +1,460 @@
+// Byte-exact tests of the IO-Warrior access layer against a recording library on virtual time.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "iobox/Warrior.h"
+#include "support/RecordingLibrary.h"
+
+namespace {
+
+using zentrix::VirtualClock;
+using zentrix::testing::RecordingLibrary;
+using zentrix::testing::ScriptedRead;
+using Lines = std::vector<std::string>;
+
+// A reply to a read-pins report with the given port 1 levels.
+ScriptedRead PinsReply(std::uint8_t port1, std::uint8_t port2 = 0) {
+    std::vector<std::uint8_t> bytes(64, 0);
+    bytes[0] = 0xFF;
+    bytes[1] = 0xFF;
+    bytes[2] = port1;
+    bytes[3] = port2;
+    return {bytes, 64, false};
+}
+
+ScriptedRead SpiReply(std::vector<std::uint8_t> data) {
+    std::vector<std::uint8_t> bytes(64, 0);
+    bytes[0] = 0x09;
+    bytes[1] = static_cast<std::uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), bytes.begin() + 2);
+    return {bytes, 64, false};
+}
+
+class WarriorTest : public ::testing::Test {
+protected:
+    WarriorTest() : library(clock), warrior(library.GetDeviceHandle(1), library, clock) {
+        // With no interrupt line active, a read-pins reply leaves every group unflagged.
+        library.defaultRead = [](std::uint8_t* buffer, std::uint32_t length) {
+            std::fill(buffer, buffer + length, std::uint8_t{0xFF});
+            return length;
+        };
+    }
+
+    Lines Reports() { return library.Reports(); }
+    void Forget() { library.calls.clear(); }
+
+    VirtualClock clock{1000};
+    RecordingLibrary library;
+    TCHiIobWarrior warrior;
+};
+
+TEST_F(WarriorTest, PinOperationsRewriteTheWholePinReport) {
+    warrior.SelectPort(9);
+    warrior.SelectPort(8);
+    warrior.SelectIOBox();
+    warrior.SetStrobe(true);
+    warrior.DeselectAll();
+    EXPECT_EQ(Reports(), (Lines{
+                             "w0 00 FF FF FF FF FE FF FF",
+                             "w0 00 FF FF FF 7F FF FF FF",
+                             "w0 00 FF FF FF FF BF FF FF",
+                             "w0 00 FF FF FF FF 7F FF FF",
+                             "w0 00 FF FF FF FF FF FF FF",
+                         }));
+    // Every exchange costs 2 ms.
+    EXPECT_EQ(clock.NowMs(), 1010u);
+}
+
+TEST_F(WarriorTest, StrobeFollowsOnlyAPortSelection) {
+    warrior.SelectIOBox();
+    warrior.StrobeIfSelected();
+    EXPECT_EQ(Reports().size(), 1u);
+    warrior.SelectPort(13);
+    warrior.StrobeIfSelected();
+    warrior.StrobeIfSelected();
+    EXPECT_EQ(Reports(), (Lines{
+                             "w0 00 FF FF FF FF BF FF FF",
+                             "w0 00 FF FF FF FF EF FF FF",
+                             "w0 00 FF FF FF FF 7F FF FF",
+                             "w0 00 FF FF FF FF FF FF FF",
+                         }));
+}
+
+TEST_F(WarriorTest, RegisterReadTakesTheReplyOfTheSecondTransfer) {
+    library.reads.push_back(SpiReply({0, 0, 0, 0}));
+    library.reads.push_back(SpiReply({0xCC, 0x5A, 0, 0}));
+    std::uint8_t value = 0;
+    EXPECT_TRUE(warrior.ReadIOBoxRegister(0xCC, value));
+    EXPECT_EQ(value, 0x5A);
+    EXPECT_EQ(Reports(), (Lines{
+                             "w0 00 FF FF FF FF BF FF FF",
+                             "w1 09 04 00 CC 00 00 00",
+                             "r1",
+                             "w0 00 FF FF FF FF FF FF FF",
+                             "w0 00 FF FF FF FF BF FF FF",
+                             "w1 09 04 00 00 00 00 00",
+                             "r1",
+                             "w0 00 FF FF FF FF FF FF FF",
+                         }));
+}
+
+TEST_F(WarriorTest, ReadRetriesWithTheTimeoutLadder) {
+    for (int i = 0; i < 3; ++i) {
+        library.reads.push_back({{}, 10, false});
+    }
+    library.reads.push_back(SpiReply({1, 2, 3, 4}));
+    std::uint8_t buffer[64] = {};
+    EXPECT_TRUE(warrior.ReadReport(warrior.GetHandle(), 1, buffer, 64));
+    std::vector<std::uint32_t> timeouts;
+    std::vector<std::string> order;
+    for (const auto& call : library.calls) {
+        order.push_back(call.what);
+        if (call.what == "timeout") {
+            timeouts.push_back(call.value);
+        }
+    }
+    EXPECT_EQ(timeouts, (std::vector<std::uint32_t>{1000, 1000, 10000, 10000}));
+    EXPECT_EQ(order,
+              (Lines{"timeout", "read", "timeout", "read", "timeout", "read", "timeout", "read"}));
+    EXPECT_EQ(buffer[2], 1);
+
+    // Four short reads fail; an exception ends the ladder at once.
+    Forget();
+    for (int i = 0; i < 4; ++i) {
+        library.reads.push_back({{}, 0, false});
+    }
+    EXPECT_FALSE(warrior.ReadReport(warrior.GetHandle(), 1, buffer, 64));
+    Forget();
+    library.reads.push_back({{}, 0, true});
+    EXPECT_FALSE(warrior.ReadReport(warrior.GetHandle(), 1, buffer, 64));
+    EXPECT_EQ(Reports(), Lines{"r1"});
+}
+
+TEST_F(WarriorTest, ConfigureSetsUpBothExpanderPairsAndThePorts) {
+    warrior.Configure({}, {{2, 1}}, {}, {}, {}, {2}, {}, 2.9);
+    EXPECT_EQ(Reports(), (Lines{
+                             "w1 08 01 00 FF 00 00 00",    "w0 00 FF FF FF FF BF FF FF",
+                             "w1 09 04 00 04 01 04 01",    "r1",
+                             "w1 09 04 00 09 AA 09 55",    "r1",
+                             "w1 09 04 00 0A AA 0A 55",    "r1",
+                             "w1 09 04 00 0B AA 0B 55",    "r1",
+                             "w1 09 04 00 0C AA 0C 55",    "r1",
+                             "w1 09 04 00 0D AA 0D 55",    "r1",
+                             "w1 09 04 00 0E AA 0E 55",    "r1",
+                             "w1 09 04 00 0F FF 0F 55",    "r1",
+                             "w0 00 FF FF FF FF FF FF FF", "w0 00 FF FF FF FD FF FF FF",
+                             "w1 09 02 00 04 01 00 00",    "r1",
+                             "w1 09 02 00 09 55 00 00",    "r1",
+                             "w1 09 02 00 0A 55 00 00",    "r1",
+                             "w1 09 02 00 0B 55 00 00",    "r1",
+                             "w1 09 02 00 0C 55 00 00",    "r1",
+                             "w1 09 02 00 0D 55 00 00",    "r1",
+                             "w1 09 02 00 0E 55 00 00",    "r1",
+                             "w1 09 02 00 0F 55 00 00",    "r1",
+                             "w0 00 FF FF FF FF FF FF FF",
+                         }));
+    EXPECT_EQ(warrior.GetSlowDeviceTimer().GetPeriod(), 2000u);
+    warrior.Configure({}, {}, {}, {}, {}, {}, {}, 0.5);
+    EXPECT_EQ(warrior.GetSlowDeviceTimer().GetPeriod(), 0u);
+    // A frequency too large for the 32-bit clock caps the period instead of overflowing.
+    warrior.Configure({}, {}, {}, {}, {}, {}, {}, 4294967295.0);
+    EXPECT_EQ(warrior.GetSlowDeviceTimer().GetPeriod(), 0xFFFFFFFFu);
+}
+
+TEST_F(WarriorTest, PrimingASlowDeviceSelectsWaitsAndTransfersTwice) {
+    warrior.PrimeSlowDevice(3);
+    EXPECT_EQ(Reports(), (Lines{
+                             "w0 00 FF FF FF FB FF FF FF",
+                             "w0 00 FF FF FF FF FF FF FF",
+                             "w1 09 04 00 00 00 00 00",
+                             "r1",
+                             "w0 00 FF FF FF FB FF FF FF",
+                             "w0 00 FF FF FF FF FF FF FF",
+                             "w1 09 04 00 00 00 00 00",
+                             "r1",
+                         }));
+    // Two rounds of: select 2 + wait 5 + deselect 2 + transfer 2 + reply 2.
+    EXPECT_EQ(clock.NowMs(), 1000u + 2 * 13);
+}
+
+TEST_F(WarriorTest, InterruptFilterReadsLinesOncePerPassAndRearmsOnlyWhenActive) {
+    TCHiIobInterrupt& filter = warrior.GetInterrupt();
+    library.reads.push_back(PinsReply(0xFF));
+    filter.Invalidate();
+    EXPECT_FALSE(filter.HasChanged(0xC4));
+    EXPECT_FALSE(filter.HasChanged(0xCC));
+    EXPECT_FALSE(filter.HasChanged(0xD4));
+    EXPECT_TRUE(filter.HasChanged(0xDC));
+    EXPECT_EQ(Reports(), (Lines{"w1 FF 00 00 00 00 00 00", "r1"}));
+
+    Forget();
+    library.reads.push_back(PinsReply(0x9F));
+    filter.Invalidate();
+    EXPECT_TRUE(filter.HasChanged(0xC4));
+    EXPECT_TRUE(filter.HasChanged(0xCC));
+    EXPECT_FALSE(filter.HasChanged(0xD4));
+    EXPECT_EQ(Reports(), (Lines{
+                             "w1 FF 00 00 00 00 00 00",
+                             "r1",
+                             "w0 00 FF EF FF FF FF FF FF",
+                             "w0 00 FF FF FF FF FF FF FF",
+                         }));
+
+    // A failed pin read leaves byte 2 at zero: every group counts as changed.
+    Forget();
+    for (int i = 0; i < 4; ++i) {
+        library.reads.push_back({{}, 0, false});
+    }
+    filter.Invalidate();
+    EXPECT_TRUE(filter.HasChanged(0xD4));
+}
+
+TEST_F(WarriorTest, SlowDeviceTimerIsDueOnlyAfterMoreThanAPeriodAcrossTheWrap) {
+    clock.Set(0xFFFFFC00u);
+    TCHiIobSlowDeviceTimer& timer = warrior.GetSlowDeviceTimer();
+    timer.SetPeriod(2000);
+    timer.Restart();
+    clock.Advance(2000);
+    EXPECT_FALSE(timer.IsDue());
+    clock.Advance(1);
+    EXPECT_TRUE(timer.IsDue());
+    EXPECT_FALSE(timer.IsDue());
+    clock.Advance(2001);
+    EXPECT_TRUE(timer.IsDue());
+
+    timer.SetPeriod(0);
+    EXPECT_FALSE(timer.IsDue());
+    clock.Advance(1);
+    EXPECT_TRUE(timer.IsDue());
+}
+
+TEST_F(WarriorTest, OutputWritesSendOnlyChangedRegisters) {
+    warrior.RegisterOutputs({{3, 1}, {12, 2}}, {{1, 1}});
+    warrior.SetOutput(3, 1, true, 0);
+    EXPECT_TRUE(warrior.GetOutputBit(3, 1));
+    EXPECT_FALSE(warrior.GetOutputBit(3, 2));
+    warrior.WriteOutputs(true, false);
+    EXPECT_EQ(Reports(), (Lines{
+                             "w0 00 FF FF FF FF BF FF FF",
+                             "w1 09 04 00 00 00 44 10",
+                             "r1",
+                             "w0 00 FF FF FF FF FF FF FF",
+                         }));
+
+    Forget();
+    warrior.WriteOutputs(true, false);
+    EXPECT_TRUE(Reports().empty());
+
+    // A full pass writes every register; SDI registers go through their port and end with a
+    // strobe.
+    warrior.SetOutput(13, 1, true, 0);
+    warrior.WriteOutputs(false, false);
+    EXPECT_EQ(Reports(), (Lines{
+                             "w0 00 FF FF FF FF BF FF FF",
+                             "w1 09 04 00 00 00 44 10",
+                             "r1",
+                             "w0 00 FF FF FF FF FF FF FF",
+                             "w0 00 FF FF FF FF BF FF FF",
+                             "w1 09 04 00 00 00 54 00",
+                             "r1",
+                             "w0 00 FF FF FF FF FF FF FF",
+                             "w0 00 FF FF FF FE FF FF FF",
+                             "w1 09 02 00 44 01 00 00",
+                             "r1",
+                             "w0 00 FF FF FF FF FF FF FF",
+                             "w0 00 FF FF FF FF 7F FF FF",
+                             "w0 00 FF FF FF FF FF FF FF",
+                         }));
+
+    // Lines nobody registered are dropped.
+    Forget();
+    warrior.SetOutput(5, 1, true, 0);
+    warrior.SetOutput(26, 1, true, 0);
+    warrior.SetOutput(14, 1, true, 0);
+    warrior.WriteOutputs(true, false);
+    EXPECT_TRUE(Reports().empty());
+    EXPECT_FALSE(warrior.GetOutputBit(5, 1));
+
+    warrior.ResetOutputs();
+    EXPECT_FALSE(warrior.GetOutputBit(3, 1));
+    warrior.WriteOutputs(true, false);
+    EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(WarriorTest, PulseLastsFromItsWriteUntilTheFirstPassAfterItsDuration) {
+    warrior.RegisterOutputs({{5, 1}}, {});
+    warrior.SetOutput(5, 1, true, 30);
+    clock.Advance(7);  // the timer starts with the write, not with the command
+    warrior.WriteOutputs(true, false);
+    const std::uint32_t written = clock.NowMs();
+    EXPECT_TRUE(warrior.GetOutputBit(5, 1));
+
+    // A second pulse while the first is pending is dropped.
+    warrior.SetOutput(5, 1, true, 500);
+    while (clock.NowMs() - written < 29) {
+        clock.Advance(1);
+        warrior.WriteOutputs(true, false);
+        ASSERT_TRUE(warrior.GetOutputBit(5, 1)) << clock.NowMs() - written;
+    }
+    clock.Set(written + 30);
+    Forget();
+    warrior.WriteOutputs(true, false);
+    EXPECT_FALSE(warrior.GetOutputBit(5, 1));
+    ASSERT_EQ(Reports().size(), 4u);
+    EXPECT_EQ(Reports()[1], "w1 09 04 00 00 00 4C 00");
+}
+
+TEST_F(WarriorTest, LevelChangeDuringAPulseIsOverriddenWhenThePulseEnds) {
+    warrior.RegisterOutputs({{5, 1}}, {});
+    warrior.SetOutput(5, 1, true, 30);
+    warrior.WriteOutputs(true, false);
+    warrior.SetOutput(5, 1, true, 0);
+    clock.Advance(40);
+    warrior.WriteOutputs(true, false);
+    EXPECT_FALSE(warrior.GetOutputBit(5, 1));
+}
+
+TEST_F(WarriorTest, ForcedEndStopsStartedPulsesButNotUnwrittenOnes) {
+    warrior.RegisterOutputs({{5, 1}, {6, 1}}, {});
+    warrior.SetOutput(5, 1, true, 1000);
+    warrior.WriteOutputs(true, false);
+    warrior.SetOutput(6, 1, true, 1000);
+    warrior.WriteOutputs(true, true);
+    EXPECT_FALSE(warrior.GetOutputBit(5, 1));
+    // The second pulse was written in that same pass, so its timer started only then.
+    EXPECT_TRUE(warrior.GetOutputBit(6, 1));
+    warrior.WriteOutputs(true, true);
+    EXPECT_FALSE(warrior.GetOutputBit(6, 1));
+}
+
+TEST_F(WarriorTest, PulseToTheLevelTheLineAlreadyHasStartsAtOnce) {
+    warrior.RegisterOutputs({{5, 1}}, {});
+    warrior.WriteOutputs(false, false);
+    // A low pulse on a line that is low changes no register; its timer starts at the command.
+    warrior.SetOutput(5, 1, false, 30);
+    clock.Advance(31);
+    Forget();
+    warrior.WriteOutputs(true, false);
+    // It ends by restoring high, which is a change that gets written.
+    EXPECT_TRUE(warrior.GetOutputBit(5, 1));
+    EXPECT_EQ(Reports()[1], "w1 09 04 00 00 00 4C 01");
+    // The line takes pulses again.
+    warrior.SetOutput(5, 1, false, 30);
+    EXPECT_FALSE(warrior.GetOutputBit(5, 1));
+}
+
+TEST_F(WarriorTest, InputsAreReadOnlyWhereTheFilterSeesAChange) {
+    warrior.RegisterInputs({{1, 1}, {5, 2}, {12, 2}}, {{1, 1}}, {});
+    // Before the first read every input reads high.
+    EXPECT_TRUE(warrior.GetInputBit(1, 1));
+    EXPECT_TRUE(warrior.GetInputBit(13, 1));
+    EXPECT_FALSE(warrior.GetInputBit(14, 1));
+
+    library.reads.push_back(PinsReply(0xDF));  // group of pins 4..11 flagged
+    library.reads.push_back(SpiReply({0, 0, 0, 0}));
+    library.reads.push_back(SpiReply({0xC4, 0xFE, 0, 0}));
+    EXPECT_TRUE(warrior.ReadInputs(true));
+    EXPECT_FALSE(warrior.GetInputBit(1, 1));
+    const Lines reports = Reports();
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "w1 09 04 00 C4 00 00 00"), 1);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "w1 09 04 00 D4 00 00 00"), 0);
+}
+
+TEST_F(WarriorTest, FailedRegisterReadStopsTheInputStep) {
+    warrior.RegisterInputs({{1, 1}, {5, 2}, {12, 2}}, {}, {});
+    for (int i = 0; i < 4; ++i) {
+        library.reads.push_back({{}, 0, false});
+    }
+    EXPECT_FALSE(warrior.ReadInputs(false));
+    const Lines reports = Reports();
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "w1 09 04 00 CC 00 00 00"), 0);
+    EXPECT_TRUE(warrior.GetInputBit(12, 2));
+}
+
+TEST_F(WarriorTest, SlowDeviceBytesAppearOnlyInTheDuePassAndMapCountFirst) {
+    warrior.RegisterInputs({}, {}, {{3, 4}, {3, 2}, {5, 2}});
+    warrior.GetSlowDeviceTimer().SetPeriod(1000);
+    warrior.GetSlowDeviceTimer().Restart();
+    clock.Advance(1001);
+    library.reads.push_back(SpiReply({11, 12, 13, 14}));
+    library.reads.push_back(SpiReply({21, 22, 23, 24}));
+    EXPECT_TRUE(warrior.ReadInputs(true));
+    EXPECT_EQ(warrior.GetSlowDeviceByte(15, 0), 13);
+    EXPECT_EQ(warrior.GetSlowDeviceByte(15, 1), 14);
+    EXPECT_EQ(warrior.GetSlowDeviceByte(15, 2), 11);
+    EXPECT_EQ(warrior.GetSlowDeviceByte(15, 3), 12);
+    EXPECT_EQ(warrior.GetSlowDeviceByte(15, 4), 0);
+    // A 2-byte device: the count indexes map past its bytes.
+    EXPECT_EQ(warrior.GetSlowDeviceByte(17, 0), 0);
+    EXPECT_EQ(warrior.GetSlowDeviceByte(17, 2), 21);
+    EXPECT_EQ(warrior.GetSlowDeviceByte(17, 3), 22);
+    EXPECT_EQ(warrior.GetSlowDeviceByte(5, 0), 0);
+
+    EXPECT_TRUE(warrior.ReadInputs(true));
+    EXPECT_EQ(warrior.GetSlowDeviceByte(15, 0), 0);
+}
+
+TEST_F(WarriorTest, FailedSlowDeviceTransferStillStoresTheBuffer) {
+    warrior.RegisterInputs({}, {}, {{3, 4}});
+    warrior.GetSlowDeviceTimer().SetPeriod(0);
+    warrior.GetSlowDeviceTimer().Restart();
+    clock.Advance(1);
+    for (int i = 0; i < 4; ++i) {
+        library.reads.push_back({{0x09, 0x04, 7, 8, 9, 10}, 6, false});
+    }
+    EXPECT_FALSE(warrior.ReadInputs(true));
+    EXPECT_EQ(warrior.GetSlowDeviceByte(15, 2), 7);
+    EXPECT_EQ(warrior.GetSlowDeviceByte(15, 1), 10);
+}
+
+TEST_F(WarriorTest, ResetInputsRearmsAndForgetsLevels) {
+    warrior.RegisterInputs({{1, 1}}, {}, {});
+    library.reads.push_back(SpiReply({0, 0, 0, 0}));
+    library.reads.push_back(SpiReply({0xC4, 0x00, 0, 0}));
+    warrior.ReadInputs(false);
+    EXPECT_FALSE(warrior.GetInputBit(1, 1));
+    Forget();
+    warrior.ResetInputs();
+    EXPECT_TRUE(warrior.GetInputBit(1, 1));
+    EXPECT_EQ(Reports(), (Lines{"w0 00 FF EF FF FF FF FF FF", "w0 00 FF FF FF FF FF FF FF"}));
+}
+
+TEST(WarriorEnumeration, FindsSupportedControllersByTheirBoxId) {
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.controllers = 2;
+    std::uint8_t nextId = 7;
+    library.defaultRead = [&nextId](std::uint8_t* buffer, std::uint32_t length) {
+        buffer[3] = nextId++;
+        return length;
+    };
+    EXPECT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_EQ(TCHiIobWarrior::GetIOBoxIds(), (std::vector<std::int32_t>{7, 8}));
+    EXPECT_EQ(TCHiIobWarrior::GetDeviceHandle(8), library.GetDeviceHandle(2));
+    EXPECT_EQ(TCHiIobWarrior::GetDeviceHandle(9), nullptr);
+    // Identification sets no timeouts and does not retry.
+    EXPECT_EQ(std::count_if(library.calls.begin(), library.calls.end(),
+                            [](const auto& call) { return call.what == "timeout"; }),
+              0);
+
+    library.productId = 0x1501;
+    EXPECT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_TRUE(TCHiIobWarrior::GetIOBoxIds().empty());
+
+    library.controllers = 0;
+    EXPECT_FALSE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_EQ(library.closeCount, 1);
+    EXPECT_TRUE(TCHiIobWarrior::GetIOBoxIds().empty());
+}
+
+TEST(WarriorEnumeration, ReadsNothingAsBoxIdZero) {
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.defaultRead = [](std::uint8_t*, std::uint32_t) { return 0u; };
+    EXPECT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_EQ(TCHiIobWarrior::GetIOBoxIds(), (std::vector<std::int32_t>{0}));
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+// What a simulated bench is made of: the IO boxes, the boards behind their SDI ports, the devices
+// on their TTL ports, the stimuli on their inputs and the faults to inject, read from JSON or built
+// in code.
+#ifndef ZENTRIX_SIMULATOR_BENCHCONFIG_H
+#define ZENTRIX_SIMULATOR_BENCHCONFIG_H
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "platform/IoWarriorLibrary.h"
+
+namespace zentrix::sim {
+
+// A bench description that cannot be used; the message names the offending field.
+class BenchConfigError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class SdiBoard { TopUnitInterface, Lickometer };
+enum class TtlDevice { PelletDispenser };
+
+// The input is pulled low for lowMs at every multiple of everyMs (the first at everyMs); with
+// bounceMs > 0 each edge toggles every millisecond for bounceMs before it settles.
+struct PulseTrain {
+    std::uint32_t everyMs = 0;
+    std::uint32_t lowMs = 0;
+    std::uint32_t bounceMs = 0;
+    bool operator==(const PulseTrain&) const = default;
+};
+
+struct ConstantLevel {
+    int level = 1;
+    bool operator==(const ConstantLevel&) const = default;
+};
+
+// Drives the TTL input line `line` (1..2) of TTL port `port` (1..12) from outside the box.
+struct InputSource {
+    int port = 0;
+    int line = 0;
+    std::variant<PulseTrain, ConstantLevel> drive;
+    bool operator==(const InputSource&) const = default;
+};
+
+// Licks on the lickometer behind SDI port `sdi`: lick k starts at k * 1000 / perSecond ms of
+// simulator time and lasts lickMs.
+struct LickSource {
+    int sdi = 0;
+    double perSecond = 0.0;
+    std::uint32_t lickMs = 0;
+    bool operator==(const LickSource&) const = default;
+};
+
+// Faults still to come; each count is used up by the reads or reports it affects.
+struct FaultConfig {
+    // The next N reads deliver no bytes, after waiting the read timeout.
+    std::uint32_t shortReads = 0;
+    // The next N reads throw std::runtime_error.
+    std::uint32_t throwOnRead = 0;
+    // After N reports (writes and reads) the box delivers nothing any more; 0 never unplugs.
+    std::uint32_t unplugAfterReports = 0;
+    bool operator==(const FaultConfig&) const = default;
+};
+
+struct BoxConfig {
+    int boxId = 0;
+    std::uint32_t productId = kIoWarrior56ProductId;
+    // Eight characters; empty gives "0000100N" for the N-th box of the bench.
+    std::string serial;
+    std::map<int, SdiBoard> sdiBoards;
+    std::map<int, TtlDevice> ttlDevices;
+    std::vector<InputSource> inputs;
+    std::vector<LickSource> licks;
+    FaultConfig faults;
+    bool operator==(const BoxConfig&) const = default;
+};
+
+struct BenchConfig {
+    // File that every line change is appended to; empty for none.
+    std::string eventLog;
+    std::vector<BoxConfig> boxes;
+    bool operator==(const BenchConfig&) const = default;
+};
+
+// Both parse functions validate the result as ValidateBenchConfig does; every error is a
+// BenchConfigError.
+BenchConfig ParseBenchConfig(std::string_view jsonText);
+BenchConfig LoadBenchConfig(const std::filesystem::path& file);
+
+// Throws BenchConfigError naming the first field out of range or in conflict with another.
+void ValidateBenchConfig(const BenchConfig& config);
+
+// One box with id 0: a top-unit interface on SDI 1, a lickometer on SDI 3 licking four times a
+// second, a pellet dispenser on TTL 5 and a button on TTL 3 line 1 pressed for 100 ms every second.
+BenchConfig DemoBench();
+
+// The serial number a box gets when its configuration names none.
+std::string DefaultSerial(std::size_t boxIndex);
+
+}  // namespace zentrix::sim
+
+#endif

@@ -1,0 +1,27 @@
+#include "simulator/EventLog.h"
+
+#include <cinttypes>
+#include <stdexcept>
+
+namespace zentrix::sim {
+
+EventLog::EventLog(const std::string& path) : m_file(std::fopen(path.c_str(), "a")) {
+    if (m_file == nullptr) {
+        throw std::runtime_error("cannot open the event log " + path + " for appending");
+    }
+}
+
+EventLog::~EventLog() {
+    std::fclose(m_file);
+}
+
+void EventLog::LineChanged(std::uint64_t timeMs, int boxId, int portId, int line, bool output,
+                           bool level) {
+    std::fprintf(m_file,
+                 "{\"t_ms\": %" PRIu64
+                 ", \"box\": %d, \"port\": %d, \"line\": %d, \"io\": \"%s\", \"level\": %d}\n",
+                 timeMs, boxId, portId, line, output ? "out" : "in", level ? 1 : 0);
+    std::fflush(m_file);
+}
+
+}  // namespace zentrix::sim

@@ -1,0 +1,30 @@
+// The bench's record of line changes: one JSON object per line, flushed as it is written so that
+// a crash of the process under test loses nothing.
+#ifndef ZENTRIX_SIMULATOR_EVENTLOG_H
+#define ZENTRIX_SIMULATOR_EVENTLOG_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace zentrix::sim {
+
+class EventLog {
+public:
+    // Appends to the file; throws std::runtime_error when it cannot be opened.
+    explicit EventLog(const std::string& path);
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+
+    // `output` is true for a line the box drives, false for one it reads.
+    void LineChanged(std::uint64_t timeMs, int boxId, int portId, int line, bool output,
+                     bool level);
+
+private:
+    std::FILE* m_file = nullptr;
+};
+
+}  // namespace zentrix::sim
+
+#endif

@@ -1,0 +1,77 @@
+// A bench of simulated IO boxes behind the IO-Warrior library seam, running on the time of a
+// Clock so that tests can drive it on virtual time.
+#ifndef ZENTRIX_SIMULATOR_SIMULATEDBENCH_H
+#define ZENTRIX_SIMULATOR_SIMULATEDBENCH_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/IoWarriorLibrary.h"
+#include "simulator/BenchConfig.h"
+#include "simulator/SimulatedIoBox.h"
+
+namespace zentrix::sim {
+
+class EventLog;
+
+// Simulator time starts at 0 ms on construction and follows the clock across the wrap of its
+// 32-bit counter; every call first plays all events up to the clock's current time, and a clock
+// set back leaves simulator time where it was.
+class SimulatedBench final : public IoWarriorLibrary {
+public:
+    // Throws BenchConfigError for an invalid configuration and std::runtime_error when the event
+    // log cannot be opened. The clock must outlive the bench.
+    SimulatedBench(const BenchConfig& config, Clock& clock);
+    ~SimulatedBench() override;
+    SimulatedBench(const SimulatedBench&) = delete;
+    SimulatedBench& operator=(const SimulatedBench&) = delete;
+
+    IowHandle OpenDevice() override;
+    void CloseDevice(IowHandle handle) override;
+    std::int32_t GetNumDevs() override;
+    IowHandle GetDeviceHandle(std::int32_t numDevice) override;
+    bool GetSerialNumber(IowHandle handle, char16_t* serialNumber) override;
+    std::uint32_t GetProductId(IowHandle handle) override;
+    std::uint32_t Write(IowHandle handle, std::uint32_t pipe, const std::uint8_t* buffer,
+                        std::uint32_t length) override;
+    std::uint32_t Read(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                       std::uint32_t length) override;
+    void SetWriteTimeout(IowHandle handle, std::uint32_t timeoutMs) override;
+    void SetTimeout(IowHandle handle, std::uint32_t timeoutMs) override;
+
+    std::size_t BoxCount() const { return m_boxes.size(); }
+    // Boxes in configuration order, which is also the library's controller order; throws
+    // std::out_of_range past the end.
+    SimulatedIoBox& Box(std::size_t index);
+    // The first box with that id, or null.
+    SimulatedIoBox* FindBox(int boxId);
+    // Simulator time in milliseconds.
+    std::uint64_t NowMs();
+    // The protocol errors of every box, in time order.
+    std::vector<ProtocolError> ProtocolErrors();
+    void SetTraceEnabled(bool enabled);
+    bool IsOpen();
+
+private:
+    friend class SimulatedIoBox;
+
+    std::unique_lock<std::mutex> LockAndSynchronise();
+    void SynchroniseLocked();
+    SimulatedIoBox* FindOpenBox(IowHandle handle);
+
+    Clock& m_clock;
+    std::mutex m_mutex;
+    std::uint32_t m_lastClockMs;
+    std::uint64_t m_nowMs = 0;
+    std::unique_ptr<EventLog> m_eventLog;
+    std::vector<std::unique_ptr<SimulatedIoBox>> m_boxes;
+    bool m_open = false;
+};
+
+}  // namespace zentrix::sim
+
+#endif

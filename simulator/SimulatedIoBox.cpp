@@ -1,0 +1,699 @@
+#include "simulator/SimulatedIoBox.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+
+#include "simulator/EventLog.h"
+#include "simulator/SimulatedBench.h"
+
+namespace zentrix::sim {
+
+namespace {
+
+constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint32_t kDefaultTimeoutMs = 1000;
+
+constexpr std::uint32_t kPinPipe = kIowPipeIoPins;
+constexpr std::uint32_t kSpecialPipe = kIowPipeSpecialMode;
+constexpr std::uint8_t kSpiEnableReport = 0x08;
+constexpr std::uint8_t kSpiTransferReport = 0x09;
+constexpr std::uint8_t kReadPinsReport = 0xFF;
+constexpr std::uint32_t kMaxSpiBytes = 61;
+constexpr std::size_t kSpiDataOffset = 3;
+constexpr std::size_t kSpiReplyDataOffset = 2;
+
+constexpr int kInterruptPort = 1;
+constexpr int kBoxIdPort = 2;
+constexpr int kLowSelectPort = 3;
+constexpr int kHighSelectPort = 4;
+constexpr std::uint8_t kRearmBit = 1U << 4;
+constexpr int kFirstInterruptBit = 5;
+constexpr std::uint8_t kIoBoxSelectBit = 1U << 6;
+constexpr std::uint8_t kStrobeBit = 1U << 7;
+
+constexpr std::uint32_t kIoBoxTransferBytes = 4;
+constexpr std::uint32_t kSdiExpanderTransferBytes = 2;
+constexpr std::uint32_t kLickometerTransferBytes = 4;
+
+constexpr std::uint64_t kPelletDelayMs = 20;
+constexpr std::uint64_t kPelletPulseMs = 60;
+
+constexpr std::uint64_t kRadix = 255;
+constexpr std::uint64_t kLickometerValueLimit = kRadix * kRadix - 1;
+constexpr std::uint64_t kLickDurationUnitMs = 10;
+
+constexpr std::uint32_t kTtlLineMask = 0x00FFFFFF;
+constexpr int kInputExpander = -1;
+constexpr int kOutputExpander = -2;
+constexpr int kLinesPerInterruptGroup = 8;
+constexpr std::uint32_t kSdiLineMask = 0x0FFFFFFF;
+
+std::string Hex(unsigned value) {
+    std::array<char, 8> text{};
+    std::snprintf(text.data(), text.size(), "0x%02X", value);
+    return text.data();
+}
+
+std::uint32_t StepsPerEdge(const PulseTrain& train) {
+    return train.bounceMs == 0 ? 1 : train.bounceMs + 1;
+}
+
+struct TrainStep {
+    std::uint64_t timeMs;
+    bool level;
+};
+
+// Each cycle is a falling edge at cycle * everyMs and a rising edge lowMs later; a bouncing edge
+// alternates every millisecond, starting with its final level, before it settles.
+TrainStep StepOf(std::uint64_t cycle, std::uint32_t step, const PulseTrain& train) {
+    const std::uint32_t perEdge = StepsPerEdge(train);
+    const bool rising = step >= perEdge;
+    const std::uint32_t within = step % perEdge;
+    const std::uint64_t edgeMs = cycle * train.everyMs + (rising ? train.lowMs : 0);
+    if (within < train.bounceMs) {
+        return {edgeMs + within, (within % 2 == 0) ? rising : !rising};
+    }
+    return {edgeMs + within, rising};
+}
+
+std::uint64_t LickStartMs(std::uint64_t lick, double perSecond) {
+    return static_cast<std::uint64_t>(static_cast<double>(lick) * 1000.0 / perSecond);
+}
+
+// The number of licks that started in (0, timeMs]; lick k starts at k * 1000 / perSecond.
+std::uint64_t LicksStartedBy(const LickSource& source, std::uint64_t timeMs) {
+    auto licks =
+        static_cast<std::uint64_t>(static_cast<double>(timeMs + 1) * source.perSecond / 1000.0);
+    while (licks > 0 && LickStartMs(licks, source.perSecond) > timeMs) {
+        --licks;
+    }
+    while (LickStartMs(licks + 1, source.perSecond) <= timeMs) {
+        ++licks;
+    }
+    return licks;
+}
+
+std::uint8_t RadixLow(std::uint64_t value) {
+    return static_cast<std::uint8_t>(std::min(value, kLickometerValueLimit) % kRadix);
+}
+
+std::uint8_t RadixHigh(std::uint64_t value) {
+    return static_cast<std::uint8_t>(std::min(value, kLickometerValueLimit) / kRadix);
+}
+
+const char* MisuseText(ExpanderMisuse misuse) {
+    switch (misuse) {
+        case ExpanderMisuse::UnsupportedRegister:
+            return "unsupported register";
+        case ExpanderMisuse::AccessWhileShutDown:
+            return "pin register accessed while the chip is in shutdown";
+        case ExpanderMisuse::InvalidPinConfiguration:
+            return "pin configuration 00 written";
+        case ExpanderMisuse::LevelWriteToInputPin:
+            return "level register written while it covers an input pin";
+        case ExpanderMisuse::None:
+            break;
+    }
+    return "";
+}
+
+}  // namespace
+
+SimulatedIoBox::SimulatedIoBox(const BoxConfig& config, std::size_t index, SimulatedBench& bench,
+                               EventLog* eventLog)
+    : m_bench(bench),
+      m_eventLog(eventLog),
+      m_boxId(config.boxId),
+      m_productId(config.productId),
+      m_serial(config.serial.empty() ? DefaultSerial(index) : config.serial),
+      m_readTimeoutMs(kDefaultTimeoutMs),
+      m_faults(config.faults) {
+    m_pinLevels.fill(0xFF);
+    for (const auto& [sdi, board] : config.sdiBoards) {
+        m_sdi[sdi - 1].board = board;
+    }
+    for (const auto& [port, device] : config.ttlDevices) {
+        if (device == TtlDevice::PelletDispenser) {
+            m_pellets.push_back(PelletDispenser{port});
+            m_inputs[TtlLineIndex(port, 1)].sourceLevel = false;
+        }
+    }
+    for (const auto& input : config.inputs) {
+        const int lineIndex = TtlLineIndex(input.port, input.line);
+        if (const auto* train = std::get_if<PulseTrain>(&input.drive)) {
+            m_pulseTrains.push_back(PulseTrainState{lineIndex, *train});
+        } else {
+            m_inputs[lineIndex].sourceLevel = std::get<ConstantLevel>(input.drive).level != 0;
+        }
+    }
+    for (const auto& lick : config.licks) {
+        m_sdi[lick.sdi - 1].lickometer.source = lick;
+    }
+    for (auto& line : m_inputs) {
+        line.level = line.sourceLevel;
+    }
+}
+
+SimulatedIoBox::~SimulatedIoBox() = default;
+
+int SimulatedIoBox::TtlLineIndex(int portId, int line) {
+    return (portId - 1) * kTtlLineCount + (line - 1);
+}
+
+bool SimulatedIoBox::OutputLevel(int portId, int line) {
+    const auto lock = m_bench.LockAndSynchronise();
+    if (portId >= 1 && portId <= kTtlPortCount && line >= 1 && line <= kTtlLineCount) {
+        return ((m_ttlOutputs >> TtlLineIndex(portId, line)) & 1U) != 0;
+    }
+    const int sdi = portId - kTtlPortCount;
+    if (sdi >= 1 && sdi <= kSdiPortCount && line >= 1 && line <= kSdiLineCount) {
+        return ((m_sdi[sdi - 1].outputs >> (line - 1)) & 1U) != 0;
+    }
+    throw std::out_of_range("no output line " + std::to_string(line) + " on port id " +
+                            std::to_string(portId));
+}
+
+bool SimulatedIoBox::InputLevel(int portId, int line) {
+    const auto lock = m_bench.LockAndSynchronise();
+    if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
+        throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
+                                std::to_string(portId));
+    }
+    return m_inputs[TtlLineIndex(portId, line)].level;
+}
+
+void SimulatedIoBox::DriveInput(int portId, int line, bool level) {
+    const auto lock = m_bench.LockAndSynchronise();
+    if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
+        throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
+                                std::to_string(portId));
+    }
+    const int lineIndex = TtlLineIndex(portId, line);
+    m_inputs[lineIndex].overridden = true;
+    m_inputs[lineIndex].overrideLevel = level;
+    UpdateInputLine(lineIndex, m_bench.m_nowMs);
+}
+
+void SimulatedIoBox::ReleaseInput(int portId, int line) {
+    const auto lock = m_bench.LockAndSynchronise();
+    if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
+        throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
+                                std::to_string(portId));
+    }
+    const int lineIndex = TtlLineIndex(portId, line);
+    m_inputs[lineIndex].overridden = false;
+    UpdateInputLine(lineIndex, m_bench.m_nowMs);
+}
+
+bool SimulatedIoBox::InterruptLatched(int group) {
+    const auto lock = m_bench.LockAndSynchronise();
+    if (group < 0 || group >= kInterruptGroupCount) {
+        throw std::out_of_range("no interrupt group " + std::to_string(group));
+    }
+    return ((m_latchedGroups >> group) & 1U) != 0;
+}
+
+bool SimulatedIoBox::SpiEnabled() {
+    const auto lock = m_bench.LockAndSynchronise();
+    return m_spiEnabled;
+}
+
+std::uint32_t SimulatedIoBox::StrobePulses() {
+    const auto lock = m_bench.LockAndSynchronise();
+    return m_strobePulses;
+}
+
+std::uint32_t SimulatedIoBox::PelletsDropped(int ttlPort) {
+    const auto lock = m_bench.LockAndSynchronise();
+    for (const auto& pellet : m_pellets) {
+        if (pellet.port == ttlPort) {
+            return pellet.dropped;
+        }
+    }
+    return 0;
+}
+
+std::size_t SimulatedIoBox::PendingReplies() {
+    const auto lock = m_bench.LockAndSynchronise();
+    return m_replyCount;
+}
+
+std::vector<ProtocolError> SimulatedIoBox::ProtocolErrors() {
+    const auto lock = m_bench.LockAndSynchronise();
+    return m_errors;
+}
+
+void SimulatedIoBox::ClearProtocolErrors() {
+    const auto lock = m_bench.LockAndSynchronise();
+    m_errors.clear();
+}
+
+void SimulatedIoBox::SetTraceEnabled(bool enabled) {
+    const auto lock = m_bench.LockAndSynchronise();
+    m_traceEnabled = enabled;
+}
+
+std::vector<TraceEntry> SimulatedIoBox::Trace() {
+    const auto lock = m_bench.LockAndSynchronise();
+    return m_trace;
+}
+
+void SimulatedIoBox::ClearTrace() {
+    const auto lock = m_bench.LockAndSynchronise();
+    m_trace.clear();
+}
+
+void SimulatedIoBox::SetFaults(const FaultConfig& faults) {
+    const auto lock = m_bench.LockAndSynchronise();
+    m_faults = faults;
+    m_reportsSinceFaultsSet = 0;
+}
+
+FaultConfig SimulatedIoBox::Faults() {
+    const auto lock = m_bench.LockAndSynchronise();
+    return m_faults;
+}
+
+bool SimulatedIoBox::IsUnplugged() {
+    const auto lock = m_bench.LockAndSynchronise();
+    return m_faults.unplugAfterReports != 0 &&
+           m_reportsSinceFaultsSet >= m_faults.unplugAfterReports;
+}
+
+bool SimulatedIoBox::CountReport() {
+    ++m_reportsSinceFaultsSet;
+    return m_faults.unplugAfterReports == 0 ||
+           m_reportsSinceFaultsSet <= m_faults.unplugAfterReports;
+}
+
+std::uint32_t SimulatedIoBox::HandleWrite(std::uint64_t now, std::uint32_t pipe,
+                                          const std::uint8_t* buffer, std::uint32_t length) {
+    std::uint32_t written = 0;
+    if (buffer == nullptr) {
+        ReportError(now, "write with a null buffer");
+    } else if (CountReport()) {
+        if (pipe == kPinPipe && length == kIow56PinReportSize) {
+            HandlePinReport(now, buffer);
+            written = length;
+        } else if (pipe == kSpecialPipe && length == kIow56SpecialReportSize) {
+            HandleSpecialReport(now, buffer);
+            written = length;
+        } else {
+            ReportError(now, "write of " + std::to_string(length) + " bytes to pipe " +
+                                 std::to_string(pipe));
+        }
+    }
+    if (m_traceEnabled) {
+        RecordTrace(now, TraceKind::Write, pipe, buffer, buffer == nullptr ? 0 : length, written,
+                    0);
+    }
+    return written;
+}
+
+SimulatedIoBox::ReadOutcome SimulatedIoBox::HandleRead(std::uint64_t now, std::uint32_t pipe,
+                                                       std::uint8_t* buffer, std::uint32_t length) {
+    ReadOutcome outcome;
+    const bool validLength = (pipe == kPinPipe && length == kIow56PinReportSize) ||
+                             (pipe == kSpecialPipe && length == kIow56SpecialReportSize);
+    if (buffer == nullptr) {
+        ReportError(now, "read into a null buffer");
+    } else if (CountReport()) {
+        if (!validLength) {
+            ReportError(now, "read of " + std::to_string(length) + " bytes from pipe " +
+                                 std::to_string(pipe));
+        } else if (m_faults.throwOnRead > 0) {
+            --m_faults.throwOnRead;
+            outcome.throws = true;
+        } else if (m_faults.shortReads > 0) {
+            --m_faults.shortReads;
+            outcome.waitMs = m_readTimeoutMs;
+        } else if (pipe == kSpecialPipe && m_replyCount > 0) {
+            std::copy(m_replies[m_firstReply].begin(), m_replies[m_firstReply].end(), buffer);
+            m_firstReply = (m_firstReply + 1) % kReplySlots;
+            --m_replyCount;
+            outcome.bytes = length;
+        } else {
+            outcome.waitMs = m_readTimeoutMs;
+        }
+    }
+    if (m_traceEnabled) {
+        RecordTrace(now, TraceKind::Read, pipe, buffer, outcome.bytes, outcome.bytes, 0);
+    }
+    return outcome;
+}
+
+void SimulatedIoBox::HandleSetTimeout(std::uint64_t now, TraceKind kind, std::uint32_t timeoutMs) {
+    if (kind == TraceKind::SetReadTimeout) {
+        m_readTimeoutMs = timeoutMs;
+    }
+    if (m_traceEnabled) {
+        RecordTrace(now, kind, 0, nullptr, 0, 0, timeoutMs);
+    }
+}
+
+void SimulatedIoBox::HandlePinReport(std::uint64_t now, const std::uint8_t* report) {
+    if (report[0] != 0) {
+        ReportError(now, "pin report with report id " + Hex(report[0]));
+        return;
+    }
+    const auto previous = m_pinLevels;
+    std::copy(report + 1, report + 1 + m_pinLevels.size(), m_pinLevels.begin());
+    for (int sdi = 1; sdi <= kSdiPortCount; ++sdi) {
+        const int port = sdi <= 8 ? kLowSelectPort : kHighSelectPort;
+        const int bit = sdi <= 8 ? sdi - 1 : sdi - 9;
+        const bool wasLow = ((previous[port] >> bit) & 1U) == 0;
+        const bool isHigh = ((m_pinLevels[port] >> bit) & 1U) != 0;
+        if (wasLow && isHigh && m_sdi[sdi - 1].board == SdiBoard::Lickometer) {
+            LatchLickometer(sdi, now);
+        }
+    }
+    if ((previous[kHighSelectPort] & kStrobeBit) == 0 &&
+        (m_pinLevels[kHighSelectPort] & kStrobeBit) != 0) {
+        ++m_strobePulses;
+    }
+    if (!RearmHigh()) {
+        m_latchedGroups = 0;
+    }
+}
+
+void SimulatedIoBox::HandleSpecialReport(std::uint64_t now, const std::uint8_t* report) {
+    switch (report[0]) {
+        case kSpiEnableReport:
+            if (report[1] > 1) {
+                ReportError(now, "SPI enable report with switch byte " + Hex(report[1]));
+            } else {
+                m_spiEnabled = report[1] == 1;
+            }
+            return;
+        case kSpiTransferReport:
+            HandleSpiTransfer(now, report);
+            return;
+        case kReadPinsReport: {
+            auto& reply = PushReply();
+            reply[0] = kReadPinsReport;
+            for (int port = 0; port < static_cast<int>(m_pinLevels.size()); ++port) {
+                reply[1 + port] = PortLevels(port);
+            }
+            return;
+        }
+        default:
+            ReportError(now, "special-mode report with unknown id " + Hex(report[0]));
+    }
+}
+
+void SimulatedIoBox::HandleSpiTransfer(std::uint64_t now, const std::uint8_t* report) {
+    const std::uint32_t count = report[1];
+    if (!m_spiEnabled) {
+        ReportError(now, "SPI transfer while SPI is disabled");
+        return;
+    }
+    if (count == 0 || count > kMaxSpiBytes) {
+        ReportError(now, "SPI transfer of " + std::to_string(count) + " bytes");
+        return;
+    }
+    auto& reply = PushReply();
+    reply[0] = kSpiTransferReport;
+    reply[1] = static_cast<std::uint8_t>(count);
+    const std::uint8_t* out = report + kSpiDataOffset;
+    std::uint8_t* in = reply.data() + kSpiReplyDataOffset;
+
+    int selectedCount = 0;
+    int target = 0;
+    if ((m_pinLevels[kHighSelectPort] & kIoBoxSelectBit) == 0) {
+        ++selectedCount;
+        target = -1;
+    }
+    for (int sdi = 1; sdi <= kSdiPortCount; ++sdi) {
+        if (SdiSelected(sdi)) {
+            ++selectedCount;
+            target = sdi;
+        }
+    }
+    if (selectedCount > 1) {
+        ReportError(now,
+                    "SPI transfer with " + std::to_string(selectedCount) + " select lines low");
+    } else if (selectedCount == 0) {
+        if (!m_armedLickometer) {
+            ReportError(now, "SPI transfer with no select line low and no lickometer latched");
+        } else if (count != kLickometerTransferBytes) {
+            ReportError(now, "SPI transfer of " + std::to_string(count) +
+                                 " bytes to the lickometer on SDI " +
+                                 std::to_string(*m_armedLickometer) + " (4 expected)");
+        } else {
+            const auto& latched = m_sdi[*m_armedLickometer - 1].lickometer.latched;
+            std::copy(latched.begin(), latched.end(), in);
+            m_armedLickometer.reset();
+        }
+    } else if (target < 0) {
+        if (count != kIoBoxTransferBytes) {
+            ReportError(now, "SPI transfer of " + std::to_string(count) +
+                                 " bytes to the IO box expanders (4 expected)");
+        } else {
+            TransferToIoBoxExpanders(now, out, in);
+        }
+    } else {
+        TransferToSdiPort(now, target, count, out, in);
+    }
+}
+
+void SimulatedIoBox::TransferToIoBoxExpanders(std::uint64_t now, const std::uint8_t* out,
+                                              std::uint8_t* in) {
+    ShiftExpander(now, m_inputExpander, kInputExpander, InputExpanderOutsideLevels(), out, in);
+    ShiftExpander(now, m_outputExpander, kOutputExpander, 0xFFFFFFFF, out + 2, in + 2);
+    RefreshOutputs(now);
+}
+
+void SimulatedIoBox::TransferToSdiPort(std::uint64_t now, int sdi, std::uint32_t count,
+                                       const std::uint8_t* out, std::uint8_t* in) {
+    auto& slot = m_sdi[sdi - 1];
+    if (!slot.board) {
+        ReportError(now, "SPI transfer to SDI " + std::to_string(sdi) + ", which has no board");
+    } else if (*slot.board == SdiBoard::Lickometer) {
+        ReportError(now, "SPI transfer to the lickometer on SDI " + std::to_string(sdi) +
+                             " while it is selected (it answers after deselection)");
+    } else if (count != kSdiExpanderTransferBytes) {
+        ReportError(now, "SPI transfer of " + std::to_string(count) + " bytes to the SDI " +
+                             std::to_string(sdi) + " expander (2 expected)");
+    } else {
+        ShiftExpander(now, slot.expander, sdi, 0xFFFFFFFF, out, in);
+        RefreshOutputs(now);
+    }
+}
+
+void SimulatedIoBox::ShiftExpander(std::uint64_t now, PortExpander& expander, int chip,
+                                   std::uint32_t outsideLevels, const std::uint8_t* out,
+                                   std::uint8_t* in) {
+    ExpanderMisuse misuse = ExpanderMisuse::None;
+    const auto shiftedOut = expander.Shift({out[0], out[1]}, outsideLevels, misuse);
+    in[0] = shiftedOut[0];
+    in[1] = shiftedOut[1];
+    if (misuse == ExpanderMisuse::None) {
+        return;
+    }
+    const std::string name = chip == kInputExpander ? std::string("IO box input expander")
+                             : chip == kOutputExpander
+                                 ? std::string("IO box output expander")
+                                 : "SDI " + std::to_string(chip) + " expander";
+    const auto reg = static_cast<unsigned>(out[0] & ~PortExpander::kReadFlag);
+    ReportError(now, name + ": " + MisuseText(misuse) + " (register " + Hex(reg) + ", frame " +
+                         Hex(out[0]) + " " + Hex(out[1]) + ")");
+}
+
+void SimulatedIoBox::LatchLickometer(int sdi, std::uint64_t now) {
+    auto& lickometer = m_sdi[sdi - 1].lickometer;
+    std::uint64_t licks = 0;
+    std::uint64_t durationUnits = 0;
+    if (lickometer.source) {
+        licks = LicksStartedBy(*lickometer.source, now) -
+                LicksStartedBy(*lickometer.source, lickometer.lastLatchMs);
+        durationUnits = licks * lickometer.source->lickMs / kLickDurationUnitMs;
+    }
+    lickometer.latched = {RadixLow(durationUnits), RadixHigh(durationUnits), RadixLow(licks),
+                          RadixHigh(licks)};
+    lickometer.lastLatchMs = now;
+    m_armedLickometer = sdi;
+}
+
+SimulatedIoBox::Report& SimulatedIoBox::PushReply() {
+    if (m_replyCount == kReplySlots) {
+        m_firstReply = (m_firstReply + 1) % kReplySlots;
+        --m_replyCount;
+    }
+    auto& reply = m_replies[(m_firstReply + m_replyCount) % kReplySlots];
+    ++m_replyCount;
+    reply.fill(0);
+    return reply;
+}
+
+std::uint8_t SimulatedIoBox::PortLevels(int port) const {
+    unsigned outside = 0xFF;
+    if (port == kInterruptPort) {
+        for (int group = 0; group < kInterruptGroupCount; ++group) {
+            if (((m_latchedGroups >> group) & 1U) != 0) {
+                outside &= ~(1U << (kFirstInterruptBit + group));
+            }
+        }
+    } else if (port == kBoxIdPort) {
+        outside = static_cast<unsigned>(m_boxId);
+    }
+    return static_cast<std::uint8_t>(m_pinLevels[port] & outside);
+}
+
+bool SimulatedIoBox::SdiSelected(int sdi) const {
+    if (sdi <= 8) {
+        return ((m_pinLevels[kLowSelectPort] >> (sdi - 1)) & 1U) == 0;
+    }
+    return ((m_pinLevels[kHighSelectPort] >> (sdi - 9)) & 1U) == 0;
+}
+
+bool SimulatedIoBox::RearmHigh() const {
+    return (m_pinLevels[kInterruptPort] & kRearmBit) != 0;
+}
+
+std::uint32_t SimulatedIoBox::InputExpanderOutsideLevels() const {
+    std::uint32_t levels = 0xFFFFFFFF & ~(kTtlLineMask << PortExpander::kFirstPin);
+    for (std::size_t i = 0; i < m_inputs.size(); ++i) {
+        if (m_inputs[i].level) {
+            levels |= 1U << (i + PortExpander::kFirstPin);
+        }
+    }
+    return levels;
+}
+
+void SimulatedIoBox::RefreshOutputs(std::uint64_t now) {
+    const std::uint32_t ttl =
+        (m_outputExpander.DrivenHighPins() >> PortExpander::kFirstPin) & kTtlLineMask;
+    const std::uint32_t ttlChanged = ttl ^ m_ttlOutputs;
+    m_ttlOutputs = ttl;
+    for (int lineIndex = 0; lineIndex < kTtlPortCount * kTtlLineCount; ++lineIndex) {
+        if (((ttlChanged >> lineIndex) & 1U) == 0) {
+            continue;
+        }
+        const bool level = ((ttl >> lineIndex) & 1U) != 0;
+        const int port = lineIndex / kTtlLineCount + 1;
+        const int line = lineIndex % kTtlLineCount + 1;
+        if (m_eventLog != nullptr) {
+            m_eventLog->LineChanged(now, m_boxId, port, line, true, level);
+        }
+        if (!level || line != 1) {
+            continue;
+        }
+        for (auto& pellet : m_pellets) {
+            if (pellet.port == port && pellet.phase == PelletPhase::Idle) {
+                pellet.phase = PelletPhase::Waiting;
+                pellet.dropStartMs = now + kPelletDelayMs;
+                pellet.dropEndMs = pellet.dropStartMs + kPelletPulseMs;
+            }
+        }
+    }
+    for (int sdi = 1; sdi <= kSdiPortCount; ++sdi) {
+        auto& slot = m_sdi[sdi - 1];
+        if (slot.board != SdiBoard::TopUnitInterface) {
+            continue;
+        }
+        const std::uint32_t lines =
+            (slot.expander.DrivenHighPins() >> PortExpander::kFirstPin) & kSdiLineMask;
+        const std::uint32_t changed = lines ^ slot.outputs;
+        slot.outputs = lines;
+        for (int line = 1; line <= kSdiLineCount && m_eventLog != nullptr; ++line) {
+            if (((changed >> (line - 1)) & 1U) != 0) {
+                m_eventLog->LineChanged(now, m_boxId, kTtlPortCount + sdi, line, true,
+                                        ((lines >> (line - 1)) & 1U) != 0);
+            }
+        }
+    }
+}
+
+void SimulatedIoBox::SetSourceLevel(int lineIndex, bool level, std::uint64_t timeMs) {
+    m_inputs[lineIndex].sourceLevel = level;
+    UpdateInputLine(lineIndex, timeMs);
+}
+
+void SimulatedIoBox::UpdateInputLine(int lineIndex, std::uint64_t timeMs) {
+    auto& line = m_inputs[lineIndex];
+    const bool level = line.overridden ? line.overrideLevel : line.sourceLevel;
+    if (level == line.level) {
+        return;
+    }
+    line.level = level;
+    if (RearmHigh()) {
+        m_latchedGroups = static_cast<std::uint8_t>(m_latchedGroups |
+                                                    (1U << (lineIndex / kLinesPerInterruptGroup)));
+    }
+    if (m_eventLog != nullptr) {
+        m_eventLog->LineChanged(timeMs, m_boxId, lineIndex / kTtlLineCount + 1,
+                                lineIndex % kTtlLineCount + 1, false, level);
+    }
+}
+
+SimulatedIoBox::NextEvent SimulatedIoBox::FindNextEvent() const {
+    NextEvent next{kNever, EventSource::None, 0};
+    for (std::size_t i = 0; i < m_pulseTrains.size(); ++i) {
+        const auto& state = m_pulseTrains[i];
+        const auto step = StepOf(state.cycle, state.step, state.train);
+        if (step.timeMs < next.timeMs) {
+            next = {step.timeMs, EventSource::PulseTrain, i};
+        }
+    }
+    for (std::size_t i = 0; i < m_pellets.size(); ++i) {
+        const auto& pellet = m_pellets[i];
+        const std::uint64_t timeMs = pellet.phase == PelletPhase::Waiting    ? pellet.dropStartMs
+                                     : pellet.phase == PelletPhase::Dropping ? pellet.dropEndMs
+                                                                             : kNever;
+        if (timeMs < next.timeMs) {
+            next = {timeMs, EventSource::Pellet, i};
+        }
+    }
+    return next;
+}
+
+std::uint64_t SimulatedIoBox::NextEventTime() const {
+    return FindNextEvent().timeMs;
+}
+
+void SimulatedIoBox::ProcessNextEvent() {
+    const auto next = FindNextEvent();
+    if (next.source == EventSource::PulseTrain) {
+        auto& state = m_pulseTrains[next.index];
+        const auto step = StepOf(state.cycle, state.step, state.train);
+        if (++state.step == 2 * StepsPerEdge(state.train)) {
+            state.step = 0;
+            ++state.cycle;
+        }
+        SetSourceLevel(state.lineIndex, step.level, step.timeMs);
+    } else if (next.source == EventSource::Pellet) {
+        auto& pellet = m_pellets[next.index];
+        const int lineIndex = TtlLineIndex(pellet.port, 1);
+        if (pellet.phase == PelletPhase::Waiting) {
+            pellet.phase = PelletPhase::Dropping;
+            ++pellet.dropped;
+            SetSourceLevel(lineIndex, true, pellet.dropStartMs);
+        } else {
+            pellet.phase = PelletPhase::Idle;
+            SetSourceLevel(lineIndex, false, pellet.dropEndMs);
+        }
+    }
+}
+
+void SimulatedIoBox::ReportError(std::uint64_t now, std::string text) {
+    m_errors.push_back(ProtocolError{now, m_boxId, std::move(text)});
+}
+
+void SimulatedIoBox::RecordTrace(std::uint64_t now, TraceKind kind, std::uint32_t pipe,
+                                 const std::uint8_t* bytes, std::uint32_t length,
+                                 std::uint32_t result, std::uint32_t timeoutMs) {
+    TraceEntry entry;
+    entry.timeMs = now;
+    entry.kind = kind;
+    entry.pipe = pipe;
+    if (bytes != nullptr) {
+        entry.bytes.assign(bytes, bytes + length);
+    }
+    entry.result = result;
+    entry.timeoutMs = timeoutMs;
+    m_trace.push_back(std::move(entry));
+}
+
+}  // namespace zentrix::sim

@@ -1,0 +1,225 @@
+// One simulated IO box: the IO-Warrior 56 with its pin and special-mode reports, the input and
+// output expanders on the box, the boards behind the SDI ports and the devices on the TTL ports.
+#ifndef ZENTRIX_SIMULATOR_SIMULATEDIOBOX_H
+#define ZENTRIX_SIMULATOR_SIMULATEDIOBOX_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "simulator/BenchConfig.h"
+#include "simulator/PortExpander.h"
+
+namespace zentrix::sim {
+
+class EventLog;
+class SimulatedBench;
+
+// Traffic that real hardware would have misunderstood or ignored; `timeMs` is simulator time.
+struct ProtocolError {
+    std::uint64_t timeMs = 0;
+    int boxId = 0;
+    std::string text;
+};
+
+enum class TraceKind { Write, Read, SetWriteTimeout, SetReadTimeout };
+
+struct TraceEntry {
+    std::uint64_t timeMs = 0;
+    TraceKind kind = TraceKind::Write;
+    // Write and Read only.
+    std::uint32_t pipe = 0;
+    // The report written, or the bytes a read delivered.
+    std::vector<std::uint8_t> bytes;
+    // The count the call returned (writes and reads).
+    std::uint32_t result = 0;
+    // The timeout set (timeout entries only).
+    std::uint32_t timeoutMs = 0;
+};
+
+// Every public member is safe to call from any thread; each first brings the whole bench up to
+// the clock's current time.
+class SimulatedIoBox {
+public:
+    static constexpr int kTtlPortCount = 12;
+    static constexpr int kSdiPortCount = 13;
+    static constexpr int kTtlLineCount = 2;
+    static constexpr int kSdiLineCount = 28;
+    static constexpr int kInterruptGroupCount = 3;
+    static constexpr std::size_t kReplySlots = 16;
+
+    SimulatedIoBox(const SimulatedIoBox&) = delete;
+    SimulatedIoBox& operator=(const SimulatedIoBox&) = delete;
+    ~SimulatedIoBox();
+
+    int BoxId() const { return m_boxId; }
+    std::uint32_t ProductId() const { return m_productId; }
+    const std::string& Serial() const { return m_serial; }
+
+    // Level of a line the box drives (TTL port ids 1..12 with lines 1..2 through the output
+    // expander, SDI port ids 13..25 with lines 1..28 through a top-unit interface, else 0);
+    // throws std::out_of_range for any other port or line.
+    bool OutputLevel(int portId, int line);
+    // Level of a TTL input line (port id 1..12, line 1..2) as the input expander sees it.
+    bool InputLevel(int portId, int line);
+    // Holds a TTL input line at a level, overriding its configured source until released.
+    void DriveInput(int portId, int line, bool level);
+    void ReleaseInput(int portId, int line);
+
+    // Group 0 covers TTL ports 1..4, group 1 ports 5..8, group 2 ports 9..12.
+    bool InterruptLatched(int group);
+    bool SpiEnabled();
+    std::uint32_t StrobePulses();
+    // Drop pulses the pellet dispenser on a TTL port has produced (0 without one).
+    std::uint32_t PelletsDropped(int ttlPort);
+    // Special-mode replies waiting to be read from pipe 1; the oldest is dropped past kReplySlots.
+    std::size_t PendingReplies();
+
+    std::vector<ProtocolError> ProtocolErrors();
+    void ClearProtocolErrors();
+
+    // The trace is off by default so that long runs do not grow memory.
+    void SetTraceEnabled(bool enabled);
+    std::vector<TraceEntry> Trace();
+    void ClearTrace();
+
+    // Replaces the pending faults; the unplug count starts again from this call.
+    void SetFaults(const FaultConfig& faults);
+    // Short reads and throws still to come, and the unplug setting.
+    FaultConfig Faults();
+    bool IsUnplugged();
+
+private:
+    friend class SimulatedBench;
+
+    struct ReadOutcome {
+        std::uint32_t bytes = 0;
+        std::uint32_t waitMs = 0;
+        bool throws = false;
+    };
+
+    struct InputLine {
+        bool sourceLevel = true;
+        bool overridden = false;
+        bool overrideLevel = true;
+        bool level = true;
+    };
+
+    struct PulseTrainState {
+        int lineIndex = 0;
+        PulseTrain train;
+        std::uint64_t cycle = 1;
+        std::uint32_t step = 0;
+    };
+
+    enum class PelletPhase { Idle, Waiting, Dropping };
+
+    struct PelletDispenser {
+        int port = 0;
+        PelletPhase phase = PelletPhase::Idle;
+        std::uint64_t dropStartMs = 0;
+        std::uint64_t dropEndMs = 0;
+        std::uint32_t dropped = 0;
+    };
+
+    struct Lickometer {
+        std::optional<LickSource> source;
+        std::uint64_t lastLatchMs = 0;
+        std::array<std::uint8_t, 4> latched{};
+    };
+
+    struct SdiSlot {
+        std::optional<SdiBoard> board;
+        PortExpander expander;
+        std::uint32_t outputs = 0;
+        Lickometer lickometer;
+    };
+
+    enum class EventSource { None, PulseTrain, Pellet };
+
+    struct NextEvent {
+        std::uint64_t timeMs;
+        EventSource source;
+        std::size_t index;
+    };
+
+    using Report = std::array<std::uint8_t, 64>;
+
+    SimulatedIoBox(const BoxConfig& config, std::size_t index, SimulatedBench& bench,
+                   EventLog* eventLog);
+
+    std::uint32_t HandleWrite(std::uint64_t now, std::uint32_t pipe, const std::uint8_t* buffer,
+                              std::uint32_t length);
+    ReadOutcome HandleRead(std::uint64_t now, std::uint32_t pipe, std::uint8_t* buffer,
+                           std::uint32_t length);
+    void HandleSetTimeout(std::uint64_t now, TraceKind kind, std::uint32_t timeoutMs);
+    std::uint64_t NextEventTime() const;
+    void ProcessNextEvent();
+
+    NextEvent FindNextEvent() const;
+    bool CountReport();
+    void HandlePinReport(std::uint64_t now, const std::uint8_t* report);
+    void HandleSpecialReport(std::uint64_t now, const std::uint8_t* report);
+    void HandleSpiTransfer(std::uint64_t now, const std::uint8_t* report);
+    void TransferToIoBoxExpanders(std::uint64_t now, const std::uint8_t* out, std::uint8_t* in);
+    void TransferToSdiPort(std::uint64_t now, int sdi, std::uint32_t count, const std::uint8_t* out,
+                           std::uint8_t* in);
+    // `chip` is an SDI port number, or negative for the IO box's own input and output expanders.
+    void ShiftExpander(std::uint64_t now, PortExpander& expander, int chip,
+                       std::uint32_t outsideLevels, const std::uint8_t* out, std::uint8_t* in);
+    void LatchLickometer(int sdi, std::uint64_t now);
+    Report& PushReply();
+    std::uint8_t PortLevels(int port) const;
+    bool SdiSelected(int sdi) const;
+    bool RearmHigh() const;
+    std::uint32_t InputExpanderOutsideLevels() const;
+    void RefreshOutputs(std::uint64_t now);
+    void SetSourceLevel(int lineIndex, bool level, std::uint64_t timeMs);
+    void UpdateInputLine(int lineIndex, std::uint64_t timeMs);
+    void ReportError(std::uint64_t now, std::string text);
+    void RecordTrace(std::uint64_t now, TraceKind kind, std::uint32_t pipe,
+                     const std::uint8_t* bytes, std::uint32_t length, std::uint32_t result,
+                     std::uint32_t timeoutMs);
+    static int TtlLineIndex(int portId, int line);
+
+    SimulatedBench& m_bench;
+    EventLog* m_eventLog;
+    const int m_boxId;
+    const std::uint32_t m_productId;
+    const std::string m_serial;
+
+    std::array<std::uint8_t, 7> m_pinLevels{};
+    bool m_spiEnabled = false;
+    std::uint32_t m_strobePulses = 0;
+    // Writes never wait, so only the read timeout matters.
+    std::uint32_t m_readTimeoutMs;
+
+    PortExpander m_inputExpander;
+    PortExpander m_outputExpander;
+    std::uint32_t m_ttlOutputs = 0;
+    std::array<SdiSlot, kSdiPortCount> m_sdi{};
+    std::optional<int> m_armedLickometer;
+
+    std::array<InputLine, kTtlPortCount * kTtlLineCount> m_inputs{};
+    std::vector<PulseTrainState> m_pulseTrains;
+    std::vector<PelletDispenser> m_pellets;
+    std::uint8_t m_latchedGroups = 0;
+
+    std::array<Report, kReplySlots> m_replies{};
+    std::size_t m_firstReply = 0;
+    std::size_t m_replyCount = 0;
+
+    FaultConfig m_faults;
+    std::uint64_t m_reportsSinceFaultsSet = 0;
+
+    std::vector<ProtocolError> m_errors;
+    bool m_traceEnabled = false;
+    std::vector<TraceEntry> m_trace;
+};
+
+}  // namespace zentrix::sim
+
+#endif

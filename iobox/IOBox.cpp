@@ -1,0 +1,339 @@
+#include "iobox/IOBox.h"
+
+#include <algorithm>
+
+#include "model/Catalog.h"
+#include "model/DeviceType.h"
+#include "setup/HardwareSetup.h"
+
+namespace {
+
+const char* const kIOBoxName = "Tamsel IO box";
+
+void SortUnique(TCHiIobPortLines& pairs) {
+    std::sort(pairs.begin(), pairs.end());
+    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+}
+
+}  // namespace
+
+TCHiIobIOBox::TCHiIobIOBox(TCHiIobHardwareSetup* setup, std::int32_t id)
+    : m_pSetup(setup),
+      m_iId(id),
+      m_strName(kIOBoxName),
+      m_pPorts(std::make_unique<TCHiIobPorts>()),
+      m_pDevices(std::make_unique<TCHiIobDevices>()),
+      m_pSignalProcessor(std::make_unique<TCHiIobSignalProcessor>(setup)) {}
+
+TCHiIobIOBox::~TCHiIobIOBox() = default;
+
+void TCHiIobIOBox::AttachWarrior(zentrix::IowHandle handle) {
+    m_pWarrior = std::make_unique<TCHiIobWarrior>(handle, m_pSetup->GetIoWarriorLibrary(),
+                                                  m_pSetup->GetClock());
+    m_bConnected.store(true, std::memory_order_release);
+}
+
+void TCHiIobIOBox::ReleaseWarrior() {
+    m_bConnected.store(false, std::memory_order_release);
+    m_pWarrior.reset();
+}
+
+void TCHiIobIOBox::ConfigureHardware() {
+    RebuildPlanIfNeeded();
+    if (!m_pWarrior) {
+        return;
+    }
+    TCHiIobPortLines ttlOutputs;
+    TCHiIobPortLines sdiOutputs;
+    TCHiIobPortLines ttlInputs;
+    TCHiIobPortLines sdiInputs;
+    TCHiIobSlowDevices slowDevices;
+    std::vector<std::int32_t> expanderPorts;
+    std::vector<std::int32_t> slowDevicePorts;
+    std::vector<TCHiIobDevice*> devices;
+    m_pDevices->GetAll(devices);
+    std::vector<const TCHiIobCommand*> commands;
+    std::vector<const TCHiIobSignal*> signals;
+    for (TCHiIobDevice* device : devices) {
+        const TCHiIobDeviceType* type = device->GetDeviceType();
+        const TCHiIobPort* port = m_pPorts->FindPort(GetPortOfDevice(device->GetDeviceId()));
+        if (type == nullptr || port == nullptr) {
+            continue;
+        }
+        const std::int32_t local = port->GetLocalNumber();
+        const bool sdi = type->GetPortKind() == ePortKindSdi;
+        type->GetCommands(commands);
+        for (const TCHiIobCommand* command : commands) {
+            (sdi ? sdiOutputs : ttlOutputs).emplace_back(local, device->GetCommandLine(*command));
+        }
+        type->GetSignalsOfSource(signals, eSignalSourceInput);
+        for (const TCHiIobSignal* signal : signals) {
+            if (signal->GetKind() == eSignalKindLine) {
+                (sdi ? sdiInputs : ttlInputs).emplace_back(local, device->GetSignalLine(*signal));
+            } else if (signal->GetKind() == eSignalKindData) {
+                slowDevices.emplace_back(local, signal->GetDataLength());
+            }
+        }
+        if (type->GetConnectorTypeId() == eConnectorTypeTopUnitInterface) {
+            expanderPorts.push_back(local);
+        }
+        if (type->GetId() == eDeviceTypeLickometer) {
+            slowDevicePorts.push_back(local);
+        }
+    }
+    SortUnique(ttlOutputs);
+    SortUnique(sdiOutputs);
+    SortUnique(ttlInputs);
+    SortUnique(sdiInputs);
+    SortUnique(slowDevices);
+    std::sort(expanderPorts.begin(), expanderPorts.end());
+    expanderPorts.erase(std::unique(expanderPorts.begin(), expanderPorts.end()),
+                        expanderPorts.end());
+    const TCHiIobDeviceType* lickometer = m_pSetup->GetDeviceType(eDeviceTypeLickometer);
+    const double frequency = lickometer != nullptr ? lickometer->GetMaxFrequency() : 0.0;
+    m_pWarrior->Configure(ttlOutputs, sdiOutputs, ttlInputs, sdiInputs, slowDevices, expanderPorts,
+                          slowDevicePorts, frequency);
+}
+
+void TCHiIobIOBox::UnconfigureHardware() {
+    if (m_pWarrior) {
+        m_pWarrior->Unconfigure();
+    }
+}
+
+bool TCHiIobIOBox::AddDevice(std::int32_t portId, std::unique_ptr<TCHiIobDevice> device) {
+    if (!device) {
+        return false;
+    }
+    if (device->GetDeviceId() < 0) {
+        device->SetDeviceId(m_pSetup->GetNextDeviceId());
+    }
+    const TCHiIobPort* port = m_pPorts->FindPort(portId);
+    const TCHiIobDeviceType* type = device->GetDeviceType();
+    if (port == nullptr || m_pDevices->Find(device->GetDeviceId()) != nullptr || type == nullptr) {
+        return false;
+    }
+    if ((type->GetPortKind() == ePortKindSdi) != port->IsSdiPort()) {
+        return false;
+    }
+    const std::int32_t id = device->GetDeviceId();
+    if (!m_pDevices->Add(std::move(device))) {
+        return false;
+    }
+    m_mapLinks[id] = portId;
+    m_bPlanValid = false;
+    return true;
+}
+
+void TCHiIobIOBox::RemoveDevice(std::int32_t deviceId) {
+    m_pDevices->Remove(deviceId);
+    m_mapLinks.erase(deviceId);
+    m_bPlanValid = false;
+}
+
+TCHiIobDevice* TCHiIobIOBox::GetDeviceById(std::int32_t deviceId) const {
+    return m_pDevices->Find(deviceId);
+}
+
+void TCHiIobIOBox::GetDevices(std::vector<TCHiIobDevice*>& devices) const {
+    m_pDevices->GetAll(devices);
+}
+
+std::int32_t TCHiIobIOBox::GetPortOfDevice(std::int32_t deviceId) const {
+    const auto it = m_mapLinks.find(deviceId);
+    return it == m_mapLinks.end() ? -1 : it->second;
+}
+
+void TCHiIobIOBox::GetDevicesOnPort(std::int32_t portId,
+                                    std::vector<TCHiIobDevice*>& devices) const {
+    devices.clear();
+    for (const auto& [deviceId, linkedPort] : m_mapLinks) {
+        if (linkedPort == portId) {
+            if (TCHiIobDevice* device = m_pDevices->Find(deviceId)) {
+                devices.push_back(device);
+            }
+        }
+    }
+}
+
+void TCHiIobIOBox::QueueCommand(std::int32_t deviceId, std::int32_t commandId) {
+    m_pSetup->GetController().QueueCommand(this, deviceId, commandId);
+}
+
+void TCHiIobIOBox::QueueDefaultCommands() {
+    std::vector<TCHiIobDevice*> devices;
+    m_pDevices->GetAll(devices);
+    std::vector<const TCHiIobCommand*> commands;
+    for (TCHiIobDevice* device : devices) {
+        const TCHiIobDeviceType* type = device->GetDeviceType();
+        if (type == nullptr) {
+            continue;
+        }
+        type->GetCommands(commands);
+        for (const TCHiIobCommand* command : commands) {
+            if (command->IsDefault()) {
+                QueueCommand(device->GetDeviceId(), command->GetId());
+            }
+        }
+    }
+}
+
+void TCHiIobIOBox::ExecuteCommand(std::int32_t deviceId, std::int32_t commandId) {
+    const TCHiIobDevice* device = m_pDevices->Find(deviceId);
+    const std::int32_t portId = GetPortOfDevice(deviceId);
+    if (device == nullptr || portId == -1 || !m_pWarrior) {
+        return;
+    }
+    const TCHiIobDeviceType* type = device->GetDeviceType();
+    const TCHiIobCommand* command = type != nullptr ? type->FindCommand(commandId) : nullptr;
+    if (command == nullptr) {
+        return;
+    }
+    m_pWarrior->SetOutput(portId, device->GetCommandLine(*command), command->GetLevel(),
+                          command->GetPulseDuration());
+}
+
+void TCHiIobIOBox::ReceiveSignal(std::int32_t deviceId, std::int32_t signalId,
+                                 tagTECKavexIdtHiValue& record) {
+    TCHiIobValue value;
+    m_pSetup->GetController().GetValue(this, deviceId, signalId, value);
+    m_pSignalProcessor->Process(*this, deviceId, signalId, value, record);
+}
+
+void TCHiIobIOBox::ResetForSampling() {
+    m_pSignalProcessor->Clear();
+    std::vector<TCHiIobDevice*> devices;
+    m_pDevices->GetAll(devices);
+    for (TCHiIobDevice* device : devices) {
+        device->ResetSignalStates();
+    }
+    for (TCHiIobDevice* device : devices) {
+        device->ClearSignalValueHandlers();
+    }
+    if (m_pWarrior) {
+        m_pWarrior->ResetInputs();
+    }
+}
+
+void TCHiIobIOBox::PrepareOutputs() {
+    if (m_pWarrior) {
+        m_pWarrior->ResetOutputs();
+    }
+}
+
+void TCHiIobIOBox::RebuildPlanIfNeeded() {
+    if (m_bPlanValid) {
+        return;
+    }
+    m_vecInputSignals.clear();
+    m_vecOutputSignals.clear();
+    std::vector<std::pair<std::int32_t, std::int32_t>> keys;
+    std::vector<TCHiIobDevice*> devices;
+    m_pDevices->GetAll(devices);
+    std::vector<const TCHiIobSignal*> signals;
+    for (TCHiIobDevice* device : devices) {
+        const TCHiIobDeviceType* type = device->GetDeviceType();
+        if (type == nullptr) {
+            continue;
+        }
+        type->GetSignals(signals);
+        for (const TCHiIobSignal* signal : signals) {
+            keys.emplace_back(device->GetDeviceId(), signal->GetId());
+        }
+    }
+    auto layout = std::make_shared<const TCHiIobValueLayout>(keys);
+    for (TCHiIobDevice* device : devices) {
+        const TCHiIobDeviceType* type = device->GetDeviceType();
+        if (type == nullptr) {
+            continue;
+        }
+        const std::int32_t portId = GetPortOfDevice(device->GetDeviceId());
+        type->GetSignals(signals);
+        for (const TCHiIobSignal* signal : signals) {
+            const auto slot =
+                static_cast<std::size_t>(layout->IndexOf(device->GetDeviceId(), signal->GetId()));
+            const PlannedSignal planned{device, signal, portId, device->GetSignalLine(*signal),
+                                        slot};
+            if (signal->GetSource() == eSignalSourceInput) {
+                m_vecInputSignals.push_back(planned);
+            } else if (signal->GetSource() == eSignalSourceOutput) {
+                m_vecOutputSignals.push_back(planned);
+            }
+        }
+    }
+    m_pLayout = std::move(layout);
+    m_bPlanValid = true;
+}
+
+std::vector<TCHiIobValue> TCHiIobIOBox::StartValues() const {
+    const std::shared_ptr<const TCHiIobBoxValues> previous =
+        m_pSetup->GetController().CopyValues(this);
+    if (previous && previous->layout == m_pLayout) {
+        return previous->values;
+    }
+    return std::vector<TCHiIobValue>(m_pLayout->GetSize());
+}
+
+void TCHiIobIOBox::Publish(std::vector<TCHiIobValue> values) {
+    auto snapshot = std::make_shared<TCHiIobBoxValues>();
+    snapshot->layout = m_pLayout;
+    snapshot->values = std::move(values);
+    m_pSetup->GetController().PublishValues(this, std::move(snapshot));
+}
+
+void TCHiIobIOBox::InputPass(bool onlyChanged) {
+    RebuildPlanIfNeeded();
+    if (m_pWarrior && !m_pWarrior->ReadInputs(onlyChanged)) {
+        UnconfigureHardware();
+        ReleaseWarrior();
+    }
+    std::vector<TCHiIobValue> values = StartValues();
+    for (const PlannedSignal& planned : m_vecInputSignals) {
+        TCHiIobValue value;
+        if (planned.signal->GetKind() == eSignalKindLine) {
+            const bool level = m_pWarrior && m_pWarrior->GetInputBit(planned.portId, planned.line);
+            planned.device->DeriveLineSignal(*planned.signal,
+                                             static_cast<std::uint8_t>(level ? 1 : 0), value);
+        } else if (planned.signal->GetKind() == eSignalKindData) {
+            m_vecBytes.clear();
+            for (std::int32_t i = planned.signal->GetFirstByte();
+                 i <= planned.signal->GetLastByte() && i >= 0; ++i) {
+                m_vecBytes.push_back(m_pWarrior ? m_pWarrior->GetSlowDeviceByte(planned.portId, i)
+                                                : 0);
+            }
+            planned.device->DeriveDataSignal(*planned.signal, m_vecBytes, value);
+        }
+        values[planned.slot] = value;
+    }
+    Publish(std::move(values));
+}
+
+void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>& commands,
+                              bool onlyChanged) {
+    RebuildPlanIfNeeded();
+    std::stable_sort(commands.begin(), commands.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [deviceId, commandId] : commands) {
+        ExecuteCommand(deviceId, commandId);
+    }
+    if (m_pWarrior) {
+        m_pWarrior->WriteOutputs(onlyChanged, false);
+    }
+    std::vector<TCHiIobValue> values = StartValues();
+    for (const PlannedSignal& planned : m_vecOutputSignals) {
+        TCHiIobValue value;
+        if (planned.signal->GetKind() == eSignalKindLine) {
+            const bool level = m_pWarrior && m_pWarrior->GetOutputBit(planned.portId, planned.line);
+            planned.device->DeriveLineSignal(*planned.signal,
+                                             static_cast<std::uint8_t>(level ? 1 : 0), value);
+        }
+        values[planned.slot] = value;
+    }
+    Publish(std::move(values));
+}
+
+void TCHiIobIOBox::FinishOutputs() {
+    if (m_pWarrior) {
+        m_pWarrior->WriteOutputs(true, true);
+    }
+}

@@ -1,0 +1,97 @@
+#include "setup/Controller.h"
+
+#include <algorithm>
+
+#include "sampling/Sampler.h"
+
+TCHiIobValueLayout::TCHiIobValueLayout(std::vector<std::pair<std::int32_t, std::int32_t>> keys)
+    : m_vecKeys(std::move(keys)) {
+    std::sort(m_vecKeys.begin(), m_vecKeys.end());
+    m_vecKeys.erase(std::unique(m_vecKeys.begin(), m_vecKeys.end()), m_vecKeys.end());
+}
+
+std::ptrdiff_t TCHiIobValueLayout::IndexOf(std::int32_t deviceId, std::int32_t signalId) const {
+    const auto key = std::make_pair(deviceId, signalId);
+    const auto it = std::lower_bound(m_vecKeys.begin(), m_vecKeys.end(), key);
+    if (it == m_vecKeys.end() || *it != key) {
+        return -1;
+    }
+    return it - m_vecKeys.begin();
+}
+
+TCHiIobController::TCHiIobController(TCHiIobHardwareSetup* setup)
+    : m_pSampler(std::make_unique<TCHiIobSampler>(setup)) {}
+
+TCHiIobController::~TCHiIobController() {
+    m_pSampler->Stop();
+    m_pSampler.reset();
+}
+
+void TCHiIobController::StartSampler() {
+    if (m_pSampler->IsRunning()) {
+        return;
+    }
+    TCHiIobCommandQueue droppedCommands;
+    LatestValues droppedValues;
+    {
+        const zentrix::ScopedLock lock(m_lock);
+        droppedCommands.swap(m_mapPendingCommands);
+        droppedValues.swap(m_mapLatestValues);
+    }
+    m_pSampler->Start();
+}
+
+void TCHiIobController::StopSampler() {
+    m_pSampler->Stop();
+}
+
+bool TCHiIobController::IsSampling() const {
+    return m_pSampler->IsRunning();
+}
+
+void TCHiIobController::QueueCommand(TCHiIobIOBox* box, std::int32_t deviceId,
+                                     std::int32_t commandId) {
+    const zentrix::ScopedLock lock(m_lock);
+    m_mapPendingCommands[box].emplace_back(deviceId, commandId);
+}
+
+void TCHiIobController::GetValue(const TCHiIobIOBox* box, std::int32_t deviceId,
+                                 std::int32_t signalId, TCHiIobValue& value) const {
+    std::shared_ptr<const TCHiIobBoxValues> snapshot;
+    {
+        const zentrix::ScopedLock lock(m_lock);
+        const auto it = m_mapLatestValues.find(box);
+        if (it == m_mapLatestValues.end()) {
+            return;
+        }
+        snapshot = it->second;
+    }
+    if (!snapshot || !snapshot->layout) {
+        return;
+    }
+    const std::ptrdiff_t slot = snapshot->layout->IndexOf(deviceId, signalId);
+    if (slot >= 0 && static_cast<std::size_t>(slot) < snapshot->values.size()) {
+        value = snapshot->values[static_cast<std::size_t>(slot)];
+    }
+}
+
+void TCHiIobController::TakeCommands(TCHiIobCommandQueue& commands) {
+    commands.clear();
+    const zentrix::ScopedLock lock(m_lock);
+    commands.swap(m_mapPendingCommands);
+}
+
+std::shared_ptr<const TCHiIobBoxValues> TCHiIobController::CopyValues(
+    const TCHiIobIOBox* box) const {
+    const auto it = m_mapLatestValues.find(box);
+    return it == m_mapLatestValues.end() ? nullptr : it->second;
+}
+
+void TCHiIobController::PublishValues(const TCHiIobIOBox* box,
+                                      std::shared_ptr<const TCHiIobBoxValues> values) {
+    {
+        const zentrix::ScopedLock lock(m_lock);
+        m_mapLatestValues[box].swap(values);
+    }
+    // The replaced snapshot is released here, outside the lock.
+}

@@ -1,0 +1,83 @@
+// The meeting point of the host's thread and the sampler thread: the commands the host queued and
+// the values the passes sampled, behind one lock. The lock is held only for O(1) work (a queue
+// append, a swap, a pointer copy), never during hardware access or a map copy: values are
+// published per IO box as immutable snapshots that readers share.
+#ifndef ZENTRIX_SETUP_CONTROLLER_H
+#define ZENTRIX_SETUP_CONTROLLER_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "model/Value.h"
+#include "platform/Lock.h"
+
+class TCHiIobHardwareSetup;
+class TCHiIobIOBox;
+class TCHiIobSampler;
+
+// The (device id, signal id) keys of one IO box's values, sorted; shared by every snapshot of the
+// box until its devices change.
+class TCHiIobValueLayout {
+public:
+    explicit TCHiIobValueLayout(std::vector<std::pair<std::int32_t, std::int32_t>> keys);
+    virtual ~TCHiIobValueLayout() = default;
+
+    std::size_t GetSize() const { return m_vecKeys.size(); }
+    // The slot of a key, or -1.
+    std::ptrdiff_t IndexOf(std::int32_t deviceId, std::int32_t signalId) const;
+
+private:
+    std::vector<std::pair<std::int32_t, std::int32_t>> m_vecKeys;
+};
+
+// The values that one pass derived for one IO box, indexed by the layout's slots. Never changed
+// after it is published.
+struct TCHiIobBoxValues {
+    std::shared_ptr<const TCHiIobValueLayout> layout;
+    std::vector<TCHiIobValue> values;
+};
+
+// Commands queued per IO box, each box's in the order the host sent them.
+using TCHiIobCommandQueue =
+    std::map<TCHiIobIOBox*, std::vector<std::pair<std::int32_t, std::int32_t>>>;
+
+class TCHiIobController {
+public:
+    explicit TCHiIobController(TCHiIobHardwareSetup* setup);
+    // Stops a running sampler (which finishes sampling) before the maps go.
+    virtual ~TCHiIobController();
+    TCHiIobController(const TCHiIobController&) = delete;
+    TCHiIobController& operator=(const TCHiIobController&) = delete;
+
+    // Host thread. Empties both maps and starts sampling; a running sampler is left alone, maps
+    // included, so that no pass loses its data under it.
+    void StartSampler();
+    // Host thread. Stops and joins the sampler thread, then finishes sampling.
+    void StopSampler();
+    bool IsSampling() const;
+
+    // Host thread, under the lock.
+    void QueueCommand(TCHiIobIOBox* box, std::int32_t deviceId, std::int32_t commandId);
+    // Leaves the value as it was when nothing was sampled for (box, device, signal).
+    void GetValue(const TCHiIobIOBox* box, std::int32_t deviceId, std::int32_t signalId,
+                  TCHiIobValue& value) const;
+
+    // Pass thread (the sampler's, or the host's inside start and stop of sampling).
+    void TakeCommands(TCHiIobCommandQueue& commands);
+    // The box's last published values, or null. Read without the lock: only the passes write.
+    std::shared_ptr<const TCHiIobBoxValues> CopyValues(const TCHiIobIOBox* box) const;
+    void PublishValues(const TCHiIobIOBox* box, std::shared_ptr<const TCHiIobBoxValues> values);
+
+private:
+    using LatestValues = std::map<const TCHiIobIOBox*, std::shared_ptr<const TCHiIobBoxValues>>;
+
+    std::unique_ptr<TCHiIobSampler> m_pSampler;
+    mutable zentrix::CriticalSection m_lock;
+    TCHiIobCommandQueue m_mapPendingCommands;
+    LatestValues m_mapLatestValues;
+};
+
+#endif

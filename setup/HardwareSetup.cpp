@@ -1,14 +1,161 @@
 #include "setup/HardwareSetup.h"
 
+#include <algorithm>
+
+#include "iobox/IOBox.h"
+#include "iobox/Warrior.h"
 #include "model/Catalog.h"
+#include "model/Device.h"
+#include "platform/IoWarriorBackend.h"
+#include "platform/MessageBox.h"
+#include "platform/StringUtil.h"
+#include "setup/ConfigFile.h"
+#include "setup/Controller.h"
+
+namespace {
+
+// Ids from here on are not handed out, so that id arithmetic never overflows.
+constexpr std::int32_t kFirstUnavailableDeviceId = 0x7FFFFFFE;
+
+const char* const kConfigFileName = "HardwareSetup.xml";
+const char* const kConfigRootName = "HardwareSetup";
+const char* const kNoIOBoxMessage =
+    "No iobox connected, connect one or more ioboxes and run the program again";
+
+}  // namespace
 
 TCHiIobHardwareSetup::TCHiIobHardwareSetup()
-    : m_pConnectorTypes(std::make_unique<TCHiIobConnectorTypes>()),
+    : TCHiIobHardwareSetup(zentrix::ProcessIoWarriorLibrary(), zentrix::ProcessHardwareClock()) {}
+
+TCHiIobHardwareSetup::TCHiIobHardwareSetup(zentrix::IoWarriorLibrary& library,
+                                           zentrix::Clock& clock)
+    : m_library(library),
+      m_clock(clock),
+      m_pController(std::make_unique<TCHiIobController>(this)),
+      m_pConnectorTypes(std::make_unique<TCHiIobConnectorTypes>()),
       m_pDeviceTypes(std::make_unique<TCHiIobDeviceTypes>()) {
     BuildCatalog(*m_pConnectorTypes, *m_pDeviceTypes);
+    DiscoverIOBoxes();
 }
 
-TCHiIobHardwareSetup::~TCHiIobHardwareSetup() = default;
+TCHiIobHardwareSetup::~TCHiIobHardwareSetup() {
+    // A running sampler finishes while the controller, boxes and types still exist; only then
+    // does the controller go.
+    m_pController->StopSampler();
+    m_pController.reset();
+    for (const auto& box : m_vecIOBoxes) {
+        box->UnconfigureHardware();
+    }
+    for (const auto& box : m_vecIOBoxes) {
+        box->ReleaseWarrior();
+    }
+    TCHiIobWarrior::CloseDevices(m_library);
+    m_mapRouting.clear();
+    m_vecIOBoxes.clear();
+    m_pConnectorTypes.reset();
+    m_pDeviceTypes.reset();
+}
+
+void TCHiIobHardwareSetup::DiscoverIOBoxes() {
+    if (!TCHiIobWarrior::EnumerateDevices(m_library)) {
+        m_vecIOBoxes.push_back(std::make_unique<TCHiIobIOBox>(this, -1));
+        return;
+    }
+    const std::vector<std::int32_t> ids = TCHiIobWarrior::GetIOBoxIds();
+    if (ids.empty()) {
+        return;
+    }
+    m_vecIOBoxes.clear();
+    m_mapRouting.clear();
+    for (const std::int32_t id : ids) {
+        m_vecIOBoxes.push_back(std::make_unique<TCHiIobIOBox>(this, id));
+    }
+    for (const auto& box : m_vecIOBoxes) {
+        box->AttachWarrior(TCHiIobWarrior::GetDeviceHandle(box->GetId()));
+    }
+    for (const auto& box : m_vecIOBoxes) {
+        box->ConfigureHardware();
+    }
+}
+
+TCHiIobIOBox* TCHiIobHardwareSetup::FindIOBox(std::int32_t ioBoxId) const {
+    for (const auto& box : m_vecIOBoxes) {
+        if (box->GetId() == ioBoxId) {
+            return box.get();
+        }
+    }
+    return nullptr;
+}
+
+void TCHiIobHardwareSetup::Load(const std::string& directory) {
+    const std::string path = zentrix::JoinPath(directory, kConfigFileName);
+    TCHiIobConfigData config;
+    ReadConfigFile(path, kConfigRootName, config);
+    ChangeDevices([&] {
+        RemoveAllDevices();
+        for (const TCHiIobConfigDataIOBox& box : config.m_vecConfigDataIOBox) {
+            for (const TCHiIobConfigDataPortDevice& entry : box.m_vecConfigDataPortDevice) {
+                AddDevice(box.m_iIOBoxId, entry.m_iPortId,
+                          std::make_unique<TCHiIobDevice>(
+                              this, entry.m_strDeviceName, entry.m_iDeviceTypeId,
+                              entry.m_iConnectorPortId, entry.m_iDeviceId));
+            }
+        }
+    });
+}
+
+void TCHiIobHardwareSetup::Save(const std::string& directory) const {
+    TCHiIobConfigData config;
+    std::vector<TCHiIobDevice*> devices;
+    for (const auto& box : m_vecIOBoxes) {
+        TCHiIobConfigDataIOBox boxEntry;
+        boxEntry.m_iIOBoxId = box->GetId();
+        boxEntry.m_eIOBoxType = eIOBoxTypeIOWarrior;
+        for (const TCHiIobPort* port : box->GetPorts().GetPorts()) {
+            box->GetDevicesOnPort(port->GetId(), devices);
+            for (const TCHiIobDevice* device : devices) {
+                TCHiIobConfigDataPortDevice entry;
+                entry.m_iPortId = port->GetId();
+                entry.m_iConnectorPortId = device->GetConnectorPortId();
+                entry.m_iDeviceTypeId = device->GetDeviceTypeId();
+                entry.m_iDeviceId = device->GetDeviceId();
+                entry.m_strDeviceName = device->GetDeviceName();
+                boxEntry.m_vecConfigDataPortDevice.push_back(entry);
+            }
+        }
+        config.m_vecConfigDataIOBox.push_back(boxEntry);
+    }
+    WriteConfigFile(zentrix::JoinPath(directory, kConfigFileName), kConfigRootName, config);
+}
+
+bool TCHiIobHardwareSetup::ShowDialog([[maybe_unused]] bool readOnly) {
+    if (m_vecIOBoxes.empty()) {
+        zentrix::ShowMessageBox(kNoIOBoxMessage);
+        return false;
+    }
+    return false;
+}
+
+bool TCHiIobHardwareSetup::IsIODeviceConnected(std::int32_t ioBoxId) const {
+    const TCHiIobIOBox* box = FindIOBox(ioBoxId);
+    return box != nullptr && box->IsConnected();
+}
+
+void TCHiIobHardwareSetup::GetIODevices(std::vector<const TCHiIobIOBox*>& boxes) const {
+    boxes.clear();
+    for (const auto& box : m_vecIOBoxes) {
+        boxes.push_back(box.get());
+    }
+}
+
+void TCHiIobHardwareSetup::GetDevices(std::vector<const TCHiIobDevice*>& devices) const {
+    devices.clear();
+    std::vector<TCHiIobDevice*> boxDevices;
+    for (const auto& box : m_vecIOBoxes) {
+        box->GetDevices(boxDevices);
+        devices.insert(devices.end(), boxDevices.begin(), boxDevices.end());
+    }
+}
 
 void TCHiIobHardwareSetup::GetDeviceTypes(std::vector<const TCHiIobDeviceType*>& types) const {
     m_pDeviceTypes->GetAll(types);
@@ -26,6 +173,31 @@ void TCHiIobHardwareSetup::GetSignals(std::int32_t deviceTypeId,
     if (const TCHiIobDeviceType* type = m_pDeviceTypes->Find(deviceTypeId)) {
         type->GetSignals(signals);
     }
+}
+
+bool TCHiIobHardwareSetup::SendCommand(std::int32_t deviceId, std::int32_t commandId) {
+    const auto it = m_mapRouting.find(deviceId);
+    if (it == m_mapRouting.end()) {
+        return false;
+    }
+    it->second->QueueCommand(deviceId, commandId);
+    return true;
+}
+
+void TCHiIobHardwareSetup::ReceiveSignal(std::int32_t deviceId, std::int32_t signalId,
+                                         tagTECKavexIdtHiValue& record) {
+    const auto it = m_mapRouting.find(deviceId);
+    if (it != m_mapRouting.end()) {
+        it->second->ReceiveSignal(deviceId, signalId, record);
+    }
+}
+
+void TCHiIobHardwareSetup::StartSampler() {
+    m_pController->StartSampler();
+}
+
+void TCHiIobHardwareSetup::StopSampler() {
+    m_pController->StopSampler();
 }
 
 const TCHiIobDeviceType* TCHiIobHardwareSetup::GetDeviceType(std::int32_t id) const {
@@ -57,4 +229,133 @@ const TCHiIobConnectorType* TCHiIobHardwareSetup::FindConnectorType(const std::s
 void TCHiIobHardwareSetup::GetConnectorTypesOfPortKind(
     std::int32_t portKind, std::vector<const TCHiIobConnectorType*>& types) const {
     m_pConnectorTypes->GetByPortKind(portKind, types);
+}
+
+std::vector<std::int32_t> TCHiIobHardwareSetup::ListIOBoxIds() const {
+    std::vector<std::int32_t> ids;
+    for (const auto& box : m_vecIOBoxes) {
+        ids.push_back(box->GetId());
+    }
+    return ids;
+}
+
+std::int32_t TCHiIobHardwareSetup::GetNextDeviceId() const {
+    std::int64_t largest = -1;
+    std::vector<TCHiIobDevice*> devices;
+    for (const auto& box : m_vecIOBoxes) {
+        box->GetDevices(devices);
+        for (const TCHiIobDevice* device : devices) {
+            largest = std::max<std::int64_t>(largest, device->GetDeviceId());
+        }
+    }
+    const std::int64_t next = largest + 1;
+    return next >= kFirstUnavailableDeviceId ? -1 : static_cast<std::int32_t>(next);
+}
+
+bool TCHiIobHardwareSetup::AddDevice(std::int32_t ioBoxId, std::int32_t portId,
+                                     std::unique_ptr<TCHiIobDevice> device) {
+    if (!device) {
+        return false;
+    }
+    TCHiIobIOBox* target = FindIOBox(ioBoxId);
+    if (target == nullptr && m_vecIOBoxes.size() == 1) {
+        target = m_vecIOBoxes.front().get();
+    }
+    if (target == nullptr) {
+        return false;
+    }
+    // An id that another box holds would make one of the two devices unreachable.
+    if (device->GetDeviceId() >= 0 && m_mapRouting.count(device->GetDeviceId()) != 0) {
+        return false;
+    }
+    TCHiIobDevice* added = device.get();
+    if (!target->AddDevice(portId, std::move(device))) {
+        return false;
+    }
+    m_mapRouting.try_emplace(added->GetDeviceId(), target);
+    return true;
+}
+
+void TCHiIobHardwareSetup::RemoveDevice(std::int32_t deviceId) {
+    const auto it = m_mapRouting.find(deviceId);
+    if (it == m_mapRouting.end()) {
+        return;
+    }
+    it->second->RemoveDevice(deviceId);
+    m_mapRouting.erase(it);
+}
+
+void TCHiIobHardwareSetup::RemoveAllDevices() {
+    std::vector<const TCHiIobDevice*> devices;
+    GetDevices(devices);
+    std::vector<std::int32_t> ids;
+    for (const TCHiIobDevice* device : devices) {
+        ids.push_back(device->GetDeviceId());
+    }
+    for (const std::int32_t id : ids) {
+        RemoveDevice(id);
+    }
+}
+
+void TCHiIobHardwareSetup::ChangeDevices(const std::function<void()>& change) {
+    const bool wasSampling = m_pController->IsSampling();
+    if (wasSampling) {
+        m_pController->StopSampler();
+    }
+    for (const auto& box : m_vecIOBoxes) {
+        box->UnconfigureHardware();
+    }
+    change();
+    for (const auto& box : m_vecIOBoxes) {
+        box->ConfigureHardware();
+    }
+    if (wasSampling) {
+        m_pController->StartSampler();
+    }
+}
+
+void TCHiIobHardwareSetup::BeginSampling() {
+    for (const auto& box : m_vecIOBoxes) {
+        box->ResetForSampling();
+    }
+    for (const auto& box : m_vecIOBoxes) {
+        box->PrepareOutputs();
+    }
+    SampleInputs(false);
+    for (const auto& box : m_vecIOBoxes) {
+        box->QueueDefaultCommands();
+    }
+    SampleOutputs(false);
+}
+
+void TCHiIobHardwareSetup::SampleInputs(bool onlyChanged) {
+    for (const auto& box : m_vecIOBoxes) {
+        box->InputPass(onlyChanged);
+    }
+}
+
+void TCHiIobHardwareSetup::SampleOutputs(bool onlyChanged) {
+    TCHiIobCommandQueue commands;
+    m_pController->TakeCommands(commands);
+    std::vector<std::pair<std::int32_t, std::int32_t>> none;
+    for (auto& [box, boxCommands] : commands) {
+        box->OutputPass(boxCommands, onlyChanged);
+    }
+    for (const auto& box : m_vecIOBoxes) {
+        if (commands.count(box.get()) == 0) {
+            none.clear();
+            box->OutputPass(none, onlyChanged);
+        }
+    }
+}
+
+void TCHiIobHardwareSetup::EndSampling() {
+    SampleOutputs(true);
+    for (const auto& box : m_vecIOBoxes) {
+        box->QueueDefaultCommands();
+    }
+    SampleOutputs(true);
+    for (const auto& box : m_vecIOBoxes) {
+        box->FinishOutputs();
+    }
 }

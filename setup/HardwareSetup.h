@@ -1,29 +1,63 @@
-// The plug-in's central object: owns the catalog and answers the host's queries about it.
-// Called on the host's thread; the catalog never changes after construction, so lookups take no
-// lock.
+// The plug-in's central object: owns the controller, the catalog and the IO boxes, and answers
+// every host call. Host-facing operations run on the host's thread; SendCommand and ReceiveSignal
+// read the routing map without a lock because only the host's thread changes it, and devices
+// change only while the sampler is stopped (a change that comes while it runs stops it around the
+// change). The sampling operations run on whichever thread runs the passes, never two at once.
 #ifndef ZENTRIX_SETUP_HARDWARESETUP_H
 #define ZENTRIX_SETUP_HARDWARESETUP_H
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "host/ZentrixInterface.h"
 #include "model/ConnectorType.h"
 #include "model/DeviceType.h"
+#include "platform/Clock.h"
+#include "platform/IoWarriorLibrary.h"
+
+class TCHiIobController;
+class TCHiIobDevice;
+class TCHiIobIOBox;
 
 class TCHiIobHardwareSetup {
 public:
+    // Builds the catalog and discovers the IO boxes through the process's IO-Warrior backend.
     TCHiIobHardwareSetup();
+    // The same with the library and clock a test hands in.
+    TCHiIobHardwareSetup(zentrix::IoWarriorLibrary& library, zentrix::Clock& clock);
     virtual ~TCHiIobHardwareSetup();
     TCHiIobHardwareSetup(const TCHiIobHardwareSetup&) = delete;
     TCHiIobHardwareSetup& operator=(const TCHiIobHardwareSetup&) = delete;
 
+    // Replaces every device by those stored in "HardwareSetup.xml" in the directory; a missing
+    // file leaves no devices, a damaged one the devices read before the damage.
+    void Load(const std::string& directory);
+    // Writes every device to "HardwareSetup.xml" in the directory; a failed write keeps the
+    // previous file.
+    void Save(const std::string& directory) const;
+    // Runs the port-to-device mapping; true when the user confirmed a new mapping.
+    bool ShowDialog(bool readOnly);
+    bool IsIODeviceConnected(std::int32_t ioBoxId) const;
+    void GetIODevices(std::vector<const TCHiIobIOBox*>& boxes) const;
+    void GetDevices(std::vector<const TCHiIobDevice*>& devices) const;
     void GetDeviceTypes(std::vector<const TCHiIobDeviceType*>& types) const;
     // An unknown type id leaves the caller's list as it was.
     void GetCommands(std::int32_t deviceTypeId, std::vector<const TCHiIobCommand*>& commands) const;
     void GetSignals(std::int32_t deviceTypeId, std::vector<const TCHiIobSignal*>& signals) const;
+    // False when no box holds the device.
+    bool SendCommand(std::int32_t deviceId, std::int32_t commandId);
+    // Leaves the record untouched when no box holds the device.
+    void ReceiveSignal(std::int32_t deviceId, std::int32_t signalId, tagTECKavexIdtHiValue& record);
+    void StartSampler();
+    void StopSampler();
 
+    TCHiIobController& GetController() const { return *m_pController; }
+    zentrix::IoWarriorLibrary& GetIoWarriorLibrary() const { return m_library; }
+    zentrix::Clock& GetClock() const { return m_clock; }
     const TCHiIobDeviceType* GetDeviceType(std::int32_t id) const;
     const TCHiIobDeviceType* FindDeviceType(const std::string& name) const;
     void GetDeviceTypesOfConnector(std::int32_t connectorTypeId,
@@ -34,8 +68,35 @@ public:
     const TCHiIobConnectorType* FindConnectorType(const std::string& name) const;
     void GetConnectorTypesOfPortKind(std::int32_t portKind,
                                      std::vector<const TCHiIobConnectorType*>& types) const;
+    std::vector<std::int32_t> ListIOBoxIds() const;
+    TCHiIobIOBox* FindIOBox(std::int32_t ioBoxId) const;
+
+    // The largest device id over all boxes plus one, 0 without devices, -1 when exhausted.
+    std::int32_t GetNextDeviceId() const;
+    // Hands the device to the first box with that id (or the only box); a device that no box
+    // takes, or whose id another box already holds, is destroyed. Returns whether it was taken.
+    bool AddDevice(std::int32_t ioBoxId, std::int32_t portId,
+                   std::unique_ptr<TCHiIobDevice> device);
+    void RemoveDevice(std::int32_t deviceId);
+    void RemoveAllDevices();
+    // Runs a change of the device set with every box's hardware taken out of service around it;
+    // a running sampler is stopped first and started again after, so that no pass sees a
+    // half-changed device set.
+    void ChangeDevices(const std::function<void()>& change);
+
+    void BeginSampling();
+    void SampleInputs(bool onlyChanged);
+    void SampleOutputs(bool onlyChanged);
+    void EndSampling();
 
 private:
+    void DiscoverIOBoxes();
+
+    zentrix::IoWarriorLibrary& m_library;
+    zentrix::Clock& m_clock;
+    std::unique_ptr<TCHiIobController> m_pController;
+    std::vector<std::unique_ptr<TCHiIobIOBox>> m_vecIOBoxes;
+    std::map<std::int32_t, TCHiIobIOBox*> m_mapRouting;
     std::unique_ptr<TCHiIobConnectorTypes> m_pConnectorTypes;
     std::unique_ptr<TCHiIobDeviceTypes> m_pDeviceTypes;
 };

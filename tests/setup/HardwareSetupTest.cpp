@@ -1,0 +1,222 @@
+// The hardware setup's host operations and device bookkeeping on the placeholder box (no
+// controller) and on recorded controllers.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "iobox/IOBox.h"
+#include "model/Catalog.h"
+#include "model/Device.h"
+#include "platform/IoWarriorBackend.h"
+#include "setup/Controller.h"
+#include "setup/HardwareSetup.h"
+#include "support/RecordingLibrary.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using zentrix::NullIoWarriorLibrary;
+using zentrix::VirtualClock;
+using zentrix::testing::RecordingLibrary;
+using zentrix::testing::TempRegistry;
+
+std::unique_ptr<TCHiIobDevice> Device(const TCHiIobHardwareSetup& setup, std::int32_t type,
+                                      std::int32_t id, std::int32_t position = -1) {
+    return std::make_unique<TCHiIobDevice>(&setup, "device " + std::to_string(id), type, position,
+                                           id);
+}
+
+std::vector<std::int32_t> DeviceIds(const TCHiIobHardwareSetup& setup) {
+    std::vector<const TCHiIobDevice*> devices;
+    setup.GetDevices(devices);
+    std::vector<std::int32_t> ids;
+    for (const TCHiIobDevice* device : devices) {
+        ids.push_back(device->GetDeviceId());
+    }
+    return ids;
+}
+
+class PlaceholderSetupTest : public ::testing::Test {
+protected:
+    TempRegistry registry{""};
+    VirtualClock clock;
+    NullIoWarriorLibrary library;
+    TCHiIobHardwareSetup setup{library, clock};
+};
+
+TEST_F(PlaceholderSetupTest, WithoutControllersThereIsOneUnconnectedPlaceholderBox) {
+    std::vector<const TCHiIobIOBox*> boxes;
+    setup.GetIODevices(boxes);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0]->GetId(), -1);
+    EXPECT_EQ(boxes[0]->GetName(), "Tamsel IO box");
+    EXPECT_FALSE(setup.IsIODeviceConnected(-1));
+    EXPECT_FALSE(setup.IsIODeviceConnected(0));
+}
+
+TEST_F(PlaceholderSetupTest, DevicesAreRoutedAndListedInIdOrder) {
+    EXPECT_TRUE(setup.AddDevice(-1, 5, Device(setup, eDeviceTypePelletDispenser, 7)));
+    EXPECT_TRUE(setup.AddDevice(-1, 13, Device(setup, eDeviceTypeTopUnitStandard, 2, 1)));
+    EXPECT_TRUE(setup.AddDevice(-1, 13, Device(setup, eDeviceTypeTopUnitCorvane, 3, 2)));
+    // A single box takes entries saved for another box id.
+    EXPECT_TRUE(setup.AddDevice(42, 15, Device(setup, eDeviceTypeLickometer, 0)));
+    EXPECT_EQ(DeviceIds(setup), (std::vector<std::int32_t>{0, 2, 3, 7}));
+
+    EXPECT_TRUE(setup.SendCommand(7, 0));
+    EXPECT_TRUE(setup.SendCommand(7, 99));  // command ids are checked only when carried out
+    EXPECT_FALSE(setup.SendCommand(8, 0));
+
+    std::vector<TCHiIobDevice*> onPort;
+    setup.FindIOBox(-1)->GetDevicesOnPort(13, onPort);
+    EXPECT_EQ(onPort.size(), 2u);
+    EXPECT_EQ(setup.FindIOBox(-1)->GetPortOfDevice(7), 5);
+    EXPECT_EQ(setup.FindIOBox(-1)->GetPortOfDevice(8), -1);
+}
+
+TEST_F(PlaceholderSetupTest, RefusedDevicesAreDroppedAndTheRestStays) {
+    // Wrong port kind, missing port, duplicate id, unknown type.
+    EXPECT_FALSE(setup.AddDevice(-1, 13, Device(setup, eDeviceTypePelletDispenser, 1)));
+    EXPECT_FALSE(setup.AddDevice(-1, 26, Device(setup, eDeviceTypePelletDispenser, 1)));
+    EXPECT_FALSE(setup.AddDevice(-1, 0, Device(setup, eDeviceTypePelletDispenser, 1)));
+    EXPECT_TRUE(setup.AddDevice(-1, 5, Device(setup, eDeviceTypePelletDispenser, 1)));
+    EXPECT_FALSE(setup.AddDevice(-1, 6, Device(setup, eDeviceTypeCustomHardware, 1)));
+    EXPECT_FALSE(setup.AddDevice(-1, 6, Device(setup, 42, 2)));
+    EXPECT_EQ(DeviceIds(setup), (std::vector<std::int32_t>{1}));
+    EXPECT_EQ(setup.FindIOBox(-1)->GetPortOfDevice(1), 5);
+}
+
+TEST_F(PlaceholderSetupTest, NextDeviceIdFollowsTheLargestAndRunsOut) {
+    EXPECT_EQ(setup.GetNextDeviceId(), 0);
+    setup.AddDevice(-1, 1, Device(setup, eDeviceTypeCustomHardware, 0));
+    setup.AddDevice(-1, 2, Device(setup, eDeviceTypeCustomHardware, 5));
+    setup.AddDevice(-1, 3, Device(setup, eDeviceTypeCustomHardware, 7));
+    EXPECT_EQ(setup.GetNextDeviceId(), 8);
+    // A device without id gets the next one when a box takes it.
+    EXPECT_TRUE(setup.AddDevice(-1, 4, Device(setup, eDeviceTypeCustomHardware, -1)));
+    EXPECT_EQ(DeviceIds(setup), (std::vector<std::int32_t>{0, 5, 7, 8}));
+
+    setup.AddDevice(-1, 5, Device(setup, eDeviceTypeCustomHardware, 0x7FFFFFFD));
+    EXPECT_EQ(setup.GetNextDeviceId(), -1);
+}
+
+TEST_F(PlaceholderSetupTest, RemovingDevicesUpdatesRouting) {
+    setup.AddDevice(-1, 1, Device(setup, eDeviceTypeCustomHardware, 3));
+    setup.AddDevice(-1, 2, Device(setup, eDeviceTypeCustomHardware, 4));
+    setup.RemoveDevice(3);
+    setup.RemoveDevice(99);
+    EXPECT_FALSE(setup.SendCommand(3, 0));
+    EXPECT_TRUE(setup.SendCommand(4, 0));
+    setup.RemoveAllDevices();
+    EXPECT_TRUE(DeviceIds(setup).empty());
+    EXPECT_FALSE(setup.SendCommand(4, 0));
+}
+
+TEST_F(PlaceholderSetupTest, QueriesOfTheCatalog) {
+    std::vector<const TCHiIobCommand*> commands;
+    setup.GetCommands(0, commands);
+    EXPECT_EQ(commands.size(), 6u);
+    // An unknown type leaves the caller's list as it was.
+    setup.GetCommands(17, commands);
+    EXPECT_EQ(commands.size(), 6u);
+    std::vector<const TCHiIobSignal*> signals;
+    setup.GetSignals(3, signals);
+    EXPECT_EQ(signals.size(), 2u);
+    std::vector<const TCHiIobDeviceType*> types;
+    setup.GetDirectDeviceTypes(ePortKindSdi, types);
+    ASSERT_EQ(types.size(), 1u);
+    EXPECT_EQ(types[0]->GetId(), eDeviceTypeLickometer);
+    setup.GetDeviceTypesOfConnector(eConnectorTypeTopUnitInterface, types);
+    EXPECT_EQ(types.size(), 2u);
+    EXPECT_EQ(setup.FindConnectorType("Top Unit Interface (KX-501)")->GetId(), 0);
+    EXPECT_EQ(setup.ListIOBoxIds(), (std::vector<std::int32_t>{-1}));
+}
+
+TEST_F(PlaceholderSetupTest, SamplingWithoutHardwareStillDerivesValues) {
+    setup.AddDevice(-1, 1, Device(setup, eDeviceTypeCustomHardware, 1));
+    setup.AddDevice(-1, 15, Device(setup, eDeviceTypeLickometer, 2));
+    tagTECKavexIdtHiValue record{};
+    setup.ReceiveSignal(1, 3, record);
+    EXPECT_EQ(record.m_eType, eKavexIdtHiVtUndefined);
+
+    setup.StartSampler();
+    setup.StopSampler();
+    // No controller: lines read low, bytes read 0.
+    setup.ReceiveSignal(1, 3, record);
+    EXPECT_EQ(record.m_eType, eKavexIdtHiVtBool);
+    EXPECT_EQ(record.m_bValueBoolean, 0);
+    setup.ReceiveSignal(1, 0, record);  // "Input 1 H->L count": the idle-high line read low once
+    EXPECT_EQ(record.m_lValueLongLong, 1);
+    setup.ReceiveSignal(2, 1, record);
+    EXPECT_EQ(record.m_eType, eKavexIdtHiVtDuration);
+    EXPECT_EQ(record.m_nMicroSeconds, 0);
+
+    // Unknown devices and signals leave the host's record alone.
+    tagTECKavexIdtHiValue untouched{};
+    untouched.m_eType = eKavexIdtHiVtDouble;
+    untouched.m_dbValueDouble = 4.5;
+    setup.ReceiveSignal(99, 0, untouched);
+    setup.ReceiveSignal(1, 42, untouched);
+    EXPECT_EQ(untouched.m_eType, eKavexIdtHiVtDouble);
+    EXPECT_EQ(untouched.m_dbValueDouble, 4.5);
+}
+
+TEST(HardwareSetupDiscovery, BoxesFollowTheControllersInEnumerationOrder) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.controllers = 2;
+    std::uint8_t nextId = 4;
+    library.defaultRead = [&nextId](std::uint8_t* buffer, std::uint32_t length) {
+        std::fill(buffer, buffer + length, std::uint8_t{0xFF});
+        buffer[3] = nextId;
+        nextId = static_cast<std::uint8_t>(nextId - 1);
+        return length;
+    };
+    TCHiIobHardwareSetup setup(library, clock);
+    EXPECT_EQ(setup.ListIOBoxIds(), (std::vector<std::int32_t>{4, 3}));
+    EXPECT_TRUE(setup.IsIODeviceConnected(4));
+    EXPECT_TRUE(setup.IsIODeviceConnected(3));
+    EXPECT_FALSE(setup.IsIODeviceConnected(-1));
+
+    // Ids stay unique over all boxes: a device whose id the other box holds is refused.
+    EXPECT_TRUE(setup.AddDevice(4, 1, Device(setup, eDeviceTypeCustomHardware, 1)));
+    EXPECT_FALSE(setup.AddDevice(3, 1, Device(setup, eDeviceTypeCustomHardware, 1)));
+    // With two boxes an unknown box id takes nothing.
+    EXPECT_FALSE(setup.AddDevice(9, 2, Device(setup, eDeviceTypeCustomHardware, 2)));
+    EXPECT_EQ(DeviceIds(setup), (std::vector<std::int32_t>{1}));
+}
+
+TEST(HardwareSetupDiscovery, ControllersOfAnotherProductGiveNoBox) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.productId = 0x1500;
+    TCHiIobHardwareSetup setup(library, clock);
+    std::vector<const TCHiIobIOBox*> boxes;
+    setup.GetIODevices(boxes);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(setup.AddDevice(0, 1, Device(setup, eDeviceTypeCustomHardware, 1)));
+    EXPECT_EQ(setup.GetNextDeviceId(), 0);
+}
+
+TEST(HardwareSetupDiscovery, TwoBoxesWithOneIdShareTheFirst) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.controllers = 2;
+    library.defaultRead = [](std::uint8_t* buffer, std::uint32_t length) {
+        std::fill(buffer, buffer + length, std::uint8_t{0xFF});
+        buffer[3] = 6;
+        return length;
+    };
+    TCHiIobHardwareSetup setup(library, clock);
+    EXPECT_EQ(setup.ListIOBoxIds(), (std::vector<std::int32_t>{6, 6}));
+    std::vector<const TCHiIobIOBox*> boxes;
+    setup.GetIODevices(boxes);
+    EXPECT_TRUE(setup.AddDevice(6, 1, Device(setup, eDeviceTypeCustomHardware, 1)));
+    EXPECT_EQ(boxes[0]->GetDeviceById(1) != nullptr, true);
+    EXPECT_EQ(boxes[1]->GetDeviceById(1), nullptr);
+}
+
+}  // namespace

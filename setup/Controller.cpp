@@ -31,11 +31,11 @@ void TCHiIobController::StartSampler() {
     if (m_pSampler->IsRunning()) {
         return;
     }
-    TCHiIobCommandQueue droppedCommands;
+    std::list<QueuedCommand> droppedCommands;
     LatestValues droppedValues;
     {
         const zentrix::ScopedLock lock(m_lock);
-        droppedCommands.swap(m_mapPendingCommands);
+        droppedCommands.swap(m_lstPendingCommands);
         droppedValues.swap(m_mapLatestValues);
     }
     m_pSampler->Start();
@@ -51,8 +51,10 @@ bool TCHiIobController::IsSampling() const {
 
 void TCHiIobController::QueueCommand(TCHiIobIOBox* box, std::int32_t deviceId,
                                      std::int32_t commandId) {
+    std::list<QueuedCommand> node;
+    node.push_back({box, deviceId, commandId});
     const zentrix::ScopedLock lock(m_lock);
-    m_mapPendingCommands[box].emplace_back(deviceId, commandId);
+    m_lstPendingCommands.splice(m_lstPendingCommands.end(), node);
 }
 
 void TCHiIobController::GetValue(const TCHiIobIOBox* box, std::int32_t deviceId,
@@ -77,8 +79,14 @@ void TCHiIobController::GetValue(const TCHiIobIOBox* box, std::int32_t deviceId,
 
 void TCHiIobController::TakeCommands(TCHiIobCommandQueue& commands) {
     commands.clear();
-    const zentrix::ScopedLock lock(m_lock);
-    commands.swap(m_mapPendingCommands);
+    std::list<QueuedCommand> taken;
+    {
+        const zentrix::ScopedLock lock(m_lock);
+        taken.swap(m_lstPendingCommands);
+    }
+    for (const QueuedCommand& command : taken) {
+        commands[command.box].emplace_back(command.deviceId, command.commandId);
+    }
 }
 
 std::shared_ptr<const TCHiIobBoxValues> TCHiIobController::CopyValues(

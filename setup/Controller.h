@@ -6,6 +6,7 @@
 #define ZENTRIX_SETUP_CONTROLLER_H
 
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <utility>
@@ -71,12 +72,25 @@ public:
     std::shared_ptr<const TCHiIobBoxValues> CopyValues(const TCHiIobIOBox* box) const;
     void PublishValues(const TCHiIobIOBox* box, std::shared_ptr<const TCHiIobBoxValues> values);
 
+    // For benchmarks: how long callers held the lock since measuring began.
+    void MeasureLockHolds(bool measure) { m_lock.MeasureHolds(measure); }
+    zentrix::CriticalSection::HoldStatistics GetLockHoldStatistics() const {
+        return m_lock.GetHoldStatistics();
+    }
+
 private:
     using LatestValues = std::map<const TCHiIobIOBox*, std::shared_ptr<const TCHiIobBoxValues>>;
 
     std::unique_ptr<TCHiIobSampler> m_pSampler;
     mutable zentrix::CriticalSection m_lock;
-    TCHiIobCommandQueue m_mapPendingCommands;
+    // Commands in arrival order over all boxes: a list, so that queueing splices one node in and
+    // taking swaps the whole list, both in constant time under the lock.
+    struct QueuedCommand {
+        TCHiIobIOBox* box;
+        std::int32_t deviceId;
+        std::int32_t commandId;
+    };
+    std::list<QueuedCommand> m_lstPendingCommands;
     LatestValues m_mapLatestValues;
 };
 

@@ -1,0 +1,117 @@
+// The sampler's cost for fully populated IO boxes on the simulator with a zero-cost clock, and
+// what the host's calls cost while the sampler thread runs.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "iobox/IOBox.h"
+#include "model/Catalog.h"
+#include "model/Device.h"
+#include "setup/Controller.h"
+#include "setup/HardwareSetup.h"
+#include "simulator/SimulatedBench.h"
+
+namespace {
+
+using zentrix::sim::BenchConfig;
+using zentrix::sim::BoxConfig;
+using zentrix::sim::SdiBoard;
+
+// Every TTL port with custom hardware and every SDI port with a top-unit interface holding four
+// top units, on each of `boxes` boxes.
+struct FullSetup {
+    explicit FullSetup(int boxes) : bench(Config(boxes), clock), setup(bench, clock) {
+        setup.ChangeDevices([&] {
+            std::int32_t id = 0;
+            for (int box = 0; box < boxes; ++box) {
+                for (std::int32_t port = 1; port <= 12; ++port) {
+                    Add(box, port, eDeviceTypeCustomHardware, -1, id++);
+                }
+                for (std::int32_t port = 13; port <= 25; ++port) {
+                    for (std::int32_t position = 1; position <= 4; ++position) {
+                        Add(box, port, eDeviceTypeTopUnitCorvane, position, id++);
+                    }
+                }
+            }
+            deviceCount = id;
+        });
+    }
+
+    static BenchConfig Config(int boxes) {
+        BenchConfig config;
+        for (int box = 0; box < boxes; ++box) {
+            BoxConfig entry;
+            entry.boxId = box;
+            for (int port = 1; port <= 13; ++port) {
+                entry.sdiBoards[port] = SdiBoard::TopUnitInterface;
+            }
+            config.boxes.push_back(entry);
+        }
+        return config;
+    }
+
+    void Add(int box, std::int32_t port, std::int32_t type, std::int32_t position,
+             std::int32_t id) {
+        setup.AddDevice(box, port,
+                        std::make_unique<TCHiIobDevice>(&setup, "device", type, position, id));
+    }
+
+    zentrix::VirtualClock clock;
+    zentrix::sim::SimulatedBench bench;
+    TCHiIobHardwareSetup setup;
+    std::int32_t deviceCount = 0;
+};
+
+void BM_SamplerPeriod(benchmark::State& state) {
+    FullSetup full(static_cast<int>(state.range(0)));
+    full.setup.BeginSampling();
+    for (auto _ : state) {
+        full.setup.SampleInputs(true);
+        full.setup.SampleOutputs(true);
+    }
+    state.counters["devices"] = full.deviceCount;
+}
+BENCHMARK(BM_SamplerPeriod)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
+
+double Percentile(std::vector<double>& samples, double fraction) {
+    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1));
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index),
+                     samples.end());
+    return samples[index];
+}
+
+// Host calls timed one by one while the sampler thread runs its passes on the other core.
+void BM_HostCallsWhileSampling(benchmark::State& state) {
+    FullSetup full(4);
+    full.setup.GetController().MeasureLockHolds(true);
+    full.setup.StartSampler();
+    std::vector<double> receive;
+    std::vector<double> send;
+    std::int32_t device = 0;
+    for (auto _ : state) {
+        tagTECKavexIdtHiValue record{};
+        const auto t0 = std::chrono::steady_clock::now();
+        full.setup.ReceiveSignal(device, 0, record);
+        const auto t1 = std::chrono::steady_clock::now();
+        full.setup.SendCommand(device, 1);
+        const auto t2 = std::chrono::steady_clock::now();
+        receive.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count());
+        send.push_back(std::chrono::duration<double, std::nano>(t2 - t1).count());
+        device = (device + 1) % full.deviceCount;
+    }
+    full.setup.StopSampler();
+    state.counters["receive_median_ns"] = Percentile(receive, 0.5);
+    state.counters["receive_p99_ns"] = Percentile(receive, 0.99);
+    state.counters["send_median_ns"] = Percentile(send, 0.5);
+    state.counters["send_p99_ns"] = Percentile(send, 0.99);
+    const auto holds = full.setup.GetController().GetLockHoldStatistics();
+    state.counters["lock_holds"] = static_cast<double>(holds.holds);
+    state.counters["lock_holds_over_5us"] = static_cast<double>(holds.longHolds);
+    state.counters["longest_lock_hold_ns"] = static_cast<double>(holds.longestNs);
+}
+BENCHMARK(BM_HostCallsWhileSampling)->Iterations(200000);
+
+}  // namespace

@@ -1,0 +1,267 @@
+#include "host/Component.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "host/Module.h"
+#include "iobox/IOBox.h"
+#include "model/Device.h"
+#include "model/DeviceType.h"
+#include "platform/ComMemory.h"
+#include "platform/TextConversion.h"
+#include "setup/HardwareSetup.h"
+
+namespace {
+
+std::atomic<std::int32_t> g_liveObjects{0};
+
+// Runs a host call so that no exception crosses the component boundary.
+template <typename Body>
+HRESULT Guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+// Writes the count, allocates count records, writes the pointer and fills the records in order,
+// as the host expects of every list call.
+template <typename Record, typename Item, typename Fill>
+HRESULT ReturnList(const std::vector<Item>& items, std::int32_t* count, Record** array,
+                   bool zeroFirst, Fill&& fill) {
+    if (count == nullptr || array == nullptr) {
+        return E_POINTER;
+    }
+    *count = static_cast<std::int32_t>(items.size());
+    auto* records = static_cast<Record*>(CoTaskMemAlloc(items.size() * sizeof(Record)));
+    if (records == nullptr) {
+        *count = 0;
+        *array = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    if (zeroFirst) {
+        std::memset(static_cast<void*>(records), 0, items.size() * sizeof(Record));
+    }
+    *array = records;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        fill(records[i], items[i]);
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+IUnknown* TCHiIobHardwareInterface::Create(IUnknown* outer) {
+    auto* object = new TCHiIobHardwareInterface(outer);
+    if (outer != nullptr) {
+        return &object->m_inner;
+    }
+    return object;
+}
+
+TCHiIobHardwareInterface::TCHiIobHardwareInterface(IUnknown* outer)
+    : m_inner(*this), m_pOuter(outer), m_pSetup(std::make_unique<TCHiIobHardwareSetup>()) {
+    g_liveObjects.fetch_add(1);
+    zentrix::ModuleLock();
+}
+
+TCHiIobHardwareInterface::~TCHiIobHardwareInterface() {
+    m_pSetup.reset();
+    g_liveObjects.fetch_sub(1);
+    zentrix::ModuleUnlock();
+}
+
+std::int32_t TCHiIobHardwareInterface::LiveObjects() {
+    return g_liveObjects.load();
+}
+
+HRESULT TCHiIobHardwareInterface::InnerQueryInterface(const GUID& riid, void** ppvObject) {
+    if (ppvObject == nullptr) {
+        return E_POINTER;
+    }
+    if (riid == IID_IUnknown) {
+        *ppvObject =
+            m_pOuter != nullptr ? static_cast<IUnknown*>(&m_inner) : static_cast<IUnknown*>(this);
+    } else if (riid == IID_ITECKavexHardwareInterface) {
+        *ppvObject = static_cast<ITECKavexHardwareInterface*>(this);
+    } else {
+        *ppvObject = nullptr;
+        return E_NOINTERFACE;
+    }
+    static_cast<IUnknown*>(*ppvObject)->AddRef();
+    return S_OK;
+}
+
+ULONG TCHiIobHardwareInterface::InnerAddRef() {
+    return ++m_nReferences;
+}
+
+ULONG TCHiIobHardwareInterface::InnerRelease() {
+    const ULONG remaining = --m_nReferences;
+    if (remaining == 0) {
+        delete this;
+    }
+    return remaining;
+}
+
+HRESULT TCHiIobHardwareInterface::InnerUnknown::QueryInterface(const GUID& riid, void** ppvObject) {
+    return m_object.InnerQueryInterface(riid, ppvObject);
+}
+
+ULONG TCHiIobHardwareInterface::InnerUnknown::AddRef() {
+    return m_object.InnerAddRef();
+}
+
+ULONG TCHiIobHardwareInterface::InnerUnknown::Release() {
+    return m_object.InnerRelease();
+}
+
+HRESULT TCHiIobHardwareInterface::QueryInterface(const GUID& riid, void** ppvObject) {
+    if (m_pOuter != nullptr) {
+        return m_pOuter->QueryInterface(riid, ppvObject);
+    }
+    return InnerQueryInterface(riid, ppvObject);
+}
+
+ULONG TCHiIobHardwareInterface::AddRef() {
+    return m_pOuter != nullptr ? m_pOuter->AddRef() : InnerAddRef();
+}
+
+ULONG TCHiIobHardwareInterface::Release() {
+    return m_pOuter != nullptr ? m_pOuter->Release() : InnerRelease();
+}
+
+HRESULT TCHiIobHardwareInterface::Load(const char16_t* pszDirectoryName) {
+    if (pszDirectoryName == nullptr) {
+        return E_POINTER;
+    }
+    return Guarded([&] {
+        m_pSetup->Load(zentrix::Utf16ToUtf8(pszDirectoryName));
+        return S_OK;
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::Save(const char16_t* pszDirectoryName) {
+    if (pszDirectoryName == nullptr) {
+        return E_POINTER;
+    }
+    return Guarded([&] {
+        m_pSetup->Save(zentrix::Utf16ToUtf8(pszDirectoryName));
+        return S_OK;
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::IsIODeviceConnected(std::int32_t iIODeviceId) {
+    return Guarded([&] { return m_pSetup->IsIODeviceConnected(iIODeviceId) ? S_OK : S_FALSE; });
+}
+
+HRESULT TCHiIobHardwareInterface::GetIODevices(std::int32_t* piNrIODevices,
+                                               tagTECKavexIdtIODevice** ppIODevices) {
+    return Guarded([&] {
+        std::vector<const TCHiIobIOBox*> boxes;
+        m_pSetup->GetIODevices(boxes);
+        return ReturnList(boxes, piNrIODevices, ppIODevices, true,
+                          [](tagTECKavexIdtIODevice& record, const TCHiIobIOBox* box) {
+                              record.m_iId = box->GetId();
+                              zentrix::CopyToFixedName(box->GetName(), record.m_szName);
+                          });
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::GetDevices(std::int32_t* piNrDevices,
+                                             tagTECKavexIdtHiDevice** ppDevices) {
+    return Guarded([&] {
+        std::vector<const TCHiIobDevice*> devices;
+        m_pSetup->GetDevices(devices);
+        return ReturnList(devices, piNrDevices, ppDevices, false,
+                          [](tagTECKavexIdtHiDevice& record, const TCHiIobDevice* device) {
+                              record.m_iId = device->GetDeviceId();
+                              zentrix::CopyToFixedName(device->GetDeviceName(), record.m_szName);
+                              record.m_iDeviceTypeId = device->GetDeviceTypeId();
+                          });
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::GetDeviceTypes(std::int32_t* piNrDeviceTypes,
+                                                 tagTECKavexIdtHiDeviceType** ppDeviceTypes) {
+    return Guarded([&] {
+        std::vector<const TCHiIobDeviceType*> types;
+        m_pSetup->GetDeviceTypes(types);
+        return ReturnList(types, piNrDeviceTypes, ppDeviceTypes, false,
+                          [](tagTECKavexIdtHiDeviceType& record, const TCHiIobDeviceType* type) {
+                              record.m_iId = type->GetId();
+                              zentrix::CopyToFixedName(type->GetName(), record.m_szName);
+                              record.m_MaxFrequency = type->GetMaxFrequency();
+                          });
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::GetCommands(std::int32_t iDeviceTypeId,
+                                              std::int32_t* piNrCommands,
+                                              tagTECKavexIdtHiCommand** ppCommands) {
+    return Guarded([&] {
+        std::vector<const TCHiIobCommand*> commands;
+        m_pSetup->GetCommands(iDeviceTypeId, commands);
+        return ReturnList(commands, piNrCommands, ppCommands, false,
+                          [](tagTECKavexIdtHiCommand& record, const TCHiIobCommand* command) {
+                              record.m_iId = command->GetId();
+                              zentrix::CopyToFixedName(command->GetName(), record.m_szName);
+                              record.m_bIsDefaultCommand = command->IsDefault() ? 1 : 0;
+                          });
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::GetSignals(std::int32_t iDeviceTypeId, std::int32_t* piNrSignals,
+                                             tagTECKavexIdtHiSignal** ppSignals) {
+    return Guarded([&] {
+        std::vector<const TCHiIobSignal*> signals;
+        m_pSetup->GetSignals(iDeviceTypeId, signals);
+        return ReturnList(signals, piNrSignals, ppSignals, false,
+                          [](tagTECKavexIdtHiSignal& record, const TCHiIobSignal* signal) {
+                              record.m_iId = signal->GetId();
+                              zentrix::CopyToFixedName(signal->GetName(), record.m_szName);
+                              record.m_eValueType =
+                                  static_cast<tagEKavexIdtHiValueType>(signal->GetValueType());
+                              record.m_bHasValDefault = signal->HasDefault() ? 1 : 0;
+                              record.m_valDefault = signal->GetDefault();
+                          });
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::SendCommand(std::int32_t iDeviceId, std::int32_t iCommandId) {
+    return Guarded([&] { return m_pSetup->SendCommand(iDeviceId, iCommandId) ? S_OK : E_FAIL; });
+}
+
+HRESULT TCHiIobHardwareInterface::ReceiveSignal(std::int32_t iDeviceId, std::int32_t iSignalId,
+                                                tagTECKavexIdtHiValue* pbValue) {
+    if (pbValue == nullptr) {
+        return E_POINTER;
+    }
+    return Guarded([&] {
+        m_pSetup->ReceiveSignal(iDeviceId, iSignalId, *pbValue);
+        return S_OK;
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::StartSampler() {
+    return Guarded([&] {
+        m_pSetup->StartSampler();
+        return S_OK;
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::StopSampler() {
+    return Guarded([&] {
+        m_pSetup->StopSampler();
+        return S_OK;
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::ShowDialog(std::int8_t bReadonly) {
+    return Guarded([&] { return m_pSetup->ShowDialog(bReadonly != 0) ? S_OK : S_FALSE; });
+}

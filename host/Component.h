@@ -1,0 +1,74 @@
+// The component object that a host creates through the class factory: a thin adapter that
+// converts strings, copies records, allocates the arrays the host frees, and forwards every call
+// to its one hardware setup. Apartment model: the host calls it from one thread at a time.
+#ifndef ZENTRIX_HOST_COMPONENT_H
+#define ZENTRIX_HOST_COMPONENT_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "host/ZentrixInterface.h"
+
+class TCHiIobHardwareSetup;
+
+class TCHiIobHardwareInterface final : public ITECKavexHardwareInterface {
+public:
+    // Creates the object with one reference held by the caller. With an outer unknown the object
+    // is aggregated: its interface delegates IUnknown to the outer, and the returned unknown is
+    // the inner, non-delegating one. Throws on failure (out of memory).
+    static IUnknown* Create(IUnknown* outer);
+
+    HRESULT QueryInterface(const GUID& riid, void** ppvObject) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+
+    HRESULT Load(const char16_t* pszDirectoryName) override;
+    HRESULT Save(const char16_t* pszDirectoryName) override;
+    HRESULT IsIODeviceConnected(std::int32_t iIODeviceId) override;
+    HRESULT GetIODevices(std::int32_t* piNrIODevices,
+                         tagTECKavexIdtIODevice** ppIODevices) override;
+    HRESULT GetDevices(std::int32_t* piNrDevices, tagTECKavexIdtHiDevice** ppDevices) override;
+    HRESULT GetDeviceTypes(std::int32_t* piNrDeviceTypes,
+                           tagTECKavexIdtHiDeviceType** ppDeviceTypes) override;
+    HRESULT GetCommands(std::int32_t iDeviceTypeId, std::int32_t* piNrCommands,
+                        tagTECKavexIdtHiCommand** ppCommands) override;
+    HRESULT GetSignals(std::int32_t iDeviceTypeId, std::int32_t* piNrSignals,
+                       tagTECKavexIdtHiSignal** ppSignals) override;
+    HRESULT SendCommand(std::int32_t iDeviceId, std::int32_t iCommandId) override;
+    HRESULT ReceiveSignal(std::int32_t iDeviceId, std::int32_t iSignalId,
+                          tagTECKavexIdtHiValue* pbValue) override;
+    HRESULT StartSampler() override;
+    HRESULT StopSampler() override;
+    HRESULT ShowDialog(std::int8_t bReadonly) override;
+
+    // Objects alive in this process; each keeps the module from unloading.
+    static std::int32_t LiveObjects();
+
+private:
+    // The identity of an aggregated object: answers for the inner object and owns its lifetime.
+    class InnerUnknown final : public IUnknown {
+    public:
+        explicit InnerUnknown(TCHiIobHardwareInterface& object) : m_object(object) {}
+        HRESULT QueryInterface(const GUID& riid, void** ppvObject) override;
+        ULONG AddRef() override;
+        ULONG Release() override;
+
+    private:
+        TCHiIobHardwareInterface& m_object;
+    };
+
+    explicit TCHiIobHardwareInterface(IUnknown* outer);
+    ~TCHiIobHardwareInterface();
+
+    HRESULT InnerQueryInterface(const GUID& riid, void** ppvObject);
+    ULONG InnerAddRef();
+    ULONG InnerRelease();
+
+    InnerUnknown m_inner;
+    IUnknown* m_pOuter;
+    std::atomic<ULONG> m_nReferences{1};
+    std::unique_ptr<TCHiIobHardwareSetup> m_pSetup;
+};
+
+#endif

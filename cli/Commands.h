@@ -1,0 +1,49 @@
+// The subcommands of the zentrix host, each given a component that is already created and loaded.
+#ifndef ZENTRIX_CLI_COMMANDS_H
+#define ZENTRIX_CLI_COMMANDS_H
+
+#include <filesystem>
+#include <istream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "Catalog.h"
+#include "Plugin.h"
+
+namespace zentrix::cli {
+
+struct HostContext {
+    Component& component;
+    Catalog& catalog;
+    std::filesystem::path configDirectory;
+    bool json = false;
+};
+
+struct MonitorOptions {
+    double rateHz = 10.0;
+    std::optional<std::filesystem::path> csvFile;
+    std::optional<double> durationSeconds;
+};
+
+// Writes one JSON document on one line and flushes, so that readers of a pipe see it at once.
+void PrintJsonLine(const nlohmann::ordered_json& document);
+
+int ListIoBoxes(HostContext& host);
+int ListDevices(HostContext& host);
+int ListDeviceTypes(HostContext& host);
+int ListCommands(HostContext& host, const std::string& deviceType);
+int ListSignals(HostContext& host, const std::string& deviceType);
+int EditMapping(HostContext& host, bool readonly);
+
+// Runs script lines from input; a bad line is reported with its number and the script goes on,
+// so the exit status is 1 when any line failed, 130 when interrupted and 0 otherwise.
+int RunScript(HostContext& host, std::istream& input);
+
+int RunMonitor(HostContext& host, const MonitorOptions& options);
+
+int RegisterPlugin(const PluginLibrary& library, bool unregister, bool json);
+
+}  // namespace zentrix::cli
+
+#endif

@@ -1,0 +1,561 @@
+// Runs the built zentrix host as a child process against the simulated bench and checks what it
+// prints, writes and returns.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/Unicode.h"
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using zentrix::testing::TempDir;
+
+constexpr auto kChildTimeout = std::chrono::seconds(30);
+
+constexpr const char* kHardwareSetup =
+    R"(<?xml version="1.0" encoding="UTF-8" standalone="yes" ?>
+<!DOCTYPE boost_serialization>
+<boost_serialization signature="serialization::archive" version="18">
+<HardwareSetup class_id="0" tracking_level="0" version="0">
+	<m_vecConfigDataIOBox class_id="1" tracking_level="0" version="0">
+		<count>1</count>
+		<item_version>0</item_version>
+		<item class_id="2" tracking_level="0" version="0">
+			<m_iIOBoxId>0</m_iIOBoxId>
+			<m_eIOBoxType>0</m_eIOBoxType>
+			<m_vecConfigDataPortDevice class_id="3" tracking_level="0" version="0">
+				<count>3</count>
+				<item_version>0</item_version>
+				<item class_id="4" tracking_level="0" version="0">
+					<m_iPortId>5</m_iPortId>
+					<m_iConnectorPortId>-1</m_iConnectorPortId>
+					<m_iDeviceTypeId>2</m_iDeviceTypeId>
+					<m_iDeviceId>3</m_iDeviceId>
+					<m_strDeviceName>Pellets</m_strDeviceName>
+				</item>
+				<item>
+					<m_iPortId>13</m_iPortId>
+					<m_iConnectorPortId>2</m_iConnectorPortId>
+					<m_iDeviceTypeId>0</m_iDeviceTypeId>
+					<m_iDeviceId>7</m_iDeviceId>
+					<m_strDeviceName>Top left</m_strDeviceName>
+				</item>
+				<item>
+					<m_iPortId>15</m_iPortId>
+					<m_iConnectorPortId>-1</m_iConnectorPortId>
+					<m_iDeviceTypeId>3</m_iDeviceTypeId>
+					<m_iDeviceId>4</m_iDeviceId>
+					<m_strDeviceName>Licks</m_strDeviceName>
+				</item>
+			</m_vecConfigDataPortDevice>
+		</item>
+	</m_vecConfigDataIOBox>
+</HardwareSetup>
+</boost_serialization>
+)";
+
+// The lickometer reports once per LickometerFrequency seconds; one second keeps the scripts short.
+constexpr const char* kRegistryWithFastLickometer =
+    "Windows Registry Editor Version 5.00\r\n\r\n"
+    "[HKEY_CURRENT_USER\\Software\\Tamsel Information Technology\\Common\\Zentrix]\r\n"
+    "\"LickometerFrequency\"=dword:00000001\r\n";
+
+fs::path BuildDirectory() {
+    return fs::read_symlink("/proc/self/exe").parent_path().parent_path();
+}
+
+fs::path CliPath() {
+    return BuildDirectory() / "cli" / "zentrix";
+}
+
+fs::path PluginPath() {
+    return BuildDirectory() / "host" / "libzentrix.so";
+}
+
+std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<json> JsonLines(const std::string& text) {
+    std::vector<json> documents;
+    for (const std::string& line : Lines(text)) {
+        documents.push_back(json::parse(line));
+    }
+    return documents;
+}
+
+std::string Utf16LittleEndianWithBom(const std::string& utf8) {
+    std::string bytes = "\xFF\xFE";
+    for (const char16_t unit : zentrix::cli::Utf8ToUtf16(utf8)) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    return bytes;
+}
+
+struct ChildResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+struct ChildOptions {
+    std::string input;
+    std::optional<std::chrono::milliseconds> interruptAfter;
+
+    static ChildOptions WithInput(std::string text) { return {std::move(text), std::nullopt}; }
+    static ChildOptions InterruptedAfter(std::chrono::milliseconds delay) { return {"", delay}; }
+};
+
+class ZentrixCliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(CliPath()))
+            << CliPath() << " is missing: build the zentrix_cli target before the tests";
+        ASSERT_FALSE(m_temp.Path().empty());
+        fs::create_directories(ConfigDirectory());
+        std::ofstream(ConfigDirectory() / "HardwareSetup.xml") << kHardwareSetup;
+        m_temp.Write("registry.reg", kRegistryWithFastLickometer);
+    }
+
+    fs::path ConfigDirectory() const { return m_temp.Path() / "config"; }
+    fs::path RegistryFile() const { return m_temp.Path() / "registry.reg"; }
+
+    std::vector<std::string> Simulated(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(),
+                         {"--simulate", "--config-dir", ConfigDirectory().string()});
+        return arguments;
+    }
+
+    // Runs zentrix with a private registry store and configuration home, so that no test reads or
+    // writes the real ones.
+    ChildResult Run(const std::vector<std::string>& arguments, const ChildOptions& options = {}) {
+        const fs::path inputFile = m_temp.Write("stdin.txt", options.input);
+        const fs::path outFile = m_temp.Path() / "stdout.txt";
+        const fs::path errFile = m_temp.Path() / "stderr.txt";
+
+        std::vector<std::string> argumentStorage = {CliPath().string()};
+        argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& argument : argumentStorage) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+
+        std::vector<std::string> environmentStorage;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            const std::string name = text.substr(0, text.find('='));
+            if (name != "ZENTRIX_IOWARRIOR" && name != "ZENTRIX_REGISTRY" &&
+                name != "XDG_CONFIG_HOME" && name != "HOME") {
+                environmentStorage.push_back(text);
+            }
+        }
+        environmentStorage.push_back("ZENTRIX_REGISTRY=" + RegistryFile().string());
+        environmentStorage.push_back("XDG_CONFIG_HOME=" + (m_temp.Path() / "xdg").string());
+        environmentStorage.push_back("HOME=" + (m_temp.Path() / "home").string());
+        std::vector<char*> envp;
+        for (std::string& entry : environmentStorage) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inputFile.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t child = 0;
+        const int spawned =
+            posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ChildResult result;
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+            return result;
+        }
+
+        const auto start = std::chrono::steady_clock::now();
+        bool interrupted = false;
+        int status = 0;
+        while (waitpid(child, &status, WNOHANG) == 0) {
+            const auto elapsed = std::chrono::steady_clock::now() - start;
+            if (options.interruptAfter && !interrupted && elapsed >= *options.interruptAfter) {
+                kill(child, SIGINT);
+                interrupted = true;
+            }
+            if (elapsed > kChildTimeout) {
+                kill(child, SIGKILL);
+                waitpid(child, &status, 0);
+                ADD_FAILURE() << "zentrix did not finish within the time limit";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = ReadFile(outFile);
+        result.err = ReadFile(errFile);
+        return result;
+    }
+
+    json RunJson(const std::vector<std::string>& arguments) {
+        std::vector<std::string> withJson = {"--json"};
+        withJson.insert(withJson.end(), arguments.begin(), arguments.end());
+        const ChildResult result = Run(Simulated(withJson));
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        return json::parse(result.out);
+    }
+
+    TempDir m_temp;
+};
+
+TEST_F(ZentrixCliTest, BoxesShowsTheConnectedSimulatedBox) {
+    const ChildResult text = Run(Simulated({"boxes"}));
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    const auto lines = Lines(text.out);
+    ASSERT_EQ(lines.size(), 2u) << text.out;
+    EXPECT_EQ(lines[0].substr(0, 2), "ID");
+    EXPECT_EQ(lines[1].substr(0, 2), "0 ");
+    EXPECT_NE(lines[1].find("yes"), std::string::npos);
+
+    const json boxes = RunJson({"boxes"});
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0]["id"], 0);
+    EXPECT_EQ(boxes[0]["connected"], true);
+    EXPECT_FALSE(boxes[0]["name"].get<std::string>().empty());
+}
+
+TEST_F(ZentrixCliTest, DevicesComeFromTheHardwareSetupWithTheirTypeNames) {
+    const json types = RunJson({"types"});
+    const json devices = RunJson({"devices"});
+    ASSERT_EQ(devices.size(), 3u);
+    std::set<std::pair<int, std::string>> seen;
+    for (const json& device : devices) {
+        seen.insert({device["id"].get<int>(), device["name"].get<std::string>()});
+        const auto type = std::find_if(types.begin(), types.end(), [&](const json& candidate) {
+            return candidate["id"] == device["type_id"];
+        });
+        ASSERT_NE(type, types.end());
+        EXPECT_EQ(device["type"], (*type)["name"]);
+    }
+    EXPECT_EQ(seen, (std::set<std::pair<int, std::string>>{
+                        {3, "Pellets"}, {7, "Top left"}, {4, "Licks"}}));
+
+    const ChildResult text = Run(Simulated({"devices"}));
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_EQ(Lines(text.out).size(), 4u);
+    for (const char* expected : {"Top left", "Pellets", "Licks", "Top Unit (Standard)"}) {
+        EXPECT_NE(text.out.find(expected), std::string::npos) << expected;
+    }
+}
+
+TEST_F(ZentrixCliTest, TypesListEveryDeviceTypeInTextAndJson) {
+    const json types = RunJson({"types"});
+    ASSERT_GE(types.size(), 6u);
+    const ChildResult text = Run(Simulated({"types"}));
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_EQ(Lines(text.out).size(), types.size() + 1);
+    for (const json& type : types) {
+        EXPECT_NE(text.out.find(type["name"].get<std::string>()), std::string::npos);
+        EXPECT_TRUE(type["max_frequency"].is_number());
+    }
+}
+
+TEST_F(ZentrixCliTest, CommandsAndSignalsTakeATypeByIdOrName) {
+    const ChildResult byName = Run(Simulated({"commands", "Top Unit (Standard)"}));
+    const ChildResult byId = Run(Simulated({"commands", "0"}));
+    EXPECT_EQ(byName.exitCode, 0) << byName.err;
+    EXPECT_EQ(byName.out, byId.out);
+    EXPECT_NE(byName.out.find("White spot on"), std::string::npos);
+
+    const json commands = RunJson({"commands", "Top Unit (Standard)"});
+    const auto whiteSpotOff = std::find_if(commands.begin(), commands.end(), [](const json& c) {
+        return c["name"] == "White spot off";
+    });
+    ASSERT_NE(whiteSpotOff, commands.end());
+    EXPECT_EQ((*whiteSpotOff)["is_default"], true);
+
+    const json signals = RunJson({"signals", "Lickometer (KX-503)"});
+    const auto licks = std::find_if(signals.begin(), signals.end(),
+                                    [](const json& s) { return s["name"] == "Number of licks"; });
+    ASSERT_NE(licks, signals.end());
+    EXPECT_EQ((*licks)["value_type"], "integer");
+    EXPECT_EQ((*licks)["default"], 0);
+
+    const ChildResult text = Run(Simulated({"signals", "0"}));
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("Is white spot on"), std::string::npos);
+    EXPECT_NE(text.out.find("bool"), std::string::npos);
+    EXPECT_NE(text.out.find("false"), std::string::npos);
+}
+
+TEST_F(ZentrixCliTest, UnknownDeviceTypeIsOneErrorListingTheValidTypes) {
+    for (const std::string& type : {std::string("Lickometer"), std::string("\xFF\xFE bad")}) {
+        const ChildResult result = Run(Simulated({"signals", type}));
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        ASSERT_EQ(Lines(result.err).size(), 1u) << result.err;
+        EXPECT_EQ(result.err.rfind("zentrix: ", 0), 0u) << result.err;
+        EXPECT_NE(result.err.find("\"Lickometer (KX-503)\""), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(ZentrixCliTest, ScriptSendsReadsWaitsAndStopsAtQuit) {
+    const std::string script =
+        "# white spot, then the lickometer\n"
+        "send \"Top left\" \"White spot on\"\n"
+        "wait 100\n"
+        "read \"Top left\" \"Is white spot on\"\n"
+        "\n"
+        "wait 1500\n"
+        "read Licks \"Number of licks\"\n"
+        "quit\n"
+        "read 7 0\n";
+    const ChildResult result = Run(Simulated({"--json", "run"}), ChildOptions::WithInput(script));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(result.err.empty()) << result.err;
+    const auto documents = JsonLines(result.out);
+    ASSERT_EQ(documents.size(), 3u) << result.out;
+    EXPECT_EQ(documents[0]["action"], "send");
+    EXPECT_EQ(documents[0]["line"], 2);
+    EXPECT_EQ(documents[1]["action"], "read");
+    EXPECT_EQ(documents[1]["device"], "Top left");
+    EXPECT_EQ(documents[1]["value"], true);
+    EXPECT_EQ(documents[2]["signal"], "Number of licks");
+    EXPECT_EQ(documents[2]["type"], "integer");
+    EXPECT_GT(documents[2]["value"].get<long long>(), 0);
+}
+
+TEST_F(ZentrixCliTest, ScriptFileInTextReadsIdsAndEscapedNames) {
+    const fs::path script = m_temp.Write("script.txt",
+                                         "send 7 1\r\n"
+                                         "wait 100\n"
+                                         "read \"Top\\x left\" 0\n"
+                                         "read \"Top left\" \"Is white spot on\"  # a comment\n");
+    const ChildResult result = Run(Simulated({"run", script.string()}));
+    EXPECT_EQ(result.exitCode, 1);
+    const auto lines = Lines(result.out);
+    ASSERT_EQ(lines.size(), 2u) << result.out;
+    EXPECT_EQ(lines[0], "sent \"White spot on\" to \"Top left\"");
+    EXPECT_EQ(lines[1], "Top left: Is white spot on = true") << result.err;
+    EXPECT_NE(result.err.find("line 3: unknown device \"Top\\x left\""), std::string::npos)
+        << result.err;
+}
+
+TEST_F(ZentrixCliTest, BadScriptLinesNameTheLineAndTheValidChoices) {
+    const std::string script =
+        "read Lick 0\n"
+        "send \"Top left\" \"White spot\"\n"
+        "read Licks \"Licks\"\n"
+        "jump\n"
+        "send \"Top left\n"
+        "wait soon\n"
+        "read Pellets \"In error state\"\n";
+    const ChildResult result = Run(Simulated({"run"}), ChildOptions::WithInput(script));
+    EXPECT_EQ(result.exitCode, 1);
+    const auto errors = Lines(result.err);
+    ASSERT_EQ(errors.size(), 6u) << result.err;
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        EXPECT_EQ(errors[i].rfind("zentrix: line " + std::to_string(i + 1) + ": ", 0), 0u)
+            << errors[i];
+    }
+    EXPECT_NE(errors[0].find("3 \"Pellets\""), std::string::npos) << errors[0];
+    EXPECT_NE(errors[0].find("7 \"Top left\""), std::string::npos) << errors[0];
+    EXPECT_NE(errors[0].find("4 \"Licks\""), std::string::npos) << errors[0];
+    EXPECT_NE(errors[1].find("\"White spot on\""), std::string::npos) << errors[1];
+    EXPECT_NE(errors[2].find("\"Number of licks\""), std::string::npos) << errors[2];
+    EXPECT_NE(errors[3].find("send, read, wait, watch, quit"), std::string::npos) << errors[3];
+    EXPECT_EQ(result.out, "Pellets: In error state = false\n");
+}
+
+TEST_F(ZentrixCliTest, WatchPrintsEverySignalOfTheDevicesEachTenthOfASecond) {
+    const ChildResult result = Run(Simulated({"--json", "run"}),
+                                   ChildOptions::WithInput("watch Licks \"Top left\" --for 300\n"));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const auto ticks = JsonLines(result.out);
+    ASSERT_GE(ticks.size(), 3u);
+    ASSERT_LE(ticks.size(), 4u);
+    for (const json& tick : ticks) {
+        EXPECT_EQ(tick["action"], "watch");
+        EXPECT_EQ(tick["readings"].size(), 5u);
+    }
+    EXPECT_EQ(ticks.front()["readings"][0]["device"], "Licks");
+    EXPECT_EQ(ticks.front()["readings"][4]["signal"], "Is sound on");
+}
+
+TEST_F(ZentrixCliTest, MonitorLogsEveryReadingToCsv) {
+    const fs::path csv = m_temp.Path() / "log.csv";
+    const ChildResult result =
+        Run(Simulated({"monitor", "--duration", "1", "--csv", csv.string()}));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out.find('\x1b'), std::string::npos);
+    EXPECT_NE(result.out.find("Licks: Number of licks = +"), std::string::npos) << result.out;
+
+    const auto rows = Lines(ReadFile(csv));
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0], "t_ms,device_id,device,signal_id,signal,type,value");
+    const std::size_t signalsPerTick = 7;
+    EXPECT_EQ((rows.size() - 1) % signalsPerTick, 0u);
+    EXPECT_GE(rows.size() - 1, 8 * signalsPerTick);
+    EXPECT_LE(rows.size() - 1, 11 * signalsPerTick);
+    long long previous = -1;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const long long timestamp = std::stoll(rows[i].substr(0, rows[i].find(',')));
+        EXPECT_GE(timestamp, previous);
+        previous = timestamp;
+    }
+    EXPECT_LE(previous, 1100);
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "0,7,Top left,0,Is white spot on,bool,false"),
+              rows.end());
+}
+
+TEST_F(ZentrixCliTest, MonitorJsonCarriesIncrementsAndRunningTotals) {
+    const ChildResult result =
+        Run(Simulated({"--json", "monitor", "--rate", "5", "--duration", "1.4"}));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const auto ticks = JsonLines(result.out);
+    ASSERT_EQ(ticks.size(), 8u) << result.out;
+    long long sum = 0;
+    for (const json& tick : ticks) {
+        for (const json& reading : tick["readings"]) {
+            if (reading["device"] == "Licks" && reading["signal"] == "Number of licks") {
+                sum += reading["value"].get<long long>();
+                EXPECT_EQ(reading["total"], sum);
+            }
+            if (reading["type"] == "bool") {
+                EXPECT_FALSE(reading.contains("total"));
+            }
+        }
+    }
+    EXPECT_GT(sum, 0);
+}
+
+TEST_F(ZentrixCliTest, MonitorStopsCleanlyOnInterrupt) {
+    const ChildResult result =
+        Run(Simulated({"monitor"}), ChildOptions::InterruptedAfter(std::chrono::milliseconds(500)));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("Pellets: Number of drops"), std::string::npos);
+}
+
+TEST_F(ZentrixCliTest, RegisterLetsTheProgIdFindThePluginUntilUnregister) {
+    fs::remove(RegistryFile());
+    const ChildResult before = Run(Simulated({"--progid", "boxes"}));
+    EXPECT_EQ(before.exitCode, 1);
+    EXPECT_NE(before.err.find("not registered"), std::string::npos) << before.err;
+
+    const ChildResult registered = Run({"--plugin", PluginPath().string(), "register"});
+    EXPECT_EQ(registered.exitCode, 0) << registered.err;
+    EXPECT_NE(registered.out.find("S_OK"), std::string::npos);
+    EXPECT_NE(ReadFile(RegistryFile()).find("[HKEY_CLASSES_ROOT\\Zentrix.Zentrix\\CLSID]"),
+              std::string::npos);
+
+    const ChildResult loaded = Run(Simulated({"--progid", "--json", "boxes"}));
+    EXPECT_EQ(loaded.exitCode, 0) << loaded.err;
+    EXPECT_EQ(json::parse(loaded.out).size(), 1u);
+
+    const ChildResult unregistered = Run({"--progid", "--json", "unregister"});
+    EXPECT_EQ(unregistered.exitCode, 0) << unregistered.err;
+    EXPECT_EQ(json::parse(unregistered.out)["succeeded"], true);
+
+    const ChildResult after = Run(Simulated({"--progid", "boxes"}));
+    EXPECT_EQ(after.exitCode, 1);
+    EXPECT_NE(after.err.find("not registered"), std::string::npos) << after.err;
+}
+
+TEST_F(ZentrixCliTest, ProgIdResolvesThroughCurVerInAUtf16Export) {
+    const std::string library = PluginPath().string();
+    const std::string content =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_CLASSES_ROOT\\Zentrix.Zentrix]\r\n"
+        "@=\"Zentrix \\\"Class\\\" \\\\ quoted\"\r\n\r\n"
+        "[HKEY_CLASSES_ROOT\\Zentrix.Zentrix\\CurVer]\r\n"
+        "@=\"Zentrix.Zentrix.1\"\r\n\r\n"
+        "[hkey_classes_root\\Zentrix.Zentrix.1\\CLSID]\r\n"
+        "@=\"{AABBC529-E3D6-43F3-A4B4-08310341BCD0}\"\r\n\r\n"
+        "[HKEY_CLASSES_ROOT\\CLSID\\{aabbc529-e3d6-43f3-a4b4-08310341bcd0}\\InprocServer32]\r\n"
+        "@=\"" +
+        library +
+        "\"\r\n"
+        "\"ThreadingModel\"=\"Apartment\"\r\n";
+    m_temp.Write("registry.reg", Utf16LittleEndianWithBom(content));
+    const ChildResult result = Run(Simulated({"--progid", "devices"}));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("Top left"), std::string::npos);
+}
+
+TEST_F(ZentrixCliTest, MissingPluginIsOneClearError) {
+    const ChildResult result =
+        Run(Simulated({"--plugin", (m_temp.Path() / "libnothing.so").string(), "devices"}));
+    EXPECT_EQ(result.exitCode, 1);
+    ASSERT_EQ(Lines(result.err).size(), 1u) << result.err;
+    EXPECT_EQ(result.err.rfind("zentrix: cannot load plug-in ", 0), 0u) << result.err;
+}
+
+TEST_F(ZentrixCliTest, ReadonlyMapSavesNothing) {
+    const fs::path setup = ConfigDirectory() / "HardwareSetup.xml";
+    const auto before = fs::last_write_time(setup);
+    const ChildResult result = Run(Simulated({"map", "--readonly"}));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("nothing saved"), std::string::npos) << result.out;
+    EXPECT_EQ(fs::last_write_time(setup), before);
+    EXPECT_EQ(ReadFile(setup), kHardwareSetup);
+}
+
+TEST_F(ZentrixCliTest, UsageErrorsExitWithTwo) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {}, {"signals"}, {"--plugin", "x", "--progid", "types"}, {"frobnicate"}}) {
+        const ChildResult result = Run(arguments);
+        EXPECT_EQ(result.exitCode, 2) << result.err;
+        EXPECT_EQ(result.err.rfind("zentrix: ", 0), 0u) << result.err;
+    }
+}
+
+TEST(ZentrixCliUnicode, MalformedTextBecomesReplacementCharacters) {
+    using zentrix::cli::Utf16ToUtf8;
+    using zentrix::cli::Utf8ToUtf16;
+    EXPECT_EQ(Utf8ToUtf16("Top \xC3\xA4 \xF0\x9F\x90\x80"), u"Top \u00E4 \U0001F400");
+    EXPECT_EQ(Utf8ToUtf16("\xFF\xC3"), u"\uFFFD\uFFFD");
+    EXPECT_EQ(Utf8ToUtf16("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(Utf16ToUtf8(u"\U0001F400 \u00E4"), "\xF0\x9F\x90\x80 \xC3\xA4");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, u'\xD800') + u"x" + std::u16string(1, u'\xDC00')),
+              "\xEF\xBF\xBDx\xEF\xBF\xBD");
+    char16_t unterminated[4] = {u'a', u'b', u'c', u'd'};
+    EXPECT_EQ(zentrix::cli::NameToUtf8(unterminated), "abcd");
+}
+
+}  // namespace

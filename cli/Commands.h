@@ -20,10 +20,19 @@ struct HostContext {
     bool json = false;
 };
 
+// A command that the monitor sends again and again, so that devices driven by commands (a pellet
+// dispenser) show activity too.
+struct RepeatedCommand {
+    double everySeconds = 0.0;
+    std::string device;
+    std::string command;
+};
+
 struct MonitorOptions {
     double rateHz = 10.0;
     std::optional<std::filesystem::path> csvFile;
     std::optional<double> durationSeconds;
+    std::optional<RepeatedCommand> repeatedCommand;
 };
 
 // Writes one JSON document on one line and flushes, so that readers of a pipe see it at once.

@@ -80,6 +80,17 @@ public:
             end = start + std::chrono::duration_cast<Clock::duration>(
                               std::chrono::duration<double>(*m_options.durationSeconds));
         }
+        const DeviceInfo* repeatDevice = nullptr;
+        const CommandInfo* repeatCommand = nullptr;
+        Clock::duration repeatEvery{};
+        Clock::time_point nextRepeat = start;
+        if (m_options.repeatedCommand) {
+            repeatDevice = &m_host.catalog.FindDevice(m_options.repeatedCommand->device);
+            repeatCommand =
+                &m_host.catalog.FindCommand(*repeatDevice, m_options.repeatedCommand->command);
+            repeatEvery = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(m_options.repeatedCommand->everySeconds));
+        }
         for (std::int64_t tick = 0;; ++tick) {
             const auto due = start + tick * period;
             if (end && due > *end) {
@@ -89,6 +100,10 @@ public:
                 break;
             }
             const auto now = Clock::now();
+            if (repeatDevice != nullptr && now >= nextRepeat) {
+                m_host.component.SendCommand(repeatDevice->id, repeatCommand->id);
+                nextRepeat = now + repeatEvery;
+            }
             Sample(std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
             if (!std::cout) {
                 break;

@@ -140,6 +140,13 @@ int main(int argc, char** argv) {
             ->add_option("--duration", durationSeconds, "Stop after S seconds (default: Ctrl-C)")
             ->check(CLI::NonNegativeNumber)
             ->type_name("S");
+    std::vector<std::string> sendEvery;
+    auto* sendEveryOption =
+        monitorCommand
+            ->add_option("--send-every", sendEvery,
+                         "Send COMMAND to DEVICE every S seconds while monitoring")
+            ->expected(3)
+            ->type_name("S DEVICE COMMAND");
 
     bool readonly = false;
     auto* mapCommand = app.add_subcommand(
@@ -208,6 +215,21 @@ int main(int argc, char** argv) {
             }
             if (durationOption->count() > 0) {
                 monitorOptions.durationSeconds = durationSeconds;
+            }
+            if (sendEveryOption->count() > 0) {
+                zentrix::cli::RepeatedCommand repeated;
+                try {
+                    repeated.everySeconds = std::stod(sendEvery[0]);
+                } catch (const std::exception&) {
+                    throw CliError("--send-every takes seconds first, not \"" + sendEvery[0] +
+                                   "\"");
+                }
+                if (!(repeated.everySeconds > 0.0)) {
+                    throw CliError("--send-every needs a positive number of seconds");
+                }
+                repeated.device = sendEvery[1];
+                repeated.command = sendEvery[2];
+                monitorOptions.repeatedCommand = repeated;
             }
             return zentrix::cli::RunMonitor(host, monitorOptions);
         }

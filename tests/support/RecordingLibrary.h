@@ -3,6 +3,7 @@
 #ifndef ZENTRIX_TESTS_SUPPORT_RECORDINGLIBRARY_H
 #define ZENTRIX_TESTS_SUPPORT_RECORDINGLIBRARY_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -69,8 +70,10 @@ public:
             if (next.raise) {
                 throw std::runtime_error("transport broke down");
             }
-            std::memcpy(buffer, next.bytes.data(),
-                        std::min<std::size_t>(next.bytes.size(), length));
+            if (!next.bytes.empty()) {
+                std::memcpy(buffer, next.bytes.data(),
+                            std::min<std::size_t>(next.bytes.size(), length));
+            }
             return next.count;
         }
         if (defaultRead) {

@@ -156,13 +156,6 @@ void AppendHexByte(std::string& out, std::uint32_t byte) {
     out += kDigits[byte & 0xFu];
 }
 
-bool IsHighSurrogate(char16_t unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool IsLowSurrogate(char16_t unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
 bool HasUnpairedSurrogate(std::u16string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {

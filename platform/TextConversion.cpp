@@ -76,13 +76,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-bool IsHighSurrogate(char16_t unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool IsLowSurrogate(char16_t unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view text) {

@@ -8,6 +8,13 @@
 
 namespace zentrix {
 
+constexpr bool IsHighSurrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+constexpr bool IsLowSurrogate(char16_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
 // Malformed UTF-8 (bad lead bytes, truncated or overlong sequences, encoded surrogates, values
 // above U+10FFFF) becomes U+FFFD, one replacement per maximal invalid subpart.
 std::u16string Utf8ToUtf16(std::string_view text);

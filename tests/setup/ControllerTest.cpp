@@ -64,7 +64,7 @@ TEST_F(ControllerTest, ValuesAreReadFromTheLastPublication) {
     EXPECT_EQ(value.GetLongLong(), 8);
 }
 
-TEST_F(ControllerTest, StartingEmptiesBothMapsOnlyWhenNotRunning) {
+TEST_F(ControllerTest, StartingEmptiesBothMapsAndStoppingFinishesTheQueue) {
     controller.QueueCommand(Box(), 1, 10);
     controller.PublishValues(Box(), Values(1, 1, 7));
     controller.StartSampler();
@@ -77,7 +77,13 @@ TEST_F(ControllerTest, StartingEmptiesBothMapsOnlyWhenNotRunning) {
     controller.QueueCommand(Box(), 1, 11);
     controller.StopSampler();
     EXPECT_FALSE(controller.IsSampling());
+    // The end of sampling carried out what was still queued, so nothing is left for a later pass.
+    TCHiIobCommandQueue left;
+    controller.TakeCommands(left);
+    EXPECT_TRUE(left.empty());
+    // Stopping again is harmless.
     controller.StopSampler();
+    EXPECT_FALSE(controller.IsSampling());
 }
 
 TEST(ValueLayout, FindsSortedUniqueKeys) {

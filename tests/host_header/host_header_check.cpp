@@ -123,29 +123,54 @@ TEST(HostHeader, VtableHoldsIUnknownThenTheThirteenMethodsInOrder) {
     ITECKavexHardwareInterface* itf = &recorder;
     void* const* vtable;
     std::memcpy(&vtable, static_cast<void*>(itf), sizeof vtable);
-    // Slots without arguments beyond `this` can be called through a plain pointer type; the
-    // others are checked by calling them the way a C host would, with all-zero arguments.
-    using NoArgs = HRESULT (*)(ITECKavexHardwareInterface*);
-    for (int slot : {13, 14}) {
-        NoArgs fn;
-        std::memcpy(&fn, &vtable[slot], sizeof fn);
-        EXPECT_EQ(fn(itf), slot);
+    // Every slot is called the way a C host would: through the raw table, `this` first.
+    const auto slot = [vtable](int index, auto fn) {
+        std::memcpy(&fn, &vtable[index], sizeof fn);
+        return fn;
+    };
+    using Itf = ITECKavexHardwareInterface*;
+    GUID iid{};
+    void* object = nullptr;
+    std::int32_t count = 0;
+    tagTECKavexIdtHiValue value{};
+    EXPECT_EQ(
+        slot(0, static_cast<HRESULT (*)(Itf, const GUID*, void**)>(nullptr))(itf, &iid, &object),
+        0);
+    for (int index : {1, 2}) {
+        EXPECT_EQ(slot(index, static_cast<ULONG (*)(Itf)>(nullptr))(itf),
+                  static_cast<ULONG>(index));
     }
-    using OneInt = HRESULT (*)(ITECKavexHardwareInterface*, std::int32_t);
-    OneInt isConnected;
-    std::memcpy(&isConnected, &vtable[5], sizeof isConnected);
-    EXPECT_EQ(isConnected(itf, 0), 5);
-    using TwoInts = HRESULT (*)(ITECKavexHardwareInterface*, std::int32_t, std::int32_t);
-    TwoInts send;
-    std::memcpy(&send, &vtable[11], sizeof send);
-    EXPECT_EQ(send(itf, 1, 2), 11);
-    using Ptr = HRESULT (*)(ITECKavexHardwareInterface*, const void*);
-    for (int slot : {3, 4}) {
-        Ptr fn;
-        std::memcpy(&fn, &vtable[slot], sizeof fn);
-        EXPECT_EQ(fn(itf, u"dir"), slot);
+    for (int index : {3, 4}) {
+        EXPECT_EQ(slot(index, static_cast<HRESULT (*)(Itf, const char16_t*)>(nullptr))(itf, u"dir"),
+                  index);
     }
-    EXPECT_EQ(recorder.calls, (std::vector<int>{13, 14, 5, 11, 3, 4}));
+    EXPECT_EQ(slot(5, static_cast<HRESULT (*)(Itf, std::int32_t)>(nullptr))(itf, 0), 5);
+    for (int index : {6, 7, 8}) {
+        EXPECT_EQ(slot(index, static_cast<HRESULT (*)(Itf, std::int32_t*, void**)>(nullptr))(
+                      itf, &count, &object),
+                  index);
+    }
+    for (int index : {9, 10}) {
+        EXPECT_EQ(slot(index, static_cast<HRESULT (*)(Itf, std::int32_t, std::int32_t*, void**)>(
+                                  nullptr))(itf, 1, &count, &object),
+                  index);
+    }
+    EXPECT_EQ(
+        slot(11, static_cast<HRESULT (*)(Itf, std::int32_t, std::int32_t)>(nullptr))(itf, 1, 2),
+        11);
+    EXPECT_EQ(
+        slot(12, static_cast<HRESULT (*)(Itf, std::int32_t, std::int32_t, tagTECKavexIdtHiValue*)>(
+                     nullptr))(itf, 1, 2, &value),
+        12);
+    for (int index : {13, 14}) {
+        EXPECT_EQ(slot(index, static_cast<HRESULT (*)(Itf)>(nullptr))(itf), index);
+    }
+    EXPECT_EQ(slot(15, static_cast<HRESULT (*)(Itf, std::int8_t)>(nullptr))(itf, 1), 15);
+    std::vector<int> everySlot(16);
+    for (int index = 0; index < 16; ++index) {
+        everySlot[index] = index;
+    }
+    EXPECT_EQ(recorder.calls, everySlot);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/Registry.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/TextConversion.h"
 
 #include <fcntl.h>
@@ -485,10 +486,6 @@ public:
         }
     }
     int Get() const { return m_fd; }
-    bool Close() {
-        const int fd = std::exchange(m_fd, -1);
-        return ::close(fd) == 0;
-    }
 
 private:
     int m_fd;
@@ -528,39 +525,6 @@ ReadStatus ReadFileBytes(const std::filesystem::path& path, std::string& bytes) 
     bytes.resize(total);
     return ReadStatus::Ok;
 }
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t count = ::write(fd, data.data(), data.size());
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
-}
-
-// A failed save must not leave its temporary file behind.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(std::string path) : m_path(std::move(path)) {}
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() {
-        if (!m_committed) {
-            ::unlink(m_path.c_str());
-        }
-    }
-    const std::string& Path() const { return m_path; }
-    void Commit() { m_committed = true; }
-
-private:
-    std::string m_path;
-    bool m_committed = false;
-};
 
 std::filesystem::path HomeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
@@ -850,32 +814,8 @@ bool RegistryStore::Save(const std::filesystem::path& path) const noexcept {
         if (error) {
             return false;
         }
-        std::string tempName(1, '.');
-        tempName.append(path.filename().string()).append(".XXXXXX");
-        std::string pattern = (directory / tempName).string();
-        FileDescriptor tempFd(::mkostemp(pattern.data(), O_CLOEXEC));
-        if (tempFd.Get() < 0) {
-            return false;
-        }
-        TemporaryFile temp(pattern);
-        // Keep the permissions of a file being replaced; new files stay private to the user.
-        struct stat existing {};
-        if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-            ::fchmod(tempFd.Get(), existing.st_mode & 07777);
-        }
-        if (!WriteAll(tempFd.Get(), data) || ::fsync(tempFd.Get()) != 0 || !tempFd.Close()) {
-            return false;
-        }
-        if (::rename(temp.Path().c_str(), path.c_str()) != 0) {
-            return false;
-        }
-        temp.Commit();
-        // Syncing the directory makes the rename itself durable; the save has already succeeded.
-        const FileDescriptor dirFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dirFd.Get() >= 0) {
-            ::fsync(dirFd.Get());
-        }
-        return true;
+        // A new store stays private to the user, as the registry's own hive files are.
+        return WriteFileAtomically(path, data, S_IRUSR | S_IWUSR);
     } catch (...) {
         return false;
     }

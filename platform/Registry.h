@@ -89,8 +89,8 @@ public:
     // An empty path clears the root's values and subkeys, as the root itself cannot be deleted.
     void DeleteKeyTree(RegistryRoot root, std::string_view keyPath);
 
-    // Replaces the file atomically through a synced temporary file in the same directory; on
-    // failure the old file is untouched, no temporary file remains and false is returned.
+    // Creates missing directories, then writes the file with WriteFileAtomically (a new file is
+    // private to the user); on failure the old file is untouched and false is returned.
     bool Save(const std::filesystem::path& path) const noexcept;
 
 private:

@@ -1,18 +1,11 @@
 #include "setup/ConfigFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/AtomicFile.h"
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <istream>
 #include <ostream>
 #include <sstream>
-#include <string_view>
 #include <utility>
 
 #include <boost/archive/detail/archive_serializer_map.hpp>
@@ -176,103 +169,6 @@ template class boost::archive::basic_xml_iarchive<ConfigXmlIArchive>;
 template class boost::archive::xml_iarchive_impl<ConfigXmlIArchive>;
 template class boost::archive::detail::archive_serializer_map<ConfigXmlIArchive>;
 
-namespace {
-
-// A temporary file next to the target that is removed again unless it was renamed over it.
-class PendingFile {
-public:
-    explicit PendingFile(const std::filesystem::path& target) {
-        static std::atomic<unsigned> sequence{0};
-        const auto directory = target.parent_path();
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
-            std::ostringstream name;
-            name << '.' << target.filename().string() << '.' << getpid() << '.' << stamp << '.'
-                 << sequence.fetch_add(1) << ".tmp";
-            m_path = directory / name.str();
-            // The mode asks for what a newly created file would get, the umask applying as usual.
-            m_fd = open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (m_fd < 0 && errno != EEXIST) {
-                break;
-            }
-        }
-        m_created = m_fd >= 0;
-    }
-    ~PendingFile() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-        if (m_created) {
-            unlink(m_path.c_str());
-        }
-    }
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    bool Write(std::string_view bytes) {
-        if (m_fd < 0) {
-            return false;
-        }
-        while (!bytes.empty()) {
-            const ssize_t written = write(m_fd, bytes.data(), bytes.size());
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written <= 0) {
-                return false;
-            }
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-        }
-        return true;
-    }
-
-    // Keeps the permissions the user gave the file being replaced.
-    void TakeModeOf(const std::filesystem::path& target) {
-        struct stat status {};
-        if (m_fd >= 0 && stat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
-            fchmod(m_fd, status.st_mode & 07777);
-        }
-    }
-
-    bool CommitAs(const std::filesystem::path& target) {
-        if (m_fd < 0 || fsync(m_fd) != 0) {
-            return false;
-        }
-        const int fd = std::exchange(m_fd, -1);
-        if (close(fd) != 0 || rename(m_path.c_str(), target.c_str()) != 0) {
-            return false;
-        }
-        m_created = false;
-        return true;
-    }
-
-private:
-    std::filesystem::path m_path;
-    int m_fd = -1;
-    bool m_created = false;
-};
-
-// Makes the rename itself durable; a failure here no longer endangers either version of the file.
-void SyncDirectory(const std::filesystem::path& directory) {
-    const int fd =
-        open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
-// A link to the configuration file is kept, and the file it points to replaced.
-std::filesystem::path ResolveTarget(const std::string& path) {
-    std::filesystem::path target(path);
-    if (std::filesystem::is_symlink(target)) {
-        target = std::filesystem::weakly_canonical(target);
-    }
-    return target;
-}
-
-}  // namespace
-
 bool ReadConfigStream(std::istream& in, const std::string& rootName, TCHiIobConfigData& config) {
     // Whatever goes wrong inside the library (archive errors, allocation, stream errors) only
     // means that the file was not read whole.
@@ -324,17 +220,8 @@ bool WriteConfigFile(const std::string& path, const std::string& rootName,
         if (!WriteConfigStream(text, rootName, config)) {
             return false;
         }
-        const std::filesystem::path target = ResolveTarget(path);
-        if (!target.has_filename()) {
-            return false;
-        }
-        PendingFile pending(target);
-        pending.TakeModeOf(target);
-        if (!pending.Write(text.view()) || !pending.CommitAs(target)) {
-            return false;
-        }
-        SyncDirectory(target.parent_path());
-        return true;
+        // Like a file created by any other program: readable by all, less what the umask takes.
+        return zentrix::WriteFileAtomically(path, text.view(), 0666);
     } catch (...) {
         return false;
     }

@@ -95,8 +95,9 @@ bool ReadConfigFile(const std::string& path, const std::string& rootName,
 // ReadConfigFile on a stream that is already open, so that the reader can be fed without a file.
 bool ReadConfigStream(std::istream& in, const std::string& rootName, TCHiIobConfigData& config);
 
-// True when the archive of config replaced the file at path, through a synced temporary file in the
-// same directory renamed over it, so that a failed write (false, never a throw) keeps the old file.
+// True when the file at path holds the archive of config, written the way WriteFileAtomically
+// writes (a read-only file or a missing directory is refused); false, never a throw, keeps the old
+// file.
 bool WriteConfigFile(const std::string& path, const std::string& rootName,
                      const TCHiIobConfigData& config);
 

@@ -1,9 +1,9 @@
 #include "platform/Registry.h"
 
+#include "support/RunAsUser.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -19,6 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using zentrix::testing::GiveToOrdinaryUser;
+using zentrix::testing::RunAsUser;
 using zentrix::testing::ScopedEnv;
 using zentrix::testing::TempDir;
 
@@ -529,25 +531,78 @@ TEST_F(RegistryTest, FailedSaveLeavesEverythingAsItWas) {
 }
 
 TEST_F(RegistryTest, FailedSaveInReadOnlyDirectoryKeepsTheOldFile) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root can write into read-only directories";
-    }
     const fs::path directory = Dir() / "readonly";
     fs::create_directory(directory);
     const fs::path target = directory / "registry.reg";
     const std::string original = "Windows Registry Editor Version 5.00\n\n; original\n";
     Write("readonly/registry.reg", original);
+    ASSERT_TRUE(GiveToOrdinaryUser(Dir()));
+    ASSERT_TRUE(GiveToOrdinaryUser(directory));
+    ASSERT_TRUE(GiveToOrdinaryUser(target));
+    fs::permissions(target, fs::perms::owner_read);
     fs::permissions(directory, fs::perms::owner_read | fs::perms::owner_exec);
 
     RegistryStore store;
     store.SetDword(kUser, "Software\\Zentrix", "Level", 1);
-    const bool saved = store.Save(target);
+    const auto saved = RunAsUser([&] { return store.Save(target); });
     const std::vector<std::string> entries = DirectoryEntries(directory);
     fs::permissions(directory, fs::perms::owner_all);
 
-    EXPECT_FALSE(saved);
+    EXPECT_EQ(saved, false);
     EXPECT_EQ(ReadBytes(target), original);
     EXPECT_EQ(entries, std::vector<std::string>{"registry.reg"});
+}
+
+TEST_F(RegistryTest, ReadOnlyFileInWritableDirectoryIsNotReplaced) {
+    const std::string original = "Windows Registry Editor Version 5.00\n\n; original\n";
+    const fs::path target = Write("registry.reg", original);
+    ASSERT_TRUE(GiveToOrdinaryUser(Dir()));
+    ASSERT_TRUE(GiveToOrdinaryUser(target));
+    fs::permissions(target, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+
+    RegistryStore store;
+    store.SetDword(kUser, "Software\\Zentrix", "Level", 1);
+    EXPECT_EQ(RunAsUser([&] { return store.Save(target); }), false);
+
+    EXPECT_EQ(ReadBytes(target), original);
+    EXPECT_EQ(DirectoryEntries(Dir()), std::vector<std::string>{"registry.reg"});
+}
+
+TEST_F(RegistryTest, WritableFileInReadOnlyDirectoryIsWrittenInPlace) {
+    const fs::path directory = Dir() / "readonly";
+    fs::create_directory(directory);
+    const fs::path target =
+        Write("readonly/registry.reg", "Windows Registry Editor Version 5.00\n");
+    ASSERT_TRUE(GiveToOrdinaryUser(Dir()));
+    ASSERT_TRUE(GiveToOrdinaryUser(directory));
+    ASSERT_TRUE(GiveToOrdinaryUser(target));
+    fs::permissions(directory, fs::perms::owner_read | fs::perms::owner_exec);
+
+    RegistryStore store;
+    store.SetDword(kUser, "Software\\Zentrix", "Level", 1);
+    const auto saved = RunAsUser([&] { return store.Save(target); });
+    const std::vector<std::string> entries = DirectoryEntries(directory);
+    fs::permissions(directory, fs::perms::owner_all);
+
+    EXPECT_EQ(saved, true);
+    EXPECT_EQ(RegistryStore::Load(target).GetDword(kUser, "Software\\Zentrix", "Level"), 1u);
+    EXPECT_EQ(entries, std::vector<std::string>{"registry.reg"});
+}
+
+TEST_F(RegistryTest, SaveThroughALinkWritesTheLinkedFileAndKeepsTheLink) {
+    const fs::path real = Write("real.reg", "Windows Registry Editor Version 5.00\n");
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
+    const fs::path link = Dir() / "registry.reg";
+    fs::create_symlink(real.filename(), link);
+
+    RegistryStore store;
+    store.SetDword(kUser, "Software\\Zentrix", "Level", 3);
+    ASSERT_TRUE(store.Save(link));
+
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(RegistryStore::Load(real).GetDword(kUser, "Software\\Zentrix", "Level"), 3u);
+    EXPECT_EQ(fs::status(real).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(DirectoryEntries(Dir()), (std::vector<std::string>{"real.reg", "registry.reg"}));
 }
 
 TEST_F(RegistryTest, DeleteKeyTreeRemovesTheSubtreeButNotPrefixSiblings) {

@@ -17,10 +17,13 @@
 #include <boost/serialization/string.hpp>
 #include <boost/serialization/vector.hpp>
 
+#include "tests/support/RunAsUser.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
+using zentrix::testing::GiveToOrdinaryUser;
+using zentrix::testing::RunAsUser;
 using zentrix::testing::TempDir;
 
 const std::string kRoot = "HardwareSetup";
@@ -451,6 +454,56 @@ TEST(ConfigFileWrite, ReplacesTheFileALinkPointsTo) {
     ASSERT_TRUE(WriteConfigFile(link.string(), kRoot, config));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(ReadBytes(target), ToText(config));
+    EXPECT_EQ(ListNames(dir.Path()), (std::vector<std::string>{"HardwareSetup.xml", "real.xml"}));
+}
+
+TEST(ConfigFileWrite, ReadOnlyFileIsNotReplaced) {
+    const TempDir dir;
+    ASSERT_TRUE(GiveToOrdinaryUser(dir.Path()));
+    const auto path = dir.Write("HardwareSetup.xml", "previous");
+    ASSERT_TRUE(GiveToOrdinaryUser(path));
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+
+    const auto config = ThreeBoxConfig();
+    EXPECT_EQ(RunAsUser([&] { return WriteConfigFile(path.string(), kRoot, config); }), false);
+
+    EXPECT_EQ(ReadBytes(path), "previous");
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0444U);
+    EXPECT_EQ(ListNames(dir.Path()), std::vector<std::string>{"HardwareSetup.xml"});
+}
+
+TEST(ConfigFileWrite, WritableFileInReadOnlyDirectoryIsWrittenInPlace) {
+    const TempDir dir;
+    const auto path = dir.Write("HardwareSetup.xml", "previous");
+    ASSERT_TRUE(GiveToOrdinaryUser(path));
+    ASSERT_TRUE(GiveToOrdinaryUser(dir.Path()));
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0500), 0);
+
+    const auto config = ThreeBoxConfig();
+    const auto written = RunAsUser([&] { return WriteConfigFile(path.string(), kRoot, config); });
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0700), 0);
+
+    EXPECT_EQ(written, true);
+    EXPECT_EQ(ReadBytes(path), ToText(config));
+    EXPECT_EQ(ListNames(dir.Path()), std::vector<std::string>{"HardwareSetup.xml"});
+}
+
+TEST(ConfigFileWrite, ALinkToAReadOnlyFileIsRefusedAndStaysALink) {
+    const TempDir dir;
+    ASSERT_TRUE(GiveToOrdinaryUser(dir.Path()));
+    const auto target = dir.Write("real.xml", "previous");
+    ASSERT_TRUE(GiveToOrdinaryUser(target));
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    const auto link = dir.Path() / "HardwareSetup.xml";
+    std::filesystem::create_symlink(target.filename(), link);
+
+    const auto config = ThreeBoxConfig();
+    EXPECT_EQ(RunAsUser([&] { return WriteConfigFile(link.string(), kRoot, config); }), false);
+
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(ReadBytes(target), "previous");
     EXPECT_EQ(ListNames(dir.Path()), (std::vector<std::string>{"HardwareSetup.xml", "real.xml"}));
 }
 

@@ -1,0 +1,30 @@
+// Replacing a small file's whole content so that a failure never leaves half of it, the one way
+// every file the plug-in and its tools write is saved.
+#ifndef ZENTRIX_PLATFORM_ATOMICFILE_H
+#define ZENTRIX_PLATFORM_ATOMICFILE_H
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string_view>
+
+namespace zentrix {
+
+// Makes the file at path hold exactly bytes and returns true, or returns false and leaves the
+// file as it was. Never throws.
+//
+// - A symbolic link is followed and the file it finally names is written; the link stays.
+// - An existing file is written only if it can be opened for writing (so a read-only file is
+//   refused); it is normally replaced by a synced temporary file renamed over it, which keeps
+//   its mode and, as far as the user may, its owner and group.
+// - When no temporary file can be created beside an existing file (a read-only directory), the
+//   file is overwritten in place and synced instead; if that fails part way, its old content is
+//   written back when it could be read.
+// - A missing file is created with newFileMode (the umask applies); a missing directory is
+//   never created.
+bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         mode_t newFileMode) noexcept;
+
+}  // namespace zentrix
+
+#endif

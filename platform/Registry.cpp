@@ -122,6 +122,21 @@ std::optional<RegistryRoot> ParseRootName(std::string_view name) {
     return std::nullopt;
 }
 
+// Names a key by its root's index and its lower-cased path, so that damage found while loading
+// can be looked up however the key is spelled.
+std::optional<std::string> KeyId(RegistryRoot root, std::string_view keyPath) {
+    const auto parts = SplitKeyPath(keyPath);
+    if (!parts) {
+        return std::nullopt;
+    }
+    std::string id = std::to_string(static_cast<int>(root));
+    for (const std::string_view part : *parts) {
+        id += '\\';
+        id += Fold(part);
+    }
+    return id;
+}
+
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -198,10 +213,26 @@ public:
         return true;
     }
 
+    // Hands the last line read out again on the next call.
+    void Unread(std::string_view line) {
+        m_pos = static_cast<std::size_t>(line.data() - m_text.data());
+    }
+
 private:
     std::string_view m_text;
     std::size_t m_pos = 0;
 };
+
+// Only digits, commas and blanks continue hex data, so a cut-off value does not swallow the next
+// entry.
+bool IsHexContinuation(std::string_view line) {
+    line = Trim(line);
+    if (!line.empty() && line.back() == '\\') {
+        line.remove_suffix(1);
+    }
+    return std::all_of(line.begin(), line.end(),
+                       [](char c) { return HexDigitValue(c) >= 0 || c == ',' || IsBlank(c); });
+}
 
 // Regedit escapes only backslash and quote, so any other backslash is kept literally.
 bool ReadQuoted(std::string_view text, std::size_t& pos, std::string& out) {
@@ -355,8 +386,10 @@ bool PutValue(RegistryKey& key, std::string_view name, RegistryValueKind kind, s
     return true;
 }
 
-// Hex data may continue on later lines, so the reader is passed in to consume them.
-bool ApplyValueLine(std::string_view line, LineReader& reader, RegistryKey* key) {
+// Hex data may continue on later lines, so the reader is passed in to consume them; the name is
+// left in parsedName as soon as it was read, so that a damaged line can be told apart by value.
+bool ApplyValueLine(std::string_view line, LineReader& reader, RegistryKey* key,
+                    std::optional<std::string>& parsedName) {
     std::string name;
     std::size_t pos = 0;
     if (line.front() == '@') {
@@ -364,6 +397,7 @@ bool ApplyValueLine(std::string_view line, LineReader& reader, RegistryKey* key)
     } else if (!ReadQuoted(line, pos, name)) {
         return false;
     }
+    parsedName = name;
     while (pos < line.size() && IsBlank(line[pos])) {
         ++pos;
     }
@@ -377,6 +411,10 @@ bool ApplyValueLine(std::string_view line, LineReader& reader, RegistryKey* key)
         while (!piece.empty() && piece.back() == '\\') {
             std::string_view next;
             if (!reader.Next(next)) {
+                return false;
+            }
+            if (!IsHexContinuation(next)) {
+                reader.Unread(next);
                 return false;
             }
             piece = TrimEnd(next);
@@ -572,14 +610,17 @@ RegistryStore RegistryStore::Load(const std::filesystem::path& path) noexcept {
             return store;
         }
         if (status == ReadStatus::Failed) {
-            store.m_damaged = true;
+            store.MarkUnreadable();
             return store;
         }
         std::string_view text = bytes;
         std::string converted;
         if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
             text.remove_prefix(2);
-            store.m_damaged = text.size() % 2 != 0;
+            // A file cut inside a code unit may have lost the end of any value.
+            if (text.size() % 2 != 0) {
+                store.MarkUnreadable();
+            }
             converted = Utf16ToUtf8(BytesToUtf16Le(text));
             text = converted;
         } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
@@ -588,31 +629,39 @@ RegistryStore RegistryStore::Load(const std::filesystem::path& path) noexcept {
         store.ParseText(text);
     } catch (...) {
         RegistryStore damaged;
-        damaged.m_damaged = true;
+        damaged.MarkUnreadable();
         return damaged;
     }
     return store;
+}
+
+void RegistryStore::MarkUnreadable() {
+    m_damaged = true;
+    m_unreadable = true;
 }
 
 void RegistryStore::ParseText(std::string_view text) {
     LineReader reader(text);
     std::string_view line;
     if (!reader.Next(line)) {
-        m_damaged = true;
+        MarkUnreadable();
         return;
     }
     const std::string_view header = Trim(line);
     if (header != kHeader && header != kLegacyHeader) {
-        m_damaged = true;
+        MarkUnreadable();
         return;
     }
     RegistryKey* current = nullptr;
+    std::string currentId;
     const auto applySection = [&](std::string_view section) {
         current = nullptr;
-        if (section.size() < 2 || section.back() != ']') {
-            return false;
+        const bool closed = section.size() >= 2 && section.back() == ']';
+        std::string_view inner = section.substr(1);
+        // Text after the last bracket of a damaged line is taken as trailing garbage.
+        if (const std::size_t bracket = inner.rfind(']'); bracket != std::string_view::npos) {
+            inner = inner.substr(0, bracket);
         }
-        std::string_view inner = section.substr(1, section.size() - 2);
         const bool deletion = !inner.empty() && inner.front() == '-';
         if (deletion) {
             inner.remove_prefix(1);
@@ -621,19 +670,23 @@ void RegistryStore::ParseText(std::string_view text) {
         const std::optional<RegistryRoot> root = ParseRootName(inner.substr(0, separator));
         const std::string_view keyPath =
             separator == std::string_view::npos ? std::string_view{} : inner.substr(separator + 1);
-        const auto parts = SplitKeyPath(keyPath);
-        if (!root || !parts) {
+        const std::optional<std::string> id = root ? KeyId(*root, keyPath) : std::nullopt;
+        if (!id) {
+            return false;
+        }
+        // An unclosed section is damaged; regedit refuses to delete a whole root, and a
+        // dropped-in file must not wipe one.
+        if (!closed || (deletion && *id == KeyId(*root, {}))) {
+            (deletion ? m_damagedTrees : m_damagedKeys).insert(*id);
             return false;
         }
         if (deletion) {
-            // Regedit refuses to delete a whole root, and a dropped-in file must not wipe one.
-            if (parts->empty()) {
-                return false;
-            }
             DeleteKeyTree(*root, keyPath);
+            ForgetDamageBelow(*id);
             return true;
         }
         current = CreateKeyPath(*root, keyPath);
+        currentId = *id;
         return current != nullptr;
     };
     while (reader.Next(line)) {
@@ -645,10 +698,51 @@ void RegistryStore::ParseText(std::string_view text) {
         if (trimmed.front() == '[') {
             parsed = applySection(trimmed);
         } else if (trimmed.front() == '"' || trimmed.front() == '@') {
-            parsed = ApplyValueLine(trimmed, reader, current);
+            std::optional<std::string> name;
+            parsed = ApplyValueLine(trimmed, reader, current, name);
+            if (current != nullptr && name) {
+                const std::string valueId = currentId + '\n' + Fold(*name);
+                if (parsed) {
+                    m_damagedValues.erase(valueId);
+                } else {
+                    m_damagedValues.insert(valueId);
+                }
+            }
         }
         if (!parsed) {
             m_damaged = true;
+        }
+    }
+}
+
+void RegistryStore::ForgetDamageBelow(const std::string& keyId) {
+    const auto isBelow = [&keyId](const std::string& id) {
+        return id.size() >= keyId.size() && id.compare(0, keyId.size(), keyId) == 0 &&
+               (id.size() == keyId.size() || id[keyId.size()] == '\\' || id[keyId.size()] == '\n');
+    };
+    std::erase_if(m_damagedKeys, isBelow);
+    std::erase_if(m_damagedTrees, isBelow);
+    std::erase_if(m_damagedValues, isBelow);
+}
+
+bool RegistryStore::IsValueDamaged(RegistryRoot root, std::string_view keyPath,
+                                   std::string_view valueName) const {
+    if (m_unreadable) {
+        return true;
+    }
+    const std::optional<std::string> id = KeyId(root, keyPath);
+    if (!id) {
+        return false;
+    }
+    if (m_damagedKeys.contains(*id) || m_damagedValues.contains(*id + '\n' + Fold(valueName))) {
+        return true;
+    }
+    for (std::size_t end = id->find('\\');; end = id->find('\\', end + 1)) {
+        if (m_damagedTrees.contains(id->substr(0, end))) {
+            return true;
+        }
+        if (end == std::string::npos) {
+            return false;
         }
     }
 }
@@ -825,7 +919,7 @@ std::uint32_t ReadRegistryNumber(RegistryRoot root, std::string_view keyPath,
                                  std::string_view valueName, std::uint32_t defaultValue) noexcept {
     try {
         const RegistryStore store = RegistryStore::Load(RegistryStore::DefaultPath());
-        if (store.IsDamaged()) {
+        if (store.IsValueDamaged(root, keyPath, valueName)) {
             return defaultValue;
         }
         return store.GetDword(root, keyPath, valueName).value_or(defaultValue);

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,10 +66,19 @@ public:
     static std::filesystem::path DefaultPath();
 
     // Never throws: a missing file is an empty valid store, an unreadable file or one with the
-    // wrong header is an empty damaged store, and unparsable lines are skipped and mark it damaged.
+    // wrong header is an empty damaged store, and unparsable lines (a section line with the
+    // values under it, a value line with its hex continuation lines) are skipped and mark it
+    // damaged while everything else is kept.
     static RegistryStore Load(const std::filesystem::path& path) noexcept;
 
+    // True when anything in the loaded file had to be skipped.
     bool IsDamaged() const noexcept { return m_damaged; }
+    // True when what the file meant for this value is unknown: the file could not be read or had
+    // the wrong header, a line for this value after its last good one could not be parsed, a
+    // section line naming its key could not be parsed, or a deletion of its key or an ancestor
+    // was refused.
+    bool IsValueDamaged(RegistryRoot root, std::string_view keyPath,
+                        std::string_view valueName) const;
 
     std::optional<std::uint32_t> GetDword(RegistryRoot root, std::string_view keyPath,
                                           std::string_view valueName) const;
@@ -98,14 +108,22 @@ private:
     detail::RegistryKey* FindKey(RegistryRoot root, std::string_view keyPath);
     detail::RegistryKey* CreateKeyPath(RegistryRoot root, std::string_view keyPath);
     void ParseText(std::string_view text);
+    void MarkUnreadable();
+    void ForgetDamageBelow(const std::string& keyId);
     std::string Serialize() const;
 
     std::array<detail::RegistryKey, 5> m_roots;
     bool m_damaged = false;
+    bool m_unreadable = false;
+    // Keys and values are named by the root's index and their ASCII-lower-cased path, a value
+    // by its key's name, a line feed and its own lower-cased name.
+    std::set<std::string, std::less<>> m_damagedKeys;
+    std::set<std::string, std::less<>> m_damagedTrees;
+    std::set<std::string, std::less<>> m_damagedValues;
 };
 
 // The DWORD at root\keyPath\valueName in the store at DefaultPath(), or defaultValue when the
-// file, key or value is missing, the value has another type, or the file is damaged.
+// file, key or value is missing, the value has another type, or IsValueDamaged says so.
 std::uint32_t ReadRegistryNumber(RegistryRoot root, std::string_view keyPath,
                                  std::string_view valueName, std::uint32_t defaultValue) noexcept;
 

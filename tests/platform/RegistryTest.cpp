@@ -311,19 +311,78 @@ TEST_F(RegistryTest, DamagedFilesGiveTheDefaultNumber) {
         {"empty file", ""},
         {"UTF-16 cut in the middle of a code unit", truncatedUtf16},
         {"random bytes", randomBytes},
-        {"random bytes after the header", header + randomBytes + "\n" + section + level},
-        {"lone bracket", header + section + "[\n" + level},
-        {"lone quote", header + section + "\"\n" + level},
-        {"unterminated value", header + section + level + "\"Name\"=\"abc\n"},
-        {"unterminated name", header + section + level + "\"Name=dword:00000001\n"},
-        {"value before any section", header + level + section + level},
-        {"unknown root", header + "[HKEY_NOWHERE\\Software]\n" + section + level},
-        {"hex continuation running off the end", header + section + level + "\"B\"=hex:01,\\\n"},
+        {"value under a lone bracket", header + section + "[\n" + level},
+        {"value under a section without its bracket",
+         header + "[HKEY_CURRENT_USER\\Software\\Zentrix\n" + level},
+        {"value line damaged", header + section + "\"Level\"=dword:0000001\n"},
+        {"value line damaged after a good one",
+         header + section + level + "\"Other\"=dword:00000002\n\"LEVEL\"=dword:1\n"},
+        {"key's section damaged after a good one",
+         header + section + level + "[hkey_current_user\\software\\zentrix] trailing\n"},
+        {"deletion of an ancestor refused", header + section + level + "[-HKEY_CURRENT_USER]\n"},
+        {"deletion of an ancestor damaged",
+         header + section + level + "[-HKEY_CURRENT_USER\\Software\n"},
     };
     for (const auto& [what, bytes] : cases) {
         EXPECT_EQ(ReadNumberFrom(bytes, 7), 7u) << what;
         EXPECT_TRUE(LoadText(bytes).IsDamaged()) << what;
     }
+}
+
+TEST_F(RegistryTest, DamageElsewhereKeepsAWellFormedNumber) {
+    const std::string header = "Windows Registry Editor Version 5.00\n\n";
+    const std::string section = "[HKEY_CURRENT_USER\\Software\\Zentrix]\n";
+    const std::string level = "\"Level\"=dword:0000000a\n";
+    std::string randomBytes(4096, '\0');
+    std::mt19937 generator(20240611);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (char& c : randomBytes) {
+        c = static_cast<char>(byte(generator));
+    }
+
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"bad line in another key", header +
+                                        "[HKEY_CURRENT_USER\\Software\\Other]\n"
+                                        "\"Value\"=dword:zz\n" +
+                                        section + level},
+        {"bad line in the same key on another value",
+         header + section + "\"Other\"=\"no end\n" + level + "\"After\"=dword:1\n"},
+        {"garbage between keys", header +
+                                     "[HKEY_CURRENT_USER\\Software\\Other]\n"
+                                     "\"Value\"=dword:00000001\ngarbage\n\n" +
+                                     section + level},
+        {"random bytes after the header", header + randomBytes + "\n" + section + level},
+        {"lone quote", header + section + "\"\n" + level},
+        {"unterminated name", header + section + level + "\"Name=dword:00000001\n"},
+        {"value before any section", header + level + section + level},
+        {"unknown root", header + "[HKEY_NOWHERE\\Software]\n" + section + level},
+        {"damaged section of another key",
+         header + "[HKEY_CURRENT_USER\\Software\n" + section + level},
+        {"damaged line for the value followed by a good one",
+         header + section + "\"Level\"=dword:\n" + level},
+        {"hex data cut off before the value", header + section + "\"B\"=hex:01,\\\n" + level},
+        {"hex continuation running off the end", header + section + level + "\"B\"=hex:01,\\\n"},
+    };
+    for (const auto& [what, bytes] : cases) {
+        EXPECT_EQ(ReadNumberFrom(bytes, 7), 10u) << what;
+        EXPECT_TRUE(LoadText(bytes).IsDamaged()) << what;
+    }
+}
+
+TEST_F(RegistryTest, LickometerFrequencyIsReadDespiteAStrayLine) {
+    const std::string file =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_CURRENT_USER\\Software\\Tamsel Information Technology\\Common\\Zentrix]\r\n"
+        "\"LickometerFrequency\"=dword:0000000a\r\n"
+        "\"Window\"=dword:12\r\n";
+    const ScopedEnv env("ZENTRIX_REGISTRY", Write("stray.reg", file).c_str());
+
+    EXPECT_EQ(ReadRegistryNumber(kUser, "Software\\Tamsel Information Technology\\Common\\Zentrix",
+                                 "LickometerFrequency", 2),
+              10u);
+    EXPECT_EQ(ReadRegistryNumber(kUser, "Software\\Tamsel Information Technology\\Common\\Zentrix",
+                                 "Window", 2),
+              2u);
 }
 
 TEST_F(RegistryTest, MalformedLinesAreSkippedAndTheRestKept) {

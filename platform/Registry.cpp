@@ -349,6 +349,12 @@ bool NeedsHexString(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
+// A string that must be written as UTF-16 reads back the same only if it is valid UTF-8; any other
+// string is written as its bytes.
+bool IsStorableString(std::string_view text) {
+    return !NeedsHexString(text) || Utf16ToUtf8(Utf8ToUtf16(text)) == text;
+}
+
 // A quoted string cannot span lines, so strings with line breaks or NUL are written the way
 // regedit imports them: as hex(1) UTF-16LE data with a terminating NUL.
 void AppendHexString(std::string& out, std::string_view text) {
@@ -369,7 +375,7 @@ void AppendHexString(std::string& out, std::string_view text) {
 
 bool PutValue(RegistryKey& key, std::string_view name, RegistryValueKind kind, std::string text,
               std::uint32_t dword) {
-    if (!IsStorableName(name)) {
+    if (!IsStorableName(name) || (kind == RegistryValueKind::String && !IsStorableString(text))) {
         return false;
     }
     std::string folded = Fold(name);

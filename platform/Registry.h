@@ -88,8 +88,10 @@ public:
     bool KeyExists(RegistryRoot root, std::string_view keyPath) const;
     std::vector<std::string> GetSubKeyNames(RegistryRoot root, std::string_view keyPath) const;
 
-    // Setters create the key and its missing parents; names the file format cannot hold (CR, LF
-    // or NUL in a key or value name, or a path deeper than kMaxKeyDepth) are ignored.
+    // Setters create the key and its missing parents; what the file format cannot hold (CR, LF
+    // or NUL in a key or value name, a path deeper than kMaxKeyDepth, or a string value with CR,
+    // LF or NUL, which is stored as UTF-16, that is not valid UTF-8) is ignored, so that every
+    // value stored reads back byte for byte.
     void CreateKey(RegistryRoot root, std::string_view keyPath);
     void SetString(RegistryRoot root, std::string_view keyPath, std::string_view valueName,
                    std::string_view value);

@@ -235,6 +235,66 @@ TEST_F(RegistryTest, EscapedAndMultiLineStringsRoundTrip) {
     EXPECT_EQ(reloaded.GetString(kUser, "Software\\Zentrix", "Empty"), "");
 }
 
+TEST_F(RegistryTest, StringsComeBackByteForByteOrAreRefused) {
+    using namespace std::string_literals;
+    const std::vector<std::string> storable = {"plain",
+                                               "bytes \xff\xfe that are no UTF-8",
+                                               "\xc3\xa9t\xc3\xa9\r\nnext"s,
+                                               "nul\0inside"s,
+                                               "\xef\xbf\xbd\n"s,
+                                               "\xf0\x9f\x98\x80\0"s};
+    const std::vector<std::string> refused = {"cr\r\xff"s, "nul\0\xc3"s, "lf\n\xed\xa0\x80"s,
+                                              "\xc0\xaf\r\n"s, "\xf4\x90\x80\x80\0"s};
+    RegistryStore store;
+    for (std::size_t i = 0; i < storable.size(); ++i) {
+        store.SetString(kUser, "Software\\Zentrix", "Kept" + std::to_string(i), storable[i]);
+    }
+    for (std::size_t i = 0; i < refused.size(); ++i) {
+        const std::string name = "Refused" + std::to_string(i);
+        store.SetString(kUser, "Software\\Zentrix", name, "earlier");
+        store.SetString(kUser, "Software\\Zentrix", name, refused[i]);
+        EXPECT_EQ(store.GetString(kUser, "Software\\Zentrix", name), "earlier") << i;
+    }
+    SaveTwiceAndCompare(store);
+
+    const RegistryStore reloaded = RegistryStore::Load(Dir() / "first.reg");
+    for (std::size_t i = 0; i < storable.size(); ++i) {
+        EXPECT_EQ(reloaded.GetString(kUser, "Software\\Zentrix", "Kept" + std::to_string(i)),
+                  storable[i])
+            << i;
+    }
+    for (std::size_t i = 0; i < refused.size(); ++i) {
+        EXPECT_EQ(reloaded.GetString(kUser, "Software\\Zentrix", "Refused" + std::to_string(i)),
+                  "earlier")
+            << i;
+    }
+}
+
+TEST_F(RegistryTest, LoadedStringThatCannotBeSavedIsADamagedLine) {
+    using namespace std::string_literals;
+    const RegistryStore store = LoadText(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_CURRENT_USER\\Software\\Zentrix]\n"
+        "\"Kept\"=\"carriage\rreturn\"\n"
+        "\"Bytes\"=\"only \xff bytes\"\n"
+        "\"Lossy\"=\"carriage\r\xff\"\n"
+        "\"LossyNul\"=\"nul\0\xfe\"\n"s);
+
+    EXPECT_TRUE(store.IsDamaged());
+    EXPECT_EQ(store.GetString(kUser, "Software\\Zentrix", "Kept"), "carriage\rreturn");
+    EXPECT_EQ(store.GetString(kUser, "Software\\Zentrix", "Bytes"), "only \xff bytes");
+    EXPECT_EQ(store.GetString(kUser, "Software\\Zentrix", "Lossy"), std::nullopt);
+    EXPECT_EQ(store.GetString(kUser, "Software\\Zentrix", "LossyNul"), std::nullopt);
+    EXPECT_TRUE(store.IsValueDamaged(kUser, "Software\\Zentrix", "Lossy"));
+    EXPECT_FALSE(store.IsValueDamaged(kUser, "Software\\Zentrix", "Kept"));
+
+    ASSERT_TRUE(store.Save(Dir() / "saved.reg"));
+    const RegistryStore reloaded = RegistryStore::Load(Dir() / "saved.reg");
+    EXPECT_FALSE(reloaded.IsDamaged());
+    EXPECT_EQ(reloaded.GetString(kUser, "Software\\Zentrix", "Kept"), "carriage\rreturn");
+    EXPECT_EQ(reloaded.GetString(kUser, "Software\\Zentrix", "Bytes"), "only \xff bytes");
+}
+
 TEST_F(RegistryTest, DeletionLinesRemoveKeyTreesAndValues) {
     const RegistryStore store = LoadText(
         "Windows Registry Editor Version 5.00\n\n"

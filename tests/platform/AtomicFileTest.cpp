@@ -4,8 +4,11 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <filesystem>
@@ -102,6 +105,35 @@ TEST_F(AtomicFileTest, WritableFileInReadOnlyDirectoryIsWrittenInPlace) {
     EXPECT_EQ(RunAsUser([&] { return WriteFileAtomically(file, "grown to more bytes", 0600); }),
               true);
     EXPECT_EQ(ReadBytes(file), "grown to more bytes");
+}
+
+TEST_F(AtomicFileTest, FailedWriteInPlacePutsTheOldContentBack) {
+    const fs::path file = OwnedFile("data.txt", "old content", 0644);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0500), 0);
+
+    EXPECT_EQ(RunAsUser([&] {
+                  // Lets a write fail part way, the way a full disk would.
+                  ::signal(SIGXFSZ, SIG_IGN);
+                  const rlimit limit{16, 16};
+                  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+                         WriteFileAtomically(file, std::string(64, 'x'), 0600);
+              }),
+              false);
+
+    EXPECT_EQ(ReadBytes(file), "old content");
+}
+
+TEST_F(AtomicFileTest, FileThatCannotBeRenamedOverIsWrittenInPlace) {
+    const fs::path sticky = m_temp.Path() / "sticky";
+    fs::create_directory(sticky);
+    ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+    const fs::path file = m_temp.Write("sticky/data.txt", "old content");
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+
+    EXPECT_EQ(RunAsUser([&] { return WriteFileAtomically(file, "new", 0600); }), true);
+
+    EXPECT_EQ(ReadBytes(file), "new");
+    EXPECT_EQ(Entries(sticky), std::vector<std::string>{"data.txt"});
 }
 
 TEST_F(AtomicFileTest, ReadOnlyFileInReadOnlyDirectoryIsRefused) {

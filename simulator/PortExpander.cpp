@@ -37,18 +37,22 @@ void Note(ExpanderMisuse& misuse, ExpanderMisuse found) {
 
 }  // namespace
 
-PortExpander::Frame PortExpander::Shift(Frame in, std::uint32_t outsideLevels,
-                                        ExpanderMisuse& misuse) {
-    misuse = ExpanderMisuse::None;
-    const Frame out = m_nextOut;
-    const auto reg = static_cast<std::uint8_t>(in[0] & ~kReadFlag);
-    if ((in[0] & kReadFlag) != 0) {
-        m_nextOut = {in[0], ReadRegister(reg, outsideLevels, misuse)};
-    } else {
-        WriteRegister(reg, in[1], misuse);
-        m_nextOut = in;
-    }
+std::uint8_t PortExpander::ShiftByte(std::uint8_t in) {
+    const std::uint8_t out = m_shiftRegister[0];
+    m_shiftRegister = {m_shiftRegister[1], in};
     return out;
+}
+
+ExpanderMisuse PortExpander::Latch(OutsideDrive outside) {
+    ExpanderMisuse misuse = ExpanderMisuse::None;
+    const Frame frame = m_shiftRegister;
+    const auto reg = static_cast<std::uint8_t>(frame[0] & ~kReadFlag);
+    if ((frame[0] & kReadFlag) != 0) {
+        m_shiftRegister = {frame[0], ReadRegister(reg, outside, misuse)};
+    } else {
+        WriteRegister(reg, frame[1], misuse);
+    }
+    return misuse;
 }
 
 bool PortExpander::IsOutput(int pin) const {
@@ -68,9 +72,15 @@ std::uint32_t PortExpander::DrivenHighPins() const {
     return driven;
 }
 
-bool PortExpander::PinLevel(int pin, std::uint32_t outsideLevels) const {
-    const std::uint32_t levels = IsOutput(pin) ? m_levelLatches : outsideLevels;
-    return ((levels >> pin) & 1U) != 0;
+bool PortExpander::PinLevel(int pin, OutsideDrive outside) const {
+    if (IsOutput(pin)) {
+        return ((m_levelLatches >> pin) & 1U) != 0;
+    }
+    if (((outside.driven >> pin) & 1U) != 0) {
+        return ((outside.levels >> pin) & 1U) != 0;
+    }
+    // An input nothing drives floats; without its pull-up it reads low.
+    return m_pinModes[pin] == kModeInputPullUp;
 }
 
 void PortExpander::CheckPinAccess(ExpanderMisuse& misuse) const {
@@ -79,7 +89,7 @@ void PortExpander::CheckPinAccess(ExpanderMisuse& misuse) const {
     }
 }
 
-std::uint8_t PortExpander::ReadRegister(std::uint8_t reg, std::uint32_t outsideLevels,
+std::uint8_t PortExpander::ReadRegister(std::uint8_t reg, OutsideDrive outside,
                                         ExpanderMisuse& misuse) const {
     if (reg == kNoOp) {
         return 0;
@@ -97,14 +107,14 @@ std::uint8_t PortExpander::ReadRegister(std::uint8_t reg, std::uint32_t outsideL
     }
     if (IsSinglePin(reg)) {
         CheckPinAccess(misuse);
-        return PinLevel(reg - kSinglePinBase, outsideLevels) ? 1 : 0;
+        return PinLevel(reg - kSinglePinBase, outside) ? 1 : 0;
     }
     if (IsEightPins(reg)) {
         CheckPinAccess(misuse);
         const int first = reg - kEightPinsBase;
         unsigned value = 0;
         for (int i = 0; i < 8 && first + i <= kLastPin; ++i) {
-            value |= (PinLevel(first + i, outsideLevels) ? 1U : 0U) << i;
+            value |= (PinLevel(first + i, outside) ? 1U : 0U) << i;
         }
         return static_cast<std::uint8_t>(value);
     }

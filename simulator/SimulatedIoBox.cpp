@@ -23,7 +23,13 @@ constexpr std::uint8_t kReadPinsReport = 0xFF;
 constexpr std::uint32_t kMaxSpiBytes = 61;
 constexpr std::size_t kSpiDataOffset = 3;
 constexpr std::size_t kSpiReplyDataOffset = 2;
+// CPOL 0, CPHA 0, most significant bit first: the only mode the expanders understand.
+constexpr std::uint8_t kSpiMode = 0x00;
+// The slowest clock, about 94 kHz, which the lines behind the SDI ports are built for.
+constexpr std::uint8_t kSpiClockDivider = 0xFF;
+constexpr std::uint8_t kKeepSelectFlag = 1U << 6;
 
+constexpr int kUnusedPort0 = 0;
 constexpr int kInterruptPort = 1;
 constexpr int kBoxIdPort = 2;
 constexpr int kLowSelectPort = 3;
@@ -32,10 +38,15 @@ constexpr std::uint8_t kRearmBit = 1U << 4;
 constexpr int kFirstInterruptBit = 5;
 constexpr std::uint8_t kIoBoxSelectBit = 1U << 6;
 constexpr std::uint8_t kStrobeBit = 1U << 7;
+constexpr std::uint8_t kUnusedPort4Bit = 1U << 5;
+constexpr int kSpiPort = 5;
+constexpr int kUnusedPort6 = 6;
 
 constexpr std::uint32_t kIoBoxTransferBytes = 4;
 constexpr std::uint32_t kSdiExpanderTransferBytes = 2;
 constexpr std::uint32_t kLickometerTransferBytes = 4;
+// The lickometer latches its counts only when its select was held low at least this long.
+constexpr std::uint64_t kLickometerSelectHoldMs = 5;
 
 constexpr std::uint64_t kPelletDelayMs = 20;
 constexpr std::uint64_t kPelletPulseMs = 60;
@@ -358,34 +369,69 @@ void SimulatedIoBox::HandlePinReport(std::uint64_t now, const std::uint8_t* repo
         ReportError(now, "pin report with report id " + Hex(report[0]));
         return;
     }
+    CheckPinReport(now, report);
     const auto previous = m_pinLevels;
     std::copy(report + 1, report + 1 + m_pinLevels.size(), m_pinLevels.begin());
+    UpdateChipSelects(now, m_controllerSelectHeld);
     for (int sdi = 1; sdi <= kSdiPortCount; ++sdi) {
+        if (m_sdi[sdi - 1].board != SdiBoard::Lickometer) {
+            continue;
+        }
         const int port = sdi <= 8 ? kLowSelectPort : kHighSelectPort;
         const int bit = sdi <= 8 ? sdi - 1 : sdi - 9;
         const bool wasLow = ((previous[port] >> bit) & 1U) == 0;
-        const bool isHigh = ((m_pinLevels[port] >> bit) & 1U) != 0;
-        if (wasLow && isHigh && m_sdi[sdi - 1].board == SdiBoard::Lickometer) {
-            LatchLickometer(sdi, now);
+        const bool isLow = ((m_pinLevels[port] >> bit) & 1U) == 0;
+        if (!wasLow && isLow) {
+            m_sdi[sdi - 1].lickometer.selectFellMs = now;
+        } else if (wasLow && !isLow) {
+            ReleaseLickometerSelect(sdi, now);
         }
     }
     if ((previous[kHighSelectPort] & kStrobeBit) == 0 &&
         (m_pinLevels[kHighSelectPort] & kStrobeBit) != 0) {
         ++m_strobePulses;
+        LatchSdiOutputs(now);
     }
     if (!RearmHigh()) {
         m_latchedGroups = 0;
     }
 }
 
+void SimulatedIoBox::CheckPinReport(std::uint64_t now, const std::uint8_t* report) {
+    const auto levels = [report](int port) { return report[1 + port]; };
+    std::string misuse;
+    const auto note = [&misuse, &levels](int port) {
+        misuse += (misuse.empty() ? "" : ", ") + std::string("port ") + std::to_string(port) +
+                  " = " + Hex(levels(port));
+    };
+    if (levels(kUnusedPort0) != 0xFF) {
+        note(kUnusedPort0);
+    }
+    if ((levels(kInterruptPort) | kRearmBit) != 0xFF) {
+        note(kInterruptPort);
+    }
+    if (levels(kBoxIdPort) != 0xFF) {
+        note(kBoxIdPort);
+    }
+    if ((levels(kHighSelectPort) & kUnusedPort4Bit) == 0) {
+        note(kHighSelectPort);
+    }
+    if (levels(kSpiPort) != 0xFF) {
+        note(kSpiPort);
+    }
+    if (levels(kUnusedPort6) != 0xFF) {
+        note(kUnusedPort6);
+    }
+    if (!misuse.empty()) {
+        ReportError(now, "pin report drives pins low that are no select, strobe or re-arm line (" +
+                             misuse + ")");
+    }
+}
+
 void SimulatedIoBox::HandleSpecialReport(std::uint64_t now, const std::uint8_t* report) {
     switch (report[0]) {
         case kSpiEnableReport:
-            if (report[1] > 1) {
-                ReportError(now, "SPI enable report with switch byte " + Hex(report[1]));
-            } else {
-                m_spiEnabled = report[1] == 1;
-            }
+            HandleSpiEnable(now, report);
             return;
         case kSpiTransferReport:
             HandleSpiTransfer(now, report);
@@ -403,8 +449,33 @@ void SimulatedIoBox::HandleSpecialReport(std::uint64_t now, const std::uint8_t* 
     }
 }
 
+void SimulatedIoBox::HandleSpiEnable(std::uint64_t now, const std::uint8_t* report) {
+    if (report[1] > 1) {
+        ReportError(now, "SPI enable report with switch byte " + Hex(report[1]));
+        return;
+    }
+    if (report[1] == 0) {
+        m_controllerSelectHeld = false;
+        UpdateChipSelects(now, false);
+        m_spiEnabled = false;
+        return;
+    }
+    m_spiEnabled = true;
+    m_spiModeValid = report[2] == kSpiMode;
+    m_spiClockValid = report[3] == kSpiClockDivider;
+    if (!m_spiModeValid) {
+        ReportError(now, "SPI enabled with mode " + Hex(report[2]) +
+                             " (0x00 expected: CPOL 0, CPHA 0, most significant bit first)");
+    }
+    if (!m_spiClockValid) {
+        ReportError(now, "SPI enabled with clock divider " + Hex(report[3]) +
+                             " (0xFF expected: the SDI lines need the slowest clock)");
+    }
+}
+
 void SimulatedIoBox::HandleSpiTransfer(std::uint64_t now, const std::uint8_t* report) {
     const std::uint32_t count = report[1];
+    const std::uint8_t flags = report[2];
     if (!m_spiEnabled) {
         ReportError(now, "SPI transfer while SPI is disabled");
         return;
@@ -412,6 +483,9 @@ void SimulatedIoBox::HandleSpiTransfer(std::uint64_t now, const std::uint8_t* re
     if (count == 0 || count > kMaxSpiBytes) {
         ReportError(now, "SPI transfer of " + std::to_string(count) + " bytes");
         return;
+    }
+    if (flags != 0) {
+        ReportError(now, "SPI transfer with flags " + Hex(flags) + " (0x00 expected)");
     }
     auto& reply = PushReply();
     reply[0] = kSpiTransferReport;
@@ -431,43 +505,27 @@ void SimulatedIoBox::HandleSpiTransfer(std::uint64_t now, const std::uint8_t* re
             target = sdi;
         }
     }
+    UpdateChipSelects(now, true);
+    ShiftSelectedChips(count, out, in);
     if (selectedCount > 1) {
         ReportError(now,
                     "SPI transfer with " + std::to_string(selectedCount) + " select lines low");
     } else if (selectedCount == 0) {
-        if (!m_armedLickometer) {
-            ReportError(now, "SPI transfer with no select line low and no lickometer latched");
-        } else if (count != kLickometerTransferBytes) {
-            ReportError(now, "SPI transfer of " + std::to_string(count) +
-                                 " bytes to the lickometer on SDI " +
-                                 std::to_string(*m_armedLickometer) + " (4 expected)");
-        } else {
-            const auto& latched = m_sdi[*m_armedLickometer - 1].lickometer.latched;
-            std::copy(latched.begin(), latched.end(), in);
-            m_armedLickometer.reset();
-        }
+        ReadLickometer(now, count, in);
     } else if (target < 0) {
         if (count != kIoBoxTransferBytes) {
             ReportError(now, "SPI transfer of " + std::to_string(count) +
                                  " bytes to the IO box expanders (4 expected)");
-        } else {
-            TransferToIoBoxExpanders(now, out, in);
         }
     } else {
-        TransferToSdiPort(now, target, count, out, in);
+        CheckSdiTransfer(now, target, count);
     }
+    m_controllerSelectHeld = (flags & kKeepSelectFlag) != 0;
+    UpdateChipSelects(now, m_controllerSelectHeld);
 }
 
-void SimulatedIoBox::TransferToIoBoxExpanders(std::uint64_t now, const std::uint8_t* out,
-                                              std::uint8_t* in) {
-    ShiftExpander(now, m_inputExpander, kInputExpander, InputExpanderOutsideLevels(), out, in);
-    ShiftExpander(now, m_outputExpander, kOutputExpander, 0xFFFFFFFF, out + 2, in + 2);
-    RefreshOutputs(now);
-}
-
-void SimulatedIoBox::TransferToSdiPort(std::uint64_t now, int sdi, std::uint32_t count,
-                                       const std::uint8_t* out, std::uint8_t* in) {
-    auto& slot = m_sdi[sdi - 1];
+void SimulatedIoBox::CheckSdiTransfer(std::uint64_t now, int sdi, std::uint32_t count) {
+    const auto& slot = m_sdi[sdi - 1];
     if (!slot.board) {
         ReportError(now, "SPI transfer to SDI " + std::to_string(sdi) + ", which has no board");
     } else if (*slot.board == SdiBoard::Lickometer) {
@@ -476,19 +534,113 @@ void SimulatedIoBox::TransferToSdiPort(std::uint64_t now, int sdi, std::uint32_t
     } else if (count != kSdiExpanderTransferBytes) {
         ReportError(now, "SPI transfer of " + std::to_string(count) + " bytes to the SDI " +
                              std::to_string(sdi) + " expander (2 expected)");
-    } else {
-        ShiftExpander(now, slot.expander, sdi, 0xFFFFFFFF, out, in);
-        RefreshOutputs(now);
     }
 }
 
-void SimulatedIoBox::ShiftExpander(std::uint64_t now, PortExpander& expander, int chip,
-                                   std::uint32_t outsideLevels, const std::uint8_t* out,
-                                   std::uint8_t* in) {
-    ExpanderMisuse misuse = ExpanderMisuse::None;
-    const auto shiftedOut = expander.Shift({out[0], out[1]}, outsideLevels, misuse);
-    in[0] = shiftedOut[0];
-    in[1] = shiftedOut[1];
+void SimulatedIoBox::ReadLickometer(std::uint64_t now, std::uint32_t count, std::uint8_t* in) {
+    if (!m_armedLickometer) {
+        ReportError(now, "SPI transfer with no select line low and no lickometer latched");
+        return;
+    }
+    const int sdi = *m_armedLickometer;
+    if (count != kLickometerTransferBytes) {
+        ReportError(now, "SPI transfer of " + std::to_string(count) +
+                             " bytes to the lickometer on SDI " + std::to_string(sdi) +
+                             " (4 expected)");
+        return;
+    }
+    const auto& lickometer = m_sdi[sdi - 1].lickometer;
+    if (lickometer.shortSelectMs) {
+        ReportError(now, "lickometer on SDI " + std::to_string(sdi) + " read after a select of " +
+                             std::to_string(*lickometer.shortSelectMs) +
+                             " ms (at least 5 needed): it answers its previous counts");
+    }
+    if (m_spiModeValid && m_spiClockValid) {
+        std::copy(lickometer.latched.begin(), lickometer.latched.end(), in);
+    }
+    m_armedLickometer.reset();
+}
+
+void SimulatedIoBox::ShiftSelectedChips(std::uint32_t count, const std::uint8_t* out,
+                                        std::uint8_t* in) {
+    int answering = 0;
+    std::array<std::uint8_t, kMaxSpiBytes> shiftedOut{};
+    if (m_ioBoxSelect.asserted) {
+        ++answering;
+        if (!m_spiModeValid) {
+            m_ioBoxSelect.garbled = true;
+        } else {
+            // The output expander is first on the data line and passes its bits on to the input
+            // expander, so after four bytes the first word sits in the input expander.
+            for (std::uint32_t i = 0; i < count; ++i) {
+                shiftedOut[i] = m_inputExpander.ShiftByte(m_outputExpander.ShiftByte(out[i]));
+            }
+        }
+    }
+    for (auto& slot : m_sdi) {
+        if (!slot.select.asserted) {
+            continue;
+        }
+        ++answering;
+        if (!m_spiModeValid || !m_spiClockValid) {
+            slot.select.garbled = true;
+            continue;
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            shiftedOut[i] = slot.expander.ShiftByte(out[i]);
+        }
+    }
+    const bool garbled = m_ioBoxSelect.garbled ||
+                         std::any_of(m_sdi.begin(), m_sdi.end(),
+                                     [](const SdiSlot& slot) { return slot.select.garbled; });
+    if (answering == 1 && !garbled) {
+        std::copy(shiftedOut.begin(), shiftedOut.begin() + count, in);
+    }
+}
+
+void SimulatedIoBox::UpdateChipSelects(std::uint64_t now, bool controllerSelect) {
+    const bool ioBoxSelected =
+        controllerSelect && (m_pinLevels[kHighSelectPort] & kIoBoxSelectBit) == 0;
+    if (m_ioBoxSelect.asserted && !ioBoxSelected) {
+        m_ioBoxSelect.asserted = false;
+        LatchIoBoxExpanders(now);
+    }
+    m_ioBoxSelect.asserted = ioBoxSelected;
+    for (int sdi = 1; sdi <= kSdiPortCount; ++sdi) {
+        auto& slot = m_sdi[sdi - 1];
+        const bool selected =
+            controllerSelect && slot.board == SdiBoard::TopUnitInterface && SdiSelected(sdi);
+        if (slot.select.asserted && !selected) {
+            slot.select.asserted = false;
+            LatchSdiExpander(now, sdi);
+        }
+        slot.select.asserted = selected;
+    }
+}
+
+void SimulatedIoBox::LatchIoBoxExpanders(std::uint64_t now) {
+    if (m_ioBoxSelect.garbled) {
+        m_ioBoxSelect.garbled = false;
+        return;
+    }
+    LatchExpander(now, m_inputExpander, kInputExpander, InputExpanderOutside());
+    LatchExpander(now, m_outputExpander, kOutputExpander, OutsideDrive{});
+    RefreshTtlOutputs(now);
+}
+
+void SimulatedIoBox::LatchSdiExpander(std::uint64_t now, int sdi) {
+    auto& slot = m_sdi[sdi - 1];
+    if (slot.select.garbled) {
+        slot.select.garbled = false;
+        return;
+    }
+    LatchExpander(now, slot.expander, sdi, OutsideDrive{});
+}
+
+void SimulatedIoBox::LatchExpander(std::uint64_t now, PortExpander& expander, int chip,
+                                   OutsideDrive outside) {
+    const auto frame = expander.HeldFrame();
+    const ExpanderMisuse misuse = expander.Latch(outside);
     if (misuse == ExpanderMisuse::None) {
         return;
     }
@@ -496,9 +648,21 @@ void SimulatedIoBox::ShiftExpander(std::uint64_t now, PortExpander& expander, in
                              : chip == kOutputExpander
                                  ? std::string("IO box output expander")
                                  : "SDI " + std::to_string(chip) + " expander";
-    const auto reg = static_cast<unsigned>(out[0] & ~PortExpander::kReadFlag);
+    const auto reg = static_cast<unsigned>(frame[0] & ~PortExpander::kReadFlag);
     ReportError(now, name + ": " + MisuseText(misuse) + " (register " + Hex(reg) + ", frame " +
-                         Hex(out[0]) + " " + Hex(out[1]) + ")");
+                         Hex(frame[0]) + " " + Hex(frame[1]) + ")");
+}
+
+void SimulatedIoBox::ReleaseLickometerSelect(int sdi, std::uint64_t now) {
+    auto& lickometer = m_sdi[sdi - 1].lickometer;
+    const std::uint64_t heldMs = now - lickometer.selectFellMs;
+    if (heldMs < kLickometerSelectHoldMs) {
+        lickometer.shortSelectMs = heldMs;
+        m_armedLickometer = sdi;
+    } else {
+        lickometer.shortSelectMs.reset();
+        LatchLickometer(sdi, now);
+    }
 }
 
 void SimulatedIoBox::LatchLickometer(int sdi, std::uint64_t now) {
@@ -552,17 +716,17 @@ bool SimulatedIoBox::RearmHigh() const {
     return (m_pinLevels[kInterruptPort] & kRearmBit) != 0;
 }
 
-std::uint32_t SimulatedIoBox::InputExpanderOutsideLevels() const {
-    std::uint32_t levels = 0xFFFFFFFF & ~(kTtlLineMask << PortExpander::kFirstPin);
+OutsideDrive SimulatedIoBox::InputExpanderOutside() const {
+    OutsideDrive outside{kTtlLineMask << PortExpander::kFirstPin, 0};
     for (std::size_t i = 0; i < m_inputs.size(); ++i) {
         if (m_inputs[i].level) {
-            levels |= 1U << (i + PortExpander::kFirstPin);
+            outside.levels |= 1U << (i + PortExpander::kFirstPin);
         }
     }
-    return levels;
+    return outside;
 }
 
-void SimulatedIoBox::RefreshOutputs(std::uint64_t now) {
+void SimulatedIoBox::RefreshTtlOutputs(std::uint64_t now) {
     const std::uint32_t ttl =
         (m_outputExpander.DrivenHighPins() >> PortExpander::kFirstPin) & kTtlLineMask;
     const std::uint32_t ttlChanged = ttl ^ m_ttlOutputs;
@@ -588,6 +752,9 @@ void SimulatedIoBox::RefreshOutputs(std::uint64_t now) {
             }
         }
     }
+}
+
+void SimulatedIoBox::LatchSdiOutputs(std::uint64_t now) {
     for (int sdi = 1; sdi <= kSdiPortCount; ++sdi) {
         auto& slot = m_sdi[sdi - 1];
         if (slot.board != SdiBoard::TopUnitInterface) {

@@ -129,11 +129,23 @@ private:
         std::optional<LickSource> source;
         std::uint64_t lastLatchMs = 0;
         std::array<std::uint8_t, 4> latched{};
+        std::uint64_t selectFellMs = 0;
+        // Set when the select rose too early to latch, so the next read answers stale counts.
+        std::optional<std::uint64_t> shortSelectMs;
+    };
+
+    // A chip's select as the chip sees it: its port select line low while the controller's SPI
+    // select is asserted.
+    struct ChipSelect {
+        bool asserted = false;
+        // Bits clocked in with the wrong SPI mode or clock; the chip discards the frame.
+        bool garbled = false;
     };
 
     struct SdiSlot {
         std::optional<SdiBoard> board;
         PortExpander expander;
+        ChipSelect select;
         std::uint32_t outputs = 0;
         Lickometer lickometer;
     };
@@ -164,19 +176,29 @@ private:
     void HandlePinReport(std::uint64_t now, const std::uint8_t* report);
     void HandleSpecialReport(std::uint64_t now, const std::uint8_t* report);
     void HandleSpiTransfer(std::uint64_t now, const std::uint8_t* report);
-    void TransferToIoBoxExpanders(std::uint64_t now, const std::uint8_t* out, std::uint8_t* in);
-    void TransferToSdiPort(std::uint64_t now, int sdi, std::uint32_t count, const std::uint8_t* out,
-                           std::uint8_t* in);
+    void CheckPinReport(std::uint64_t now, const std::uint8_t* report);
+    void HandleSpiEnable(std::uint64_t now, const std::uint8_t* report);
+    void CheckSdiTransfer(std::uint64_t now, int sdi, std::uint32_t count);
+    void ReadLickometer(std::uint64_t now, std::uint32_t count, std::uint8_t* in);
+    // Clocks the bytes through every chip whose select is asserted; `in` gets what they shift
+    // out when exactly one chip (or the IO box's chained pair) answers.
+    void ShiftSelectedChips(std::uint32_t count, const std::uint8_t* out, std::uint8_t* in);
+    // Moves every chip's select to follow the port select lines and the controller's SPI select;
+    // a select that rises makes its chip carry out the frame it holds.
+    void UpdateChipSelects(std::uint64_t now, bool controllerSelect);
+    void LatchIoBoxExpanders(std::uint64_t now);
+    void LatchSdiExpander(std::uint64_t now, int sdi);
     // `chip` is an SDI port number, or negative for the IO box's own input and output expanders.
-    void ShiftExpander(std::uint64_t now, PortExpander& expander, int chip,
-                       std::uint32_t outsideLevels, const std::uint8_t* out, std::uint8_t* in);
+    void LatchExpander(std::uint64_t now, PortExpander& expander, int chip, OutsideDrive outside);
+    void ReleaseLickometerSelect(int sdi, std::uint64_t now);
     void LatchLickometer(int sdi, std::uint64_t now);
     Report& PushReply();
     std::uint8_t PortLevels(int port) const;
     bool SdiSelected(int sdi) const;
     bool RearmHigh() const;
-    std::uint32_t InputExpanderOutsideLevels() const;
-    void RefreshOutputs(std::uint64_t now);
+    OutsideDrive InputExpanderOutside() const;
+    void RefreshTtlOutputs(std::uint64_t now);
+    void LatchSdiOutputs(std::uint64_t now);
     void SetSourceLevel(int lineIndex, bool level, std::uint64_t timeMs);
     void UpdateInputLine(int lineIndex, std::uint64_t timeMs);
     void ReportError(std::uint64_t now, std::string text);
@@ -193,6 +215,10 @@ private:
 
     std::array<std::uint8_t, 7> m_pinLevels{};
     bool m_spiEnabled = false;
+    bool m_spiModeValid = true;
+    bool m_spiClockValid = true;
+    bool m_controllerSelectHeld = false;
+    ChipSelect m_ioBoxSelect;
     std::uint32_t m_strobePulses = 0;
     // Writes never wait, so only the read timeout matters.
     std::uint32_t m_readTimeoutMs;

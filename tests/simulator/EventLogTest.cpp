@@ -51,9 +51,9 @@ TEST(EventLog, WritesOneFlushedJsonObjectPerOutputLineChange) {
     open.reports.ConfigurePortExpander(1);
     EXPECT_TRUE(LinesOf(config.eventLog).empty()) << "configuring drives no line high";
 
-    open.reports.SelectPort(1);
+    open.reports.WriteSdiRegister(1, 0x2B, 0x01);
+    open.reports.WritePins(0xFF, 0x7F);
     const std::uint64_t changeMs = open.bench.NowMs();
-    open.reports.Transfer(0x2B, 0x01);
     open.reports.DeselectAll();
     open.reports.WriteIoBoxRegister(0x44, 0x02);
     open.reports.WriteIoBoxRegister(0x44, 0x00);

@@ -88,12 +88,15 @@ TEST(IoBoxExpanders, TopUnitInterfaceDrivesTheSdiOutputLinesOfItsPort) {
     reports.ConfigurePortExpander(13);
 
     reports.WriteSdiRegister(1, 0x44, 0x05);
+    reports.Strobe();
     EXPECT_TRUE(box.OutputLevel(13, 1));
     EXPECT_FALSE(box.OutputLevel(13, 2));
     EXPECT_TRUE(box.OutputLevel(13, 3));
     reports.WriteSdiRegister(1, 0x5C, 0x08);
+    reports.Strobe();
     EXPECT_TRUE(box.OutputLevel(13, 28)) << "pin 31 is line 28";
     reports.WriteSdiRegister(13, 0x2B, 0x01);
+    reports.Strobe();
     EXPECT_TRUE(box.OutputLevel(25, 8)) << "single-pin register of pin 11 on SDI 13";
     EXPECT_FALSE(box.OutputLevel(14, 1)) << "SDI 2 has no board";
 
@@ -101,8 +104,7 @@ TEST(IoBoxExpanders, TopUnitInterfaceDrivesTheSdiOutputLinesOfItsPort) {
     reports.Transfer(0xC4, 0x00);
     EXPECT_EQ(reports.Transfer(0x00, 0x00), (Bytes2{0xC4, 0x05}));
     reports.DeselectAll();
-    reports.Strobe();
-    EXPECT_EQ(box.StrobePulses(), 1u);
+    EXPECT_EQ(box.StrobePulses(), 3u);
     EXPECT_NO_PROTOCOL_ERRORS(open.bench);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "simulator/EventLog.h"
 
@@ -58,14 +59,22 @@ void SimulatedBench::SynchroniseLocked() {
     m_nowMs = targetMs;
 }
 
-SimulatedIoBox* SimulatedBench::FindOpenBox(IowHandle handle) {
-    if (!m_open || handle == nullptr) {
+SimulatedIoBox* SimulatedBench::FindOpenBox(IowHandle handle, std::string_view operation) {
+    if (handle == nullptr) {
         return nullptr;
     }
     for (const auto& box : m_boxes) {
-        if (static_cast<IowHandle>(box.get()) == handle) {
-            return box.get();
+        if (static_cast<IowHandle>(box.get()) != handle) {
+            continue;
         }
+        if (!m_open) {
+            // A real library has freed the handle: whatever it would do with it is undefined.
+            box->ReportError(m_nowMs, std::string(operation) +
+                                          " through the handle of a closed "
+                                          "controller");
+            return nullptr;
+        }
+        return box.get();
     }
     return nullptr;
 }
@@ -96,7 +105,7 @@ IowHandle SimulatedBench::GetDeviceHandle(std::int32_t numDevice) {
 
 bool SimulatedBench::GetSerialNumber(IowHandle handle, char16_t* serialNumber) {
     const auto lock = LockAndSynchronise();
-    const SimulatedIoBox* box = FindOpenBox(handle);
+    const SimulatedIoBox* box = FindOpenBox(handle, "serial number");
     if (box == nullptr || serialNumber == nullptr) {
         return false;
     }
@@ -110,14 +119,14 @@ bool SimulatedBench::GetSerialNumber(IowHandle handle, char16_t* serialNumber) {
 
 std::uint32_t SimulatedBench::GetProductId(IowHandle handle) {
     const auto lock = LockAndSynchronise();
-    const SimulatedIoBox* box = FindOpenBox(handle);
+    const SimulatedIoBox* box = FindOpenBox(handle, "product id");
     return box == nullptr ? 0 : box->ProductId();
 }
 
 std::uint32_t SimulatedBench::Write(IowHandle handle, std::uint32_t pipe,
                                     const std::uint8_t* buffer, std::uint32_t length) {
     const auto lock = LockAndSynchronise();
-    SimulatedIoBox* box = FindOpenBox(handle);
+    SimulatedIoBox* box = FindOpenBox(handle, "write");
     return box == nullptr ? 0 : box->HandleWrite(m_nowMs, pipe, buffer, length);
 }
 
@@ -126,7 +135,7 @@ std::uint32_t SimulatedBench::Read(IowHandle handle, std::uint32_t pipe, std::ui
     SimulatedIoBox::ReadOutcome outcome;
     {
         const auto lock = LockAndSynchronise();
-        SimulatedIoBox* box = FindOpenBox(handle);
+        SimulatedIoBox* box = FindOpenBox(handle, "read");
         if (box == nullptr) {
             return 0;
         }
@@ -143,14 +152,14 @@ std::uint32_t SimulatedBench::Read(IowHandle handle, std::uint32_t pipe, std::ui
 
 void SimulatedBench::SetWriteTimeout(IowHandle handle, std::uint32_t timeoutMs) {
     const auto lock = LockAndSynchronise();
-    if (SimulatedIoBox* box = FindOpenBox(handle)) {
+    if (SimulatedIoBox* box = FindOpenBox(handle, "write timeout")) {
         box->HandleSetTimeout(m_nowMs, TraceKind::SetWriteTimeout, timeoutMs);
     }
 }
 
 void SimulatedBench::SetTimeout(IowHandle handle, std::uint32_t timeoutMs) {
     const auto lock = LockAndSynchronise();
-    if (SimulatedIoBox* box = FindOpenBox(handle)) {
+    if (SimulatedIoBox* box = FindOpenBox(handle, "read timeout")) {
         box->HandleSetTimeout(m_nowMs, TraceKind::SetReadTimeout, timeoutMs);
     }
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -61,7 +62,9 @@ private:
 
     std::unique_lock<std::mutex> LockAndSynchronise();
     void SynchroniseLocked();
-    SimulatedIoBox* FindOpenBox(IowHandle handle);
+    // Null for an unknown handle, and for a known one while the library is closed, which is
+    // recorded as a protocol error of its box naming the operation.
+    SimulatedIoBox* FindOpenBox(IowHandle handle, std::string_view operation);
 
     Clock& m_clock;
     std::mutex m_mutex;

@@ -48,17 +48,24 @@ public:
         m_pins[5] = port4;
         WriteCurrentPins();
     }
+    // Sets any controller port (0..6) to any levels, for misuse the plug-in never makes.
+    void WritePort(int port, std::uint8_t levels) {
+        m_pins[1 + port] = levels;
+        WriteCurrentPins();
+    }
     void SetRearmLevel(bool high) {
         m_pins[2] = high ? static_cast<std::uint8_t>(m_pins[2] | kRearmBit)
                          : static_cast<std::uint8_t>(m_pins[2] & ~kRearmBit);
         WriteCurrentPins();
     }
 
-    void EnableSpi(bool enable) {
+    // The plug-in's SPI mode is 0x00 and its clock divider 0xFF; other values are misuse.
+    void EnableSpi(bool enable, std::uint8_t mode = 0x00, std::uint8_t clockDivider = 0xFF) {
         Report report{};
         report[0] = 0x08;
         report[1] = enable ? 1 : 0;
-        report[3] = 0xFF;
+        report[2] = mode;
+        report[3] = clockDivider;
         WriteSpecial(report);
     }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "BenchFixture.h"
 #include "simulator/SimulatedBench.h"
@@ -81,11 +82,13 @@ TEST(SimulatedBenchLibrary, ABenchWithoutBoxesOpensNothing) {
     EXPECT_NO_PROTOCOL_ERRORS(bench);
 }
 
-TEST(SimulatedBenchLibrary, HandlesFailQuietlyAfterCloseAndWorkAgainAfterReopening) {
+TEST(SimulatedBenchLibrary, HandlesUsedAfterCloseTransferNothingAndAreProtocolErrors) {
     VirtualClock clock;
     SimulatedBench bench(TwoBoxes(), clock);
     const IowHandle handle = bench.OpenDevice();
+    const IowHandle second = bench.GetDeviceHandle(2);
     bench.CloseDevice(nullptr);
+    EXPECT_NO_PROTOCOL_ERRORS(bench);
 
     EXPECT_EQ(bench.GetNumDevs(), 0);
     EXPECT_EQ(bench.GetDeviceHandle(1), nullptr);
@@ -93,10 +96,26 @@ TEST(SimulatedBenchLibrary, HandlesFailQuietlyAfterCloseAndWorkAgainAfterReopeni
     EXPECT_EQ(bench.GetProductId(handle), 0u);
     std::uint8_t pins[kIow56PinReportSize] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(bench.Write(handle, kIowPipeIoPins, pins, kIow56PinReportSize), 0u);
-    std::uint8_t reply[kIow56SpecialReportSize] = {};
-    EXPECT_EQ(bench.Read(handle, kIowPipeSpecialMode, reply, kIow56SpecialReportSize), 0u);
+    std::uint8_t readPins[kIow56SpecialReportSize] = {0xFF};
+    EXPECT_EQ(bench.Write(second, kIowPipeSpecialMode, readPins, kIow56SpecialReportSize), 0u);
+    EXPECT_EQ(bench.Read(second, kIowPipeSpecialMode, readPins, kIow56SpecialReportSize), 0u);
     bench.SetTimeout(handle, 10);
     bench.SetWriteTimeout(handle, 10);
+    EXPECT_EQ(bench.Box(1).PendingReplies(), 0u) << "the read-pins report never arrived";
+
+    const std::vector<std::string> expected = {"serial number", "product id", "write",
+                                               "read timeout", "write timeout"};
+    const auto errors = bench.Box(0).ProtocolErrors();
+    ASSERT_EQ(errors.size(), expected.size()) << zentrix::sim::testing::DescribeErrors(bench);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(errors[i].text, expected[i] + " through the handle of a closed controller");
+    }
+    const auto secondErrors = bench.Box(1).ProtocolErrors();
+    ASSERT_EQ(secondErrors.size(), 2u);
+    EXPECT_EQ(secondErrors[0].text, "write through the handle of a closed controller");
+    EXPECT_EQ(secondErrors[1].text, "read through the handle of a closed controller");
+    bench.Box(0).ClearProtocolErrors();
+    bench.Box(1).ClearProtocolErrors();
 
     int notAHandle = 0;
     EXPECT_EQ(bench.OpenDevice(), handle);

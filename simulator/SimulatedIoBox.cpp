@@ -552,8 +552,9 @@ void SimulatedIoBox::ReadLickometer(std::uint64_t now, std::uint32_t count, std:
     const auto& lickometer = m_sdi[sdi - 1].lickometer;
     if (lickometer.shortSelectMs) {
         ReportError(now, "lickometer on SDI " + std::to_string(sdi) + " read after a select of " +
-                             std::to_string(*lickometer.shortSelectMs) +
-                             " ms (at least 5 needed): it answers its previous counts");
+                             std::to_string(*lickometer.shortSelectMs) + " ms (at least " +
+                             std::to_string(kLickometerSelectHoldMs) +
+                             " needed): it answers its previous counts");
     }
     if (m_spiModeValid && m_spiClockValid) {
         std::copy(lickometer.latched.begin(), lickometer.latched.end(), in);
@@ -601,20 +602,20 @@ void SimulatedIoBox::ShiftSelectedChips(std::uint32_t count, const std::uint8_t*
 void SimulatedIoBox::UpdateChipSelects(std::uint64_t now, bool controllerSelect) {
     const bool ioBoxSelected =
         controllerSelect && (m_pinLevels[kHighSelectPort] & kIoBoxSelectBit) == 0;
-    if (m_ioBoxSelect.asserted && !ioBoxSelected) {
-        m_ioBoxSelect.asserted = false;
+    const bool ioBoxWasSelected = m_ioBoxSelect.asserted;
+    m_ioBoxSelect.asserted = ioBoxSelected;
+    if (ioBoxWasSelected && !ioBoxSelected) {
         LatchIoBoxExpanders(now);
     }
-    m_ioBoxSelect.asserted = ioBoxSelected;
     for (int sdi = 1; sdi <= kSdiPortCount; ++sdi) {
         auto& slot = m_sdi[sdi - 1];
         const bool selected =
             controllerSelect && slot.board == SdiBoard::TopUnitInterface && SdiSelected(sdi);
-        if (slot.select.asserted && !selected) {
-            slot.select.asserted = false;
+        const bool wasSelected = slot.select.asserted;
+        slot.select.asserted = selected;
+        if (wasSelected && !selected) {
             LatchSdiExpander(now, sdi);
         }
-        slot.select.asserted = selected;
     }
 }
 

@@ -60,8 +60,9 @@ public:
     const std::string& Serial() const { return m_serial; }
 
     // Level of a line the box drives (TTL port ids 1..12 with lines 1..2 through the output
-    // expander, SDI port ids 13..25 with lines 1..28 through a top-unit interface, else 0);
-    // throws std::out_of_range for any other port or line.
+    // expander, SDI port ids 13..25 with lines 1..28 through a top-unit interface, which passes
+    // its expander's levels on at each strobe, else 0); throws std::out_of_range for any other
+    // port or line.
     bool OutputLevel(int portId, int line);
     // Level of a TTL input line (port id 1..12, line 1..2) as the input expander sees it.
     bool InputLevel(int portId, int line);

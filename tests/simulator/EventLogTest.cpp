@@ -52,6 +52,7 @@ TEST(EventLog, WritesOneFlushedJsonObjectPerOutputLineChange) {
     EXPECT_TRUE(LinesOf(config.eventLog).empty()) << "configuring drives no line high";
 
     open.reports.WriteSdiRegister(1, 0x2B, 0x01);
+    EXPECT_TRUE(LinesOf(config.eventLog).empty()) << "the line changes only on the strobe";
     open.reports.WritePins(0xFF, 0x7F);
     const std::uint64_t changeMs = open.bench.NowMs();
     open.reports.DeselectAll();

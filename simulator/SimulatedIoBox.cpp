@@ -218,6 +218,15 @@ void SimulatedIoBox::ReleaseInput(int portId, int line) {
     UpdateInputLine(lineIndex, m_bench.m_nowMs);
 }
 
+InputEdgeCounts SimulatedIoBox::InputEdges(int portId, int line) {
+    const auto lock = m_bench.LockAndSynchronise();
+    if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
+        throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
+                                std::to_string(portId));
+    }
+    return m_inputs[TtlLineIndex(portId, line)].edges;
+}
+
 bool SimulatedIoBox::InterruptLatched(int group) {
     const auto lock = m_bench.LockAndSynchronise();
     if (group < 0 || group >= kInterruptGroupCount) {
@@ -786,6 +795,7 @@ void SimulatedIoBox::UpdateInputLine(int lineIndex, std::uint64_t timeMs) {
         return;
     }
     line.level = level;
+    ++(level ? line.edges.rises : line.edges.falls);
     if (RearmHigh()) {
         m_latchedGroups = static_cast<std::uint8_t>(m_latchedGroups |
                                                     (1U << (lineIndex / kLinesPerInterruptGroup)));

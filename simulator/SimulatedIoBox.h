@@ -27,6 +27,13 @@ struct ProtocolError {
 
 enum class TraceKind { Write, Read, SetWriteTimeout, SetReadTimeout };
 
+// Level changes a TTL input line has made, whatever drove them.
+struct InputEdgeCounts {
+    std::uint32_t falls = 0;
+    std::uint32_t rises = 0;
+    bool operator==(const InputEdgeCounts&) const = default;
+};
+
 struct TraceEntry {
     std::uint64_t timeMs = 0;
     TraceKind kind = TraceKind::Write;
@@ -69,6 +76,9 @@ public:
     // Holds a TTL input line at a level, overriding its configured source until released.
     void DriveInput(int portId, int line, bool level);
     void ReleaseInput(int portId, int line);
+    // Falling and rising edges of a TTL input line (port id 1..12, line 1..2) since the bench
+    // started; throws std::out_of_range for any other line.
+    InputEdgeCounts InputEdges(int portId, int line);
 
     // Group 0 covers TTL ports 1..4, group 1 ports 5..8, group 2 ports 9..12.
     bool InterruptLatched(int group);
@@ -107,6 +117,7 @@ private:
         bool overridden = false;
         bool overrideLevel = true;
         bool level = true;
+        InputEdgeCounts edges;
     };
 
     struct PulseTrainState {

@@ -118,4 +118,29 @@ TEST(InputSources, BouncingEdgesToggleEveryMillisecondBeforeSettling) {
     EXPECT_NO_PROTOCOL_ERRORS(open.bench);
 }
 
+TEST(InputEdges, CountEveryFallAndRiseOfALineWhateverDrivesIt) {
+    OpenBench open(SingleBox(WithInputs(
+        {InputSource{6, 2, PulseTrain{200, 20, 0}}, InputSource{2, 1, ConstantLevel{0}}})));
+    auto& box = open.Box();
+    EXPECT_EQ(box.InputEdges(6, 2), (zentrix::sim::InputEdgeCounts{0, 0}));
+    EXPECT_EQ(box.InputEdges(2, 1), (zentrix::sim::InputEdgeCounts{0, 0}))
+        << "a line that starts low has made no edge";
+
+    open.AdvanceTo(210);
+    EXPECT_EQ(box.InputEdges(6, 2), (zentrix::sim::InputEdgeCounts{1, 0}));
+    open.AdvanceTo(1010);
+    EXPECT_EQ(box.InputEdges(6, 2), (zentrix::sim::InputEdgeCounts{5, 4}));
+
+    box.DriveInput(2, 1, true);
+    box.DriveInput(2, 1, true);
+    box.DriveInput(2, 1, false);
+    box.ReleaseInput(2, 1);
+    EXPECT_EQ(box.InputEdges(2, 1), (zentrix::sim::InputEdgeCounts{1, 1}))
+        << "driving the level a line already has, or releasing it to that level, is no edge";
+    EXPECT_EQ(box.InputEdges(1, 1), (zentrix::sim::InputEdgeCounts{0, 0}));
+    EXPECT_THROW(box.InputEdges(13, 1), std::out_of_range);
+    EXPECT_THROW(box.InputEdges(1, 3), std::out_of_range);
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}
+
 }  // namespace

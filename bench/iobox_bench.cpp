@@ -13,10 +13,55 @@ using zentrix::sim::BenchConfig;
 using zentrix::sim::BoxConfig;
 using zentrix::sim::SdiBoard;
 
+// Passes every call on to the simulated bench and counts the report exchanges (writes and reads).
+class CountingLibrary final : public zentrix::IoWarriorLibrary {
+public:
+    explicit CountingLibrary(zentrix::IoWarriorLibrary& inner) : m_inner(inner) {}
+
+    zentrix::IowHandle OpenDevice() override { return m_inner.OpenDevice(); }
+    void CloseDevice(zentrix::IowHandle handle) override { m_inner.CloseDevice(handle); }
+    std::int32_t GetNumDevs() override { return m_inner.GetNumDevs(); }
+    zentrix::IowHandle GetDeviceHandle(std::int32_t number) override {
+        return m_inner.GetDeviceHandle(number);
+    }
+    bool GetSerialNumber(zentrix::IowHandle handle, char16_t* serial) override {
+        return m_inner.GetSerialNumber(handle, serial);
+    }
+    std::uint32_t GetProductId(zentrix::IowHandle handle) override {
+        return m_inner.GetProductId(handle);
+    }
+    std::uint32_t Write(zentrix::IowHandle handle, std::uint32_t pipe, const std::uint8_t* buffer,
+                        std::uint32_t length) override {
+        ++exchanges;
+        return m_inner.Write(handle, pipe, buffer, length);
+    }
+    std::uint32_t Read(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                       std::uint32_t length) override {
+        ++exchanges;
+        return m_inner.Read(handle, pipe, buffer, length);
+    }
+    void SetWriteTimeout(zentrix::IowHandle handle, std::uint32_t ms) override {
+        m_inner.SetWriteTimeout(handle, ms);
+    }
+    void SetTimeout(zentrix::IowHandle handle, std::uint32_t ms) override {
+        m_inner.SetTimeout(handle, ms);
+    }
+
+    std::uint64_t exchanges = 0;
+
+private:
+    zentrix::IoWarriorLibrary& m_inner;
+};
+
 // Every TTL line as output and input, and a top-unit interface with all 28 lines on every SDI
-// port.
+// port. With `countExchanges` the access layer reaches the bench through a counting library.
 struct FullBox {
-    FullBox() : bench(Config(), clock), warrior(bench.OpenDevice(), bench, clock) {
+    explicit FullBox(bool countExchanges = false)
+        : bench(Config(), clock),
+          counter(bench),
+          warrior(bench.OpenDevice(),
+                  countExchanges ? static_cast<zentrix::IoWarriorLibrary&>(counter) : bench,
+                  clock) {
         TCHiIobPortLines ttl;
         for (std::int32_t port = 1; port <= 12; ++port) {
             ttl.emplace_back(port, 1);
@@ -49,6 +94,7 @@ struct FullBox {
 
     zentrix::VirtualClock clock;
     zentrix::sim::SimulatedBench bench;
+    CountingLibrary counter;
     TCHiIobWarrior warrior;
 };
 
@@ -70,6 +116,27 @@ void BM_IdlePass(benchmark::State& state) {
         static_cast<double>(zentrix::bench::AllocationCount() - allocationsBefore) / passes;
 }
 BENCHMARK(BM_IdlePass);
+
+// One input of interrupt group 0 changes before every pass; groups 1 and 2 are registered but idle.
+void BM_ActivePass(benchmark::State& state) {
+    FullBox box(true);
+    box.warrior.ReadInputs(true);
+    box.warrior.WriteOutputs(true, false);
+    bool level = true;
+    const std::uint32_t before = box.clock.NowMs();
+    const std::uint64_t exchangesBefore = box.counter.exchanges;
+    for (auto _ : state) {
+        level = !level;
+        box.bench.Box(0).DriveInput(1, 1, level);
+        box.warrior.ReadInputs(true);
+        box.warrior.WriteOutputs(true, false);
+    }
+    const auto passes = static_cast<double>(state.iterations());
+    state.counters["exchanges/pass"] =
+        static_cast<double>(box.counter.exchanges - exchangesBefore) / passes;
+    state.counters["simulated_ms/pass"] = static_cast<double>(box.clock.NowMs() - before) / passes;
+}
+BENCHMARK(BM_ActivePass);
 
 void BM_EveryRegisterChanged(benchmark::State& state) {
     FullBox box;

@@ -15,6 +15,9 @@ bool TCHiIobInterrupt::HasChanged(std::uint8_t readCommand) {
         Refresh();
         m_bStale = false;
     }
+    if (m_bRearmed) {
+        return true;
+    }
     switch (readCommand) {
         case kIobReadPins4To11:
             return (m_byLatchedLines & 0x20) != 0;
@@ -32,7 +35,8 @@ void TCHiIobInterrupt::Refresh() {
     // An active line reads low; a failed read leaves byte 2 at 0, so every group is read.
     const std::uint8_t port1 = m_pWarrior->GetSpecialReportByte(2);
     m_byLatchedLines = static_cast<std::uint8_t>(kInterruptLineMask & ~port1);
-    if (m_byLatchedLines != 0) {
+    m_bRearmed = m_byLatchedLines != 0;
+    if (m_bRearmed) {
         Rearm();
     }
 }

@@ -18,7 +18,9 @@ public:
 
     // Marks the latched lines stale; the next HasChanged reads them again.
     void Invalidate() { m_bStale = true; }
-    // Whether the input register with that read command needs reading in this pass.
+    // Whether the input register with that read command needs reading in this pass: every one
+    // does in a pass that re-armed, since the re-arm clears, unread, the latches of changes that
+    // arrived after the lines were read.
     bool HasChanged(std::uint8_t readCommand);
     void Refresh();
     // Clears the hardware latches with a low pulse on the re-arm line.
@@ -30,6 +32,7 @@ private:
     TCHiIobWarrior* m_pWarrior;
     std::uint8_t m_byLatchedLines = 0;
     bool m_bStale = true;
+    bool m_bRearmed = false;
 };
 
 // Paces the reads of slow devices (the lickometer's counters) to once per period. The unsigned

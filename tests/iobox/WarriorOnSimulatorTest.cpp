@@ -2,6 +2,8 @@
 // understands, with no protocol error anywhere.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "../simulator/BenchFixture.h"
 #include "iobox/Warrior.h"
 
@@ -90,6 +92,34 @@ TEST_F(WarriorOnSimulatorTest, InterruptsFlagButtonPressesAndTheLickometerIsPoll
     EXPECT_NEAR(static_cast<double>(licks), 5.0 * static_cast<double>(elapsed) / 1000.0, 6.0);
     EXPECT_EQ(duration, licks * 4);
     EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}
+
+// Group 0 is latched when a pass starts, and a line of group 1 falls after the pass has read the
+// interrupt lines but before its re-arm pulse has ended: the re-arm clears that change unread.
+TEST(WarriorRearmWindow, AChangeInAnUnflaggedGroupDuringTheRearmIsReadInTheSamePass) {
+    constexpr std::uint64_t kFallMs = 1000;
+    // The pass reads the pins at its start, and its re-arm pulse ends 7 ms later.
+    for (std::uint64_t delay = 1; delay <= 6; ++delay) {
+        SCOPED_TRACE("fall " + std::to_string(delay) + " ms into the pass");
+        BoxConfig box;
+        box.inputs = {InputSource{6, 2, PulseTrain{kFallMs, 500, 0}}};
+        OpenBench open{SingleBox(box)};
+        TCHiIobWarrior warrior{open.handle, open.bench, open.clock};
+        warrior.Configure({}, {}, {{3, 1}, {6, 2}}, {}, {}, {}, {}, 1.0);
+        warrior.ResetInputs();
+        warrior.ReadInputs(false);
+        ASSERT_TRUE(warrior.GetInputBit(6, 2));
+
+        open.Box().DriveInput(3, 1, false);
+        open.AdvanceTo(kFallMs - delay);
+        ASSERT_TRUE(open.Box().InputLevel(6, 2));
+        ASSERT_TRUE(warrior.ReadInputs(true));
+        ASSERT_FALSE(open.Box().InputLevel(6, 2));
+        EXPECT_FALSE(open.Box().InterruptLatched(1)) << "the re-arm has cleared the change";
+        EXPECT_FALSE(warrior.GetInputBit(3, 1));
+        EXPECT_FALSE(warrior.GetInputBit(6, 2));
+        EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+    }
 }
 
 TEST_F(WarriorOnSimulatorTest, UnpluggedBoxFailsTheReadPass) {

@@ -1,6 +1,7 @@
 // Byte-exact tests of the IO-Warrior access layer against a recording library on virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -189,12 +190,14 @@ TEST_F(WarriorTest, InterruptFilterReadsLinesOncePerPassAndRearmsOnlyWhenActive)
     EXPECT_TRUE(filter.HasChanged(0xDC));
     EXPECT_EQ(Reports(), (Lines{"w1 FF 00 00 00 00 00 00", "r1"}));
 
+    // The re-arm also clears what changed after the read, so every group needs reading.
     Forget();
     library.reads.push_back(PinsReply(0x9F));
     filter.Invalidate();
     EXPECT_TRUE(filter.HasChanged(0xC4));
     EXPECT_TRUE(filter.HasChanged(0xCC));
-    EXPECT_FALSE(filter.HasChanged(0xD4));
+    EXPECT_TRUE(filter.HasChanged(0xD4));
+    EXPECT_EQ(filter.GetLatchedLines(), 0x60);
     EXPECT_EQ(Reports(), (Lines{
                              "w1 FF 00 00 00 00 00 00",
                              "r1",
@@ -345,21 +348,38 @@ TEST_F(WarriorTest, PulseToTheLevelTheLineAlreadyHasStartsAtOnce) {
     EXPECT_FALSE(warrior.GetOutputBit(5, 1));
 }
 
-TEST_F(WarriorTest, InputsAreReadOnlyWhereTheFilterSeesAChange) {
+TEST_F(WarriorTest, APassWithNoLineActiveReadsOnlyTheLines) {
     warrior.RegisterInputs({{1, 1}, {5, 2}, {12, 2}}, {{1, 1}}, {});
+    const std::uint32_t start = clock.NowMs();
+    EXPECT_TRUE(warrior.ReadInputs(true));
+    EXPECT_EQ(Reports(), (Lines{"w1 FF 00 00 00 00 00 00", "r1"}));
+    EXPECT_EQ(clock.NowMs(), start + 4);
     // Before the first read every input reads high.
     EXPECT_TRUE(warrior.GetInputBit(1, 1));
     EXPECT_TRUE(warrior.GetInputBit(13, 1));
     EXPECT_FALSE(warrior.GetInputBit(14, 1));
+}
 
+TEST_F(WarriorTest, AfterTheRearmEveryRegisteredGroupIsRead) {
+    warrior.RegisterInputs({{1, 1}, {5, 2}}, {{1, 1}}, {});
     library.reads.push_back(PinsReply(0xDF));  // group of pins 4..11 flagged
     library.reads.push_back(SpiReply({0, 0, 0, 0}));
     library.reads.push_back(SpiReply({0xC4, 0xFE, 0, 0}));
+    library.reads.push_back(SpiReply({0, 0, 0, 0}));
+    library.reads.push_back(SpiReply({0xCC, 0xFD, 0, 0}));
     EXPECT_TRUE(warrior.ReadInputs(true));
     EXPECT_FALSE(warrior.GetInputBit(1, 1));
+    EXPECT_FALSE(warrior.GetInputBit(5, 2)) << "pin 13, not flagged, read after the re-arm";
     const Lines reports = Reports();
-    EXPECT_EQ(std::count(reports.begin(), reports.end(), "w1 09 04 00 C4 00 00 00"), 1);
-    EXPECT_EQ(std::count(reports.begin(), reports.end(), "w1 09 04 00 D4 00 00 00"), 0);
+    const auto at = [&reports](const std::string& line) {
+        return std::find(reports.begin(), reports.end(), line) - reports.begin();
+    };
+    EXPECT_LT(at("w0 00 FF FF FF FF FF FF FF"), at("w1 09 04 00 C4 00 00 00"))
+        << "the re-arm pulse ends before the first register read";
+    EXPECT_LT(at("w1 09 04 00 C4 00 00 00"), at("w1 09 04 00 CC 00 00 00"));
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "w1 09 04 00 D4 00 00 00"), 0)
+        << "a group with no registered input is never read";
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "w1 FF 00 00 00 00 00 00"), 1);
 }
 
 TEST_F(WarriorTest, FailedRegisterReadStopsTheInputStep) {

@@ -1,6 +1,7 @@
 #include "iobox/Warrior.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -33,6 +34,8 @@ constexpr std::uint8_t kFourInputs = 0xAA;
 constexpr std::uint8_t kFourInputsPullUp = 0xFF;
 
 constexpr std::int32_t kIOBoxSelector = -1;
+// The IO box's input expander has four level registers, so no pass reads more.
+constexpr std::size_t kIOBoxReadCommandCount = 4;
 constexpr std::int32_t kTtlPortCount = 12;
 constexpr std::int32_t kLastPortId = 25;
 
@@ -311,6 +314,22 @@ bool TCHiIobWarrior::ReadIOBoxRegister(std::uint8_t readCommand, std::uint8_t& v
     return commandSent && replyRead;
 }
 
+bool TCHiIobWarrior::ReadIOBoxRegisters(const std::uint8_t* readCommands,
+                                        std::uint8_t* const* values, std::size_t count) {
+    for (std::size_t frame = 0; frame <= count; ++frame) {
+        SelectIOBox();
+        const bool ok = SpiTransfer(frame < count ? readCommands[frame] : 0x00, 0x00, 0x00, 0x00);
+        DeselectAll();
+        if (!ok) {
+            return false;
+        }
+        if (frame > 0) {
+            *values[frame - 1] = m_abySpecialReport[3];
+        }
+    }
+    return true;
+}
+
 void TCHiIobWarrior::ConfigureIOBoxExpanders() {
     SelectIOBox();
     SpiTransfer(kIobRegConfiguration, kConfigNormalOperation, kIobRegConfiguration,
@@ -520,17 +539,18 @@ bool TCHiIobWarrior::ReadInputs(bool onlyChanged) {
     m_pInterrupt->Invalidate();
     const auto boxInputs = m_mapInputs.find(kIOBoxSelector);
     if (boxInputs != m_mapInputs.end()) {
+        std::array<std::uint8_t, kIOBoxReadCommandCount> readCommands{};
+        std::array<std::uint8_t*, kIOBoxReadCommandCount> values{};
+        std::size_t count = 0;
         for (auto& [readCommand, current] : boxInputs->second) {
             if (onlyChanged && !m_pInterrupt->HasChanged(readCommand)) {
                 continue;
             }
-            std::uint8_t value = 0;
-            if (!ReadIOBoxRegister(readCommand, value)) {
-                ok = false;
-                break;
-            }
-            current = value;
+            readCommands[count] = readCommand;
+            values[count] = &current;
+            ++count;
         }
+        ok = count == 0 || ReadIOBoxRegisters(readCommands.data(), values.data(), count);
     }
     ok = ReadSlowDevices() && ok;
     StrobeIfSelected();

@@ -6,6 +6,7 @@
 #ifndef ZENTRIX_IOBOX_WARRIOR_H
 #define ZENTRIX_IOBOX_WARRIOR_H
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -70,6 +71,11 @@ public:
 
     void WriteIOBoxRegister(std::uint8_t reg, std::uint8_t value);
     bool ReadIOBoxRegister(std::uint8_t readCommand, std::uint8_t& value);
+    // Reads several input registers in one chain of frames, each frame carrying the next read
+    // command and bringing back the previous register, so n registers take n + 1 frames instead
+    // of 2n. Stops at the first failed transfer; the registers not yet received keep their values.
+    bool ReadIOBoxRegisters(const std::uint8_t* readCommands, std::uint8_t* const* values,
+                            std::size_t count);
 
     void ConfigureIOBoxExpanders();
     void ConfigurePortExpander(std::int32_t port);

@@ -215,16 +215,16 @@ TEST(EdgeCounting, EveryEdgeOfTwoGroupsMovingTogetherIsCountedWhateverThePhase) 
 
 TEST(EdgeCounting, LongRunCountsEveryPressDropAndEdgeTheBenchProduced) {
     EdgeBench bench(PulseTrain{700, 300, 0}, PulseTrain{450, 200, 0}, 0);
-    bench.Run(20000, 500);
+    bench.Run(60000, 500);
     // The last drop ends before the inputs are held still.
     bench.Run(kSettleMs);
     bench.Freeze();
     bench.ExpectCountsMatchTheInputs();
     EXPECT_EQ(bench.Box().PelletsDropped(kDispenserPort), bench.DropsCommanded());
     EXPECT_EQ(bench.Counts().drops, static_cast<std::int64_t>(bench.DropsCommanded()));
-    EXPECT_GE(bench.DropsCommanded(), 39u);
-    EXPECT_GE(bench.Counts().presses, 28);
-    EXPECT_GE(bench.Counts().customRises, 44);
+    EXPECT_GE(bench.DropsCommanded(), 119u);
+    EXPECT_GE(bench.Counts().presses, 85);
+    EXPECT_GE(bench.Counts().customRises, 133);
     bench.ExpectNoProtocolErrors();
 }
 

@@ -19,8 +19,8 @@ public:
     // Marks the latched lines stale; the next HasChanged reads them again.
     void Invalidate() { m_bStale = true; }
     // Whether the input register with that read command needs reading in this pass: every one
-    // does in a pass that re-armed, since the re-arm clears, unread, the latches of changes that
-    // arrived after the lines were read.
+    // does in a pass that re-armed, since the re-arm pulse drops, unlatched, any change that
+    // arrives between the read of the lines and the end of the pulse.
     bool HasChanged(std::uint8_t readCommand);
     void Refresh();
     // Clears the hardware latches with a low pulse on the re-arm line.

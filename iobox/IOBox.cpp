@@ -10,6 +10,16 @@ namespace {
 
 const char* const kIOBoxName = "Tamsel IO box";
 
+// A TTL port has two lines and an SDI port the 28 pins of its expander; the access object is never
+// asked for any other line.
+constexpr std::int32_t kTtlLinesPerPort = 2;
+constexpr std::int32_t kSdiLinesPerPort = 28;
+
+bool LineFitsPort(const TCHiIobPort* port, std::int32_t line) {
+    return port != nullptr && line >= 1 &&
+           line <= (port->IsSdiPort() ? kSdiLinesPerPort : kTtlLinesPerPort);
+}
+
 void SortUnique(TCHiIobPortLines& pairs) {
     std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
@@ -64,12 +74,18 @@ void TCHiIobIOBox::ConfigureHardware() {
         const bool sdi = type->GetPortKind() == ePortKindSdi;
         type->GetCommands(commands);
         for (const TCHiIobCommand* command : commands) {
-            (sdi ? sdiOutputs : ttlOutputs).emplace_back(local, device->GetCommandLine(*command));
+            const std::int32_t line = device->GetCommandLine(*command);
+            if (LineFitsPort(port, line)) {
+                (sdi ? sdiOutputs : ttlOutputs).emplace_back(local, line);
+            }
         }
         type->GetSignalsOfSource(signals, eSignalSourceInput);
         for (const TCHiIobSignal* signal : signals) {
+            const std::int32_t line = device->GetSignalLine(*signal);
             if (signal->GetKind() == eSignalKindLine) {
-                (sdi ? sdiInputs : ttlInputs).emplace_back(local, device->GetSignalLine(*signal));
+                if (LineFitsPort(port, line)) {
+                    (sdi ? sdiInputs : ttlInputs).emplace_back(local, line);
+                }
             } else if (signal->GetKind() == eSignalKindData) {
                 slowDevices.emplace_back(local, signal->GetDataLength());
             }
@@ -107,6 +123,11 @@ bool TCHiIobIOBox::AddDevice(std::int32_t portId, std::unique_ptr<TCHiIobDevice>
     }
     if (device->GetDeviceId() < 0) {
         device->SetDeviceId(m_pSetup->GetNextDeviceId());
+    }
+    // Without an id (the ids ran out) the device could not be told apart; with a connector
+    // position that its type does not have, its lines would be another device's.
+    if (device->GetDeviceId() < 0 || !device->IsValid()) {
+        return false;
     }
     const TCHiIobPort* port = m_pPorts->FindPort(portId);
     const TCHiIobDeviceType* type = device->GetDeviceType();
@@ -189,8 +210,11 @@ void TCHiIobIOBox::ExecuteCommand(std::int32_t deviceId, std::int32_t commandId)
     if (command == nullptr) {
         return;
     }
-    m_pWarrior->SetOutput(portId, device->GetCommandLine(*command), command->GetLevel(),
-                          command->GetPulseDuration());
+    const std::int32_t line = device->GetCommandLine(*command);
+    if (!LineFitsPort(m_pPorts->FindPort(portId), line)) {
+        return;
+    }
+    m_pWarrior->SetOutput(portId, line, command->GetLevel(), command->GetPulseDuration());
 }
 
 void TCHiIobIOBox::ReceiveSignal(std::int32_t deviceId, std::int32_t signalId,
@@ -248,11 +272,14 @@ void TCHiIobIOBox::RebuildPlanIfNeeded() {
             continue;
         }
         const std::int32_t portId = GetPortOfDevice(device->GetDeviceId());
+        const TCHiIobPort* port = m_pPorts->FindPort(portId);
         type->GetSignals(signals);
         for (const TCHiIobSignal* signal : signals) {
             const auto slot =
                 static_cast<std::size_t>(layout->IndexOf(device->GetDeviceId(), signal->GetId()));
-            const PlannedSignal planned{device, signal, portId, device->GetSignalLine(*signal),
+            const std::int32_t line = device->GetSignalLine(*signal);
+            const PlannedSignal planned{device, signal, portId,
+                                        LineFitsPort(port, line) ? line : TCHiIobDevice::kNoLine,
                                         slot};
             if (signal->GetSource() == eSignalSourceInput) {
                 m_vecInputSignals.push_back(planned);
@@ -291,7 +318,8 @@ void TCHiIobIOBox::InputPass(bool onlyChanged) {
     for (const PlannedSignal& planned : m_vecInputSignals) {
         TCHiIobValue value;
         if (planned.signal->GetKind() == eSignalKindLine) {
-            const bool level = m_pWarrior && m_pWarrior->GetInputBit(planned.portId, planned.line);
+            const bool level = m_pWarrior && planned.line != TCHiIobDevice::kNoLine &&
+                               m_pWarrior->GetInputBit(planned.portId, planned.line);
             planned.device->DeriveLineSignal(*planned.signal,
                                              static_cast<std::uint8_t>(level ? 1 : 0), value);
         } else if (planned.signal->GetKind() == eSignalKindData) {
@@ -323,7 +351,8 @@ void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>
     for (const PlannedSignal& planned : m_vecOutputSignals) {
         TCHiIobValue value;
         if (planned.signal->GetKind() == eSignalKindLine) {
-            const bool level = m_pWarrior && m_pWarrior->GetOutputBit(planned.portId, planned.line);
+            const bool level = m_pWarrior && planned.line != TCHiIobDevice::kNoLine &&
+                               m_pWarrior->GetOutputBit(planned.portId, planned.line);
             planned.device->DeriveLineSignal(*planned.signal,
                                              static_cast<std::uint8_t>(level ? 1 : 0), value);
         }

@@ -44,8 +44,9 @@ public:
     void UnconfigureHardware();
     TCHiIobWarrior* GetWarrior() const { return m_pWarrior.get(); }
 
-    // Takes the device when its port exists and fits its type and its id is free in this box;
-    // a device without id gets the setup's next id first. Returns whether the box took it.
+    // Takes the device when its port exists and fits its type, its connector position fits its
+    // type and its id is free in this box; a device without id gets the setup's next id first and
+    // is refused when none is left. Returns whether the box took it.
     bool AddDevice(std::int32_t portId, std::unique_ptr<TCHiIobDevice> device);
     void RemoveDevice(std::int32_t deviceId);
     TCHiIobDevice* GetDeviceById(std::int32_t deviceId) const;

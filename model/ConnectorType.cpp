@@ -1,5 +1,7 @@
 #include "model/ConnectorType.h"
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 TCHiIobConnectorType::TCHiIobConnectorType(std::int32_t id, std::string name, std::int32_t portKind,
@@ -11,7 +13,11 @@ TCHiIobConnectorType::TCHiIobConnectorType(std::int32_t id, std::string name, st
       m_iLinesPerPosition(linesPerPosition) {}
 
 std::int32_t TCHiIobConnectorType::GetPositionOffset(std::int32_t position) const {
-    return (position - 1) * m_iLinesPerPosition;
+    // Worked out in 64 bits and clamped, so that no position, however wrong, overflows.
+    const std::int64_t offset = (std::int64_t{position} - 1) * m_iLinesPerPosition;
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(offset, std::numeric_limits<std::int32_t>::min(),
+                                 std::numeric_limits<std::int32_t>::max()));
 }
 
 void TCHiIobConnectorTypes::Add(std::unique_ptr<TCHiIobConnectorType> connectorType) {

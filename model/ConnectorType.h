@@ -20,7 +20,8 @@ public:
     std::int32_t GetPortKind() const { return m_iPortKind; }
     std::int32_t GetPositions() const { return m_iPositions; }
     std::int32_t GetLinesPerPosition() const { return m_iLinesPerPosition; }
-    // Lines of the port that come before the given position (positions count from 1).
+    // Lines of the port that come before the given position (positions count from 1); a
+    // position far outside the connector gives a clamped value instead of overflowing.
     std::int32_t GetPositionOffset(std::int32_t position) const;
 
 private:

@@ -46,6 +46,10 @@ std::int32_t TCHiIobDevice::AbsoluteLine(std::int32_t relativeLine) const {
     if (connector == nullptr) {
         return relativeLine;
     }
+    // A position the connector lacks would reach another device's lines, or overflow.
+    if (m_iConnectorPortId < 1 || m_iConnectorPortId > connector->GetPositions()) {
+        return kNoLine;
+    }
     return relativeLine + connector->GetPositionOffset(m_iConnectorPortId);
 }
 

@@ -39,7 +39,9 @@ public:
     // The device's type in the catalog, or null for an id the catalog lacks.
     const TCHiIobDeviceType* GetDeviceType() const { return m_pDeviceType; }
 
-    // Absolute port lines of a definition's relative line, shifted by the connector position.
+    // Absolute port lines of a definition's relative line, shifted by the connector position;
+    // kNoLine for a position that the device's connector does not have.
+    static constexpr std::int32_t kNoLine = -1;
     std::int32_t GetSignalLine(const TCHiIobSignal& signal) const;
     std::int32_t GetCommandLine(const TCHiIobCommand& command) const;
 

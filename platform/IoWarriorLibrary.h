@@ -19,8 +19,10 @@ inline constexpr std::uint32_t kIow56SpecialReportSize = 64;
 // Characters of a serial number, without its terminator.
 inline constexpr std::uint32_t kIowSerialLength = 8;
 
-// Handles stay valid from OpenDevice until CloseDevice. Implementations need not be thread-safe:
-// the plug-in serialises every call.
+// Handles stay valid from OpenDevice until CloseDevice. The plug-in never makes two calls for one
+// controller at once and opens, enumerates and closes a library under its own lock; but calls for
+// different controllers may come from different threads at the same time (each hardware setup
+// samples on its own thread), so an implementation must allow that.
 class IoWarriorLibrary {
 public:
     virtual ~IoWarriorLibrary() = default;

@@ -4,6 +4,7 @@
 
 #include "iobox/IOBox.h"
 #include "iobox/Warrior.h"
+#include "iobox/WarriorSession.h"
 #include "model/Catalog.h"
 #include "model/Device.h"
 #include "platform/IoWarriorBackend.h"
@@ -49,7 +50,7 @@ TCHiIobHardwareSetup::~TCHiIobHardwareSetup() {
     for (const auto& box : m_vecIOBoxes) {
         box->ReleaseWarrior();
     }
-    TCHiIobWarrior::CloseDevices(m_library);
+    m_pSession.reset();
     m_mapRouting.clear();
     m_vecIOBoxes.clear();
     m_pConnectorTypes.reset();
@@ -57,11 +58,12 @@ TCHiIobHardwareSetup::~TCHiIobHardwareSetup() {
 }
 
 void TCHiIobHardwareSetup::DiscoverIOBoxes() {
-    if (!TCHiIobWarrior::EnumerateDevices(m_library)) {
+    m_pSession = std::make_unique<zentrix::IoWarriorSession>(m_library);
+    if (!m_pSession->IsOpen()) {
         m_vecIOBoxes.push_back(std::make_unique<TCHiIobIOBox>(this, -1));
         return;
     }
-    const std::vector<std::int32_t> ids = TCHiIobWarrior::GetIOBoxIds();
+    const std::vector<std::int32_t> ids = m_pSession->GetIOBoxIds();
     if (ids.empty()) {
         return;
     }
@@ -71,7 +73,11 @@ void TCHiIobHardwareSetup::DiscoverIOBoxes() {
         m_vecIOBoxes.push_back(std::make_unique<TCHiIobIOBox>(this, id));
     }
     for (const auto& box : m_vecIOBoxes) {
-        box->AttachWarrior(TCHiIobWarrior::GetDeviceHandle(box->GetId()));
+        // A controller that another live setup holds stays with it; this box then works like one
+        // whose controller is not connected.
+        if (const zentrix::IowHandle handle = m_pSession->Claim(box->GetId())) {
+            box->AttachWarrior(handle);
+        }
     }
     for (const auto& box : m_vecIOBoxes) {
         box->ConfigureHardware();

@@ -22,13 +22,20 @@
 class TCHiIobController;
 class TCHiIobDevice;
 class TCHiIobIOBox;
+namespace zentrix {
+class IoWarriorSession;
+}
 
 class TCHiIobHardwareSetup {
 public:
     // Builds the catalog and discovers the IO boxes through the process's IO-Warrior backend.
+    // A controller that another live setup already holds gives a box that is listed but not
+    // connected: its commands are dropped and its signals derive from idle levels.
     TCHiIobHardwareSetup();
     // The same with the library and clock a test hands in.
     TCHiIobHardwareSetup(zentrix::IoWarriorLibrary& library, zentrix::Clock& clock);
+    // Stops sampling, takes the boxes out of service and gives back the controllers (the last
+    // setup of the library closes it).
     virtual ~TCHiIobHardwareSetup();
     TCHiIobHardwareSetup(const TCHiIobHardwareSetup&) = delete;
     TCHiIobHardwareSetup& operator=(const TCHiIobHardwareSetup&) = delete;
@@ -95,6 +102,7 @@ private:
     zentrix::IoWarriorLibrary& m_library;
     zentrix::Clock& m_clock;
     std::unique_ptr<TCHiIobController> m_pController;
+    std::unique_ptr<zentrix::IoWarriorSession> m_pSession;
     std::vector<std::unique_ptr<TCHiIobIOBox>> m_vecIOBoxes;
     std::map<std::int32_t, TCHiIobIOBox*> m_mapRouting;
     std::unique_ptr<TCHiIobConnectorTypes> m_pConnectorTypes;

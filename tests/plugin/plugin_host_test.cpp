@@ -130,6 +130,25 @@ TEST(PluginHost, UnloadIsAllowedOnlyWithoutObjectsAndLocks) {
     EXPECT_EQ(plugin.canUnloadNow(), S_OK);
 }
 
+TEST(PluginHost, ReleasingOneObjectLeavesAnothersBoxConnected) {
+    const Plugin& plugin = Load();
+    ITECKavexHardwareInterface* first = Create();
+    ITECKavexHardwareInterface* second = Create();
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(first->IsIODeviceConnected(0), S_OK);
+    // The controller stays with the object that has it; the other lists the box, unconnected.
+    EXPECT_EQ(second->IsIODeviceConnected(0), S_FALSE);
+    EXPECT_EQ(second->Release(), 0u);
+    EXPECT_EQ(plugin.canUnloadNow(), S_FALSE);
+    // Starting and stopping sampling exchanges reports with the controller, which is still open.
+    EXPECT_EQ(first->StartSampler(), S_OK);
+    EXPECT_EQ(first->StopSampler(), S_OK);
+    EXPECT_EQ(first->IsIODeviceConnected(0), S_OK);
+    EXPECT_EQ(first->Release(), 0u);
+    EXPECT_EQ(plugin.canUnloadNow(), S_OK);
+}
+
 // An outer object that aggregates the component and counts its own references.
 class Outer final : public IUnknown {
 public:

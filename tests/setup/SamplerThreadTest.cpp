@@ -86,10 +86,14 @@ TEST_F(SamplerThreadTest, ChangingDevicesWhileSamplingStopsAndRestartsAroundTheC
 }
 
 TEST_F(SamplerThreadTest, DestroyingTheSetupWhileSamplingFinishesSampling) {
-    auto owned = std::make_unique<TCHiIobHardwareSetup>(bench, clock);
+    // A bench of its own: the fixture's setup holds the controller of the other.
+    zentrix::sim::SimulatedBench ownBench(Config(), clock);
+    auto owned = std::make_unique<TCHiIobHardwareSetup>(ownBench, clock);
+    ASSERT_TRUE(owned->IsIODeviceConnected(0));
     owned->StartSampler();
     owned.reset();
-    EXPECT_FALSE(bench.Box(0).SpiEnabled());
+    EXPECT_FALSE(ownBench.Box(0).SpiEnabled());
+    EXPECT_TRUE(ownBench.ProtocolErrors().empty());
 }
 
 }  // namespace

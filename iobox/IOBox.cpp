@@ -341,9 +341,16 @@ void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>
     RebuildPlanIfNeeded();
     std::stable_sort(commands.begin(), commands.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [deviceId, commandId] : commands) {
-        ExecuteCommand(deviceId, commandId);
+    std::size_t done = 0;
+    try {
+        for (; done < commands.size(); ++done) {
+            ExecuteCommand(commands[done].first, commands[done].second);
+        }
+    } catch (...) {
+        commands.erase(commands.begin(), commands.begin() + static_cast<std::ptrdiff_t>(done));
+        throw;
     }
+    commands.clear();
     if (m_pWarrior) {
         m_pWarrior->WriteOutputs(onlyChanged, false);
     }

@@ -62,7 +62,8 @@ public:
     void ResetForSampling();
     void PrepareOutputs();
     void InputPass(bool onlyChanged);
-    // Commands are (device id, command id) pairs in arrival order.
+    // Commands are (device id, command id) pairs in arrival order. The pass empties the list as
+    // it carries them out, so that after an exception the list holds those still to do, in order.
     void OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>& commands, bool onlyChanged);
     void FinishOutputs();
 

@@ -14,9 +14,7 @@ constexpr std::uint32_t kPeriodSleepMs = 2;
 TCHiIobSampler::TCHiIobSampler(TCHiIobHardwareSetup* setup) : m_pSetup(setup) {}
 
 TCHiIobSampler::~TCHiIobSampler() {
-    if (m_pThread) {
-        Stop();
-    }
+    Shutdown();
 }
 
 void TCHiIobSampler::Start() {
@@ -33,18 +31,28 @@ void TCHiIobSampler::Start() {
     }
 }
 
-void TCHiIobSampler::Stop() {
+bool TCHiIobSampler::Stop() {
     if (!m_pThread) {
-        return;
+        return true;
     }
     m_iRunFlag.exchange(0);
     try {
         m_pThread->join();
     } catch (...) {
-        m_pThread->detach();
+        return false;
     }
     m_pThread.reset();
     m_pSetup->EndSampling();
+    return true;
+}
+
+void TCHiIobSampler::Shutdown() noexcept {
+    try {
+        const boost::this_thread::disable_interruption uninterruptible;
+        Stop();
+    } catch (...) {
+        // Finishing sampling failed after the thread ended; nothing of it is left to run.
+    }
 }
 
 void TCHiIobSampler::Run() {
@@ -56,7 +64,11 @@ void TCHiIobSampler::Run() {
             Sample();
         } catch (...) {
         }
-        clock.SleepMs(kPeriodSleepMs);
+        // An exception escaping the thread would end the process.
+        try {
+            clock.SleepMs(kPeriodSleepMs);
+        } catch (...) {
+        }
     }
 }
 

@@ -17,17 +17,23 @@ class TCHiIobHardwareSetup;
 class TCHiIobSampler {
 public:
     explicit TCHiIobSampler(TCHiIobHardwareSetup* setup);
-    // Stops a running sampler, finishing sampling included.
+    // Stops a running sampler, finishing sampling included; no exception leaves it.
     virtual ~TCHiIobSampler();
     TCHiIobSampler(const TCHiIobSampler&) = delete;
     TCHiIobSampler& operator=(const TCHiIobSampler&) = delete;
 
     // Begins sampling on the caller's thread, then starts the thread; nothing when running.
     void Start();
-    // Ends and joins the thread, then finishes sampling on the caller's thread; nothing when
-    // stopped.
-    void Stop();
-    bool IsRunning() const { return m_pThread != nullptr; }
+    // Ends and joins the thread, then finishes sampling on the caller's thread; true when no
+    // thread is left (at once when none ran). When the join fails (an interruption of the calling
+    // thread), the thread is kept and nothing is finished, so that the pass it may still be
+    // running never overlaps the end of sampling; false is returned and the next Stop joins again.
+    bool Stop();
+    // Stop before the setup goes: an interruption cannot cut the join short, since what the
+    // thread uses is about to be freed, and no exception leaves it.
+    void Shutdown() noexcept;
+    // Sampling as the host sees it: a thread that runs and has not been told to stop.
+    bool IsRunning() const { return m_pThread != nullptr && m_iRunFlag.load() != 0; }
 
 private:
     void Run();

@@ -23,12 +23,11 @@ TCHiIobController::TCHiIobController(TCHiIobHardwareSetup* setup)
     : m_pSampler(std::make_unique<TCHiIobSampler>(setup)) {}
 
 TCHiIobController::~TCHiIobController() {
-    m_pSampler->Stop();
-    m_pSampler.reset();
+    ShutdownSampler();
 }
 
 void TCHiIobController::StartSampler() {
-    if (m_pSampler->IsRunning()) {
+    if (m_pSampler->IsRunning() || !m_pSampler->Stop()) {
         return;
     }
     std::list<QueuedCommand> droppedCommands;
@@ -41,8 +40,12 @@ void TCHiIobController::StartSampler() {
     m_pSampler->Start();
 }
 
-void TCHiIobController::StopSampler() {
-    m_pSampler->Stop();
+bool TCHiIobController::StopSampler() {
+    return m_pSampler->Stop();
+}
+
+void TCHiIobController::ShutdownSampler() noexcept {
+    m_pSampler->Shutdown();
 }
 
 bool TCHiIobController::IsSampling() const {
@@ -87,6 +90,17 @@ void TCHiIobController::TakeCommands(TCHiIobCommandQueue& commands) {
     for (const QueuedCommand& command : taken) {
         commands[command.box].emplace_back(command.deviceId, command.commandId);
     }
+}
+
+void TCHiIobController::ReturnCommands(const TCHiIobCommandQueue& commands) {
+    std::list<QueuedCommand> returned;
+    for (const auto& [box, boxCommands] : commands) {
+        for (const auto& [deviceId, commandId] : boxCommands) {
+            returned.push_back({box, deviceId, commandId});
+        }
+    }
+    const zentrix::ScopedLock lock(m_lock);
+    m_lstPendingCommands.splice(m_lstPendingCommands.begin(), returned);
 }
 
 std::shared_ptr<const TCHiIobBoxValues> TCHiIobController::CopyValues(

@@ -48,16 +48,20 @@ using TCHiIobCommandQueue =
 class TCHiIobController {
 public:
     explicit TCHiIobController(TCHiIobHardwareSetup* setup);
-    // Stops a running sampler (which finishes sampling) before the maps go.
+    // Stops a running sampler (which finishes sampling) before the maps go; no exception leaves
+    // it.
     virtual ~TCHiIobController();
     TCHiIobController(const TCHiIobController&) = delete;
     TCHiIobController& operator=(const TCHiIobController&) = delete;
 
     // Host thread. Empties both maps and starts sampling; a running sampler is left alone, maps
-    // included, so that no pass loses its data under it.
+    // included, so that no pass loses its data under it. A stop that failed is finished first.
     void StartSampler();
-    // Host thread. Stops and joins the sampler thread, then finishes sampling.
-    void StopSampler();
+    // Host thread. Stops and joins the sampler thread, then finishes sampling; false when the
+    // join failed and the thread is still winding down (nothing is finished then).
+    bool StopSampler();
+    // Stops for good before the setup goes: the join is not cut short and nothing is thrown.
+    void ShutdownSampler() noexcept;
     bool IsSampling() const;
 
     // Host thread, under the lock.
@@ -68,6 +72,9 @@ public:
 
     // Pass thread (the sampler's, or the host's inside start and stop of sampling).
     void TakeCommands(TCHiIobCommandQueue& commands);
+    // Puts commands that a pass took but did not carry out back in front of those queued since,
+    // each box's in their order.
+    void ReturnCommands(const TCHiIobCommandQueue& commands);
     // The box's last published values, or null. Read without the lock: only the passes write.
     std::shared_ptr<const TCHiIobBoxValues> CopyValues(const TCHiIobIOBox* box) const;
     void PublishValues(const TCHiIobIOBox* box, std::shared_ptr<const TCHiIobBoxValues> values);

@@ -1,6 +1,7 @@
 #include "setup/HardwareSetup.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "iobox/IOBox.h"
 #include "iobox/Warrior.h"
@@ -41,11 +42,18 @@ TCHiIobHardwareSetup::TCHiIobHardwareSetup(zentrix::IoWarriorLibrary& library,
 
 TCHiIobHardwareSetup::~TCHiIobHardwareSetup() {
     // A running sampler finishes while the controller, boxes and types still exist; only then
-    // does the controller go.
-    m_pController->StopSampler();
-    m_pController.reset();
+    // does the controller go. Each step is guarded on its own so that a failing one neither
+    // skips the rest nor reaches the caller.
+    m_pController->ShutdownSampler();
+    try {
+        m_pController.reset();
+    } catch (...) {
+    }
     for (const auto& box : m_vecIOBoxes) {
-        box->UnconfigureHardware();
+        try {
+            box->UnconfigureHardware();
+        } catch (...) {
+        }
     }
     for (const auto& box : m_vecIOBoxes) {
         box->ReleaseWarrior();
@@ -202,8 +210,8 @@ void TCHiIobHardwareSetup::StartSampler() {
     m_pController->StartSampler();
 }
 
-void TCHiIobHardwareSetup::StopSampler() {
-    m_pController->StopSampler();
+bool TCHiIobHardwareSetup::StopSampler() {
+    return m_pController->StopSampler();
 }
 
 const TCHiIobDeviceType* TCHiIobHardwareSetup::GetDeviceType(std::int32_t id) const {
@@ -305,8 +313,9 @@ void TCHiIobHardwareSetup::RemoveAllDevices() {
 
 void TCHiIobHardwareSetup::ChangeDevices(const std::function<void()>& change) {
     const bool wasSampling = m_pController->IsSampling();
-    if (wasSampling) {
-        m_pController->StopSampler();
+    // A pass still running would see the change half done.
+    if (!m_pController->StopSampler()) {
+        throw std::runtime_error("the sampler thread could not be stopped");
     }
     for (const auto& box : m_vecIOBoxes) {
         box->UnconfigureHardware();
@@ -344,8 +353,14 @@ void TCHiIobHardwareSetup::SampleOutputs(bool onlyChanged) {
     TCHiIobCommandQueue commands;
     m_pController->TakeCommands(commands);
     std::vector<std::pair<std::int32_t, std::int32_t>> none;
-    for (auto& [box, boxCommands] : commands) {
-        box->OutputPass(boxCommands, onlyChanged);
+    try {
+        for (auto& [box, boxCommands] : commands) {
+            box->OutputPass(boxCommands, onlyChanged);
+        }
+    } catch (...) {
+        // Each box leaves in its list what it has not carried out; the next pass does it.
+        m_pController->ReturnCommands(commands);
+        throw;
     }
     for (const auto& box : m_vecIOBoxes) {
         if (commands.count(box.get()) == 0) {

@@ -35,7 +35,7 @@ public:
     // The same with the library and clock a test hands in.
     TCHiIobHardwareSetup(zentrix::IoWarriorLibrary& library, zentrix::Clock& clock);
     // Stops sampling, takes the boxes out of service and gives back the controllers (the last
-    // setup of the library closes it).
+    // setup of the library closes it); no exception leaves it.
     virtual ~TCHiIobHardwareSetup();
     TCHiIobHardwareSetup(const TCHiIobHardwareSetup&) = delete;
     TCHiIobHardwareSetup& operator=(const TCHiIobHardwareSetup&) = delete;
@@ -60,7 +60,9 @@ public:
     // Leaves the record untouched when no box holds the device.
     void ReceiveSignal(std::int32_t deviceId, std::int32_t signalId, tagTECKavexIdtHiValue& record);
     void StartSampler();
-    void StopSampler();
+    // False when the sampler thread could not be joined; it is then still winding down and the
+    // next StopSampler, StartSampler or the destructor finishes the stop.
+    bool StopSampler();
 
     TCHiIobController& GetController() const { return *m_pController; }
     zentrix::IoWarriorLibrary& GetIoWarriorLibrary() const { return m_library; }
@@ -88,7 +90,7 @@ public:
     void RemoveAllDevices();
     // Runs a change of the device set with every box's hardware taken out of service around it;
     // a running sampler is stopped first and started again after, so that no pass sees a
-    // half-changed device set.
+    // half-changed device set. Throws, changing nothing, when the sampler cannot be stopped.
     void ChangeDevices(const std::function<void()>& change);
 
     void BeginSampling();

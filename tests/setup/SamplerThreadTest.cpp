@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
+#include <thread>
 
 #include "iobox/IOBox.h"
 #include "model/Catalog.h"
@@ -12,6 +14,7 @@
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
 #include "support/TempDir.h"
+#include "support/WatchingLibrary.h"
 
 namespace {
 
@@ -65,8 +68,6 @@ TEST_F(SamplerThreadTest, HostCallsWhileSamplingRuns) {
         setup.ReceiveSignal(1, 0, record);
         setup.IsIODeviceConnected(0);
     }
-    // Starting again while running changes nothing.
-    setup.StartSampler();
     setup.StopSampler();
     EXPECT_FALSE(setup.GetController().IsSampling());
     EXPECT_GT(calls, 0);
@@ -94,6 +95,71 @@ TEST_F(SamplerThreadTest, DestroyingTheSetupWhileSamplingFinishesSampling) {
     owned.reset();
     EXPECT_FALSE(ownBench.Box(0).SpiEnabled());
     EXPECT_TRUE(ownBench.ProtocolErrors().empty());
+}
+
+constexpr std::int32_t kTester = 2;
+constexpr std::int32_t kButton1Presses = 0;
+constexpr std::int32_t kLight1On = 1;
+
+TEST(SamplerRestart, StartingWhileSamplingChangesNothing) {
+    zentrix::testing::TempRegistry registry{""};
+    zentrix::VirtualClock clock;
+    BoxConfig box;
+    // Presses long enough for every one to be seen.
+    box.inputs = {InputSource{3, 1, PulseTrain{200, 50, 0}}};
+    BenchConfig config;
+    config.boxes.push_back(box);
+    zentrix::sim::SimulatedBench bench(config, clock);
+    zentrix::testing::WatchingLibrary library(bench);
+    TCHiIobHardwareSetup setup(library, clock);
+    setup.ChangeDevices([&setup] {
+        setup.AddDevice(0, 3,
+                        std::make_unique<TCHiIobDevice>(&setup, "tester", eDeviceTypeTtlPortTester,
+                                                        -1, kTester));
+    });
+    const TCHiIobIOBox* ioBox = setup.FindIOBox(0);
+    const auto presses = [&] {
+        TCHiIobValue value;
+        setup.GetController().GetValue(ioBox, kTester, kButton1Presses, value);
+        return value.GetType() == eKavexIdtHiVtLongLong ? value.GetLongLong() : -1;
+    };
+    const auto samplerThreads = [&library] {
+        std::map<int, int> threads = library.TransfersByThread();
+        threads.erase(zentrix::testing::ThreadTag());
+        return threads;
+    };
+    const auto waitFor = [](const auto& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        return condition();
+    };
+
+    setup.StartSampler();
+    ASSERT_TRUE(waitFor([&] { return presses() >= 5; }));
+    const std::map<int, int> threadsBefore = samplerThreads();
+    ASSERT_EQ(threadsBefore.size(), 1u);
+    const int ownTransfers = library.TransfersByThread()[zentrix::testing::ThreadTag()];
+    ASSERT_TRUE(setup.SendCommand(kTester, kLight1On));
+    const std::int64_t pressesBefore = presses();
+
+    setup.StartSampler();
+
+    // No second start of sampling: its passes would have run on this thread, reset the counts
+    // and dropped the queued command.
+    EXPECT_GE(presses(), pressesBefore);
+    EXPECT_EQ(library.TransfersByThread()[zentrix::testing::ThreadTag()], ownTransfers);
+    EXPECT_TRUE(setup.GetController().IsSampling());
+    EXPECT_TRUE(waitFor([&] { return bench.Box(0).OutputLevel(3, 1); }));
+    // The same sampler thread goes on.
+    const int samplerTransfers = threadsBefore.begin()->second;
+    EXPECT_TRUE(
+        waitFor([&] { return samplerThreads()[threadsBefore.begin()->first] > samplerTransfers; }));
+    EXPECT_EQ(samplerThreads().size(), 1u);
+    setup.StopSampler();
+    EXPECT_EQ(library.Overlaps(), 0);
+    EXPECT_TRUE(bench.ProtocolErrors().empty());
 }
 
 }  // namespace

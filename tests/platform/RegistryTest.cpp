@@ -352,16 +352,22 @@ TEST_F(RegistryTest, HexValuesSurviveSaveAndLoadVerbatim) {
                   hexLines + "\"Added\"=dword:00000001\n\n");
 }
 
+// The same arbitrary bytes on every run, so that a failure can be replayed.
+std::string RandomBytes(std::size_t count) {
+    std::string bytes(count, '\0');
+    std::mt19937 generator(20240611);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (char& c : bytes) {
+        c = static_cast<char>(byte(generator));
+    }
+    return bytes;
+}
+
 TEST_F(RegistryTest, DamagedFilesGiveTheDefaultNumber) {
     const std::string header = "Windows Registry Editor Version 5.00\n\n";
     const std::string section = "[HKEY_CURRENT_USER\\Software\\Zentrix]\n";
     const std::string level = "\"Level\"=dword:00000001\n";
-    std::string randomBytes(4096, '\0');
-    std::mt19937 generator(20240611);
-    std::uniform_int_distribution<int> byte(0, 255);
-    for (char& c : randomBytes) {
-        c = static_cast<char>(byte(generator));
-    }
+    const std::string randomBytes = RandomBytes(4096);
     std::u16string utf16(kRegeditExport);
     utf16 += u"[HKEY_CURRENT_USER\\Software\\Zentrix]\r\n\"Level\"=dword:00000001\r\n";
     const std::string truncatedUtf16 = Utf16LeWithBom(utf16).substr(0, 2 * utf16.size() + 1);
@@ -393,12 +399,7 @@ TEST_F(RegistryTest, DamageElsewhereKeepsAWellFormedNumber) {
     const std::string header = "Windows Registry Editor Version 5.00\n\n";
     const std::string section = "[HKEY_CURRENT_USER\\Software\\Zentrix]\n";
     const std::string level = "\"Level\"=dword:0000000a\n";
-    std::string randomBytes(4096, '\0');
-    std::mt19937 generator(20240611);
-    std::uniform_int_distribution<int> byte(0, 255);
-    for (char& c : randomBytes) {
-        c = static_cast<char>(byte(generator));
-    }
+    const std::string randomBytes = RandomBytes(4096);
 
     const std::vector<std::pair<const char*, std::string>> cases = {
         {"bad line in another key", header +

@@ -15,6 +15,7 @@
 #include "setup/ConfigFile.h"
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
+#include "support/SetupQueries.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -27,15 +28,7 @@ using zentrix::sim::TtlDevice;
 constexpr std::int32_t kIntMax = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t kIntMin = std::numeric_limits<std::int32_t>::min();
 
-std::vector<std::int32_t> DeviceIds(const TCHiIobHardwareSetup& setup) {
-    std::vector<const TCHiIobDevice*> devices;
-    setup.GetDevices(devices);
-    std::vector<std::int32_t> ids;
-    for (const TCHiIobDevice* device : devices) {
-        ids.push_back(device->GetDeviceId());
-    }
-    return ids;
-}
+using zentrix::testing::DeviceIds;
 
 TCHiIobConfigDataPortDevice Entry(std::int32_t port, std::int32_t position, std::int32_t type,
                                   std::int32_t id) {

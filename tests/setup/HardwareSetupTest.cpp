@@ -12,6 +12,7 @@
 #include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
 #include "support/RecordingLibrary.h"
+#include "support/SetupQueries.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -27,15 +28,7 @@ std::unique_ptr<TCHiIobDevice> Device(const TCHiIobHardwareSetup& setup, std::in
                                            id);
 }
 
-std::vector<std::int32_t> DeviceIds(const TCHiIobHardwareSetup& setup) {
-    std::vector<const TCHiIobDevice*> devices;
-    setup.GetDevices(devices);
-    std::vector<std::int32_t> ids;
-    for (const TCHiIobDevice* device : devices) {
-        ids.push_back(device->GetDeviceId());
-    }
-    return ids;
-}
+using zentrix::testing::DeviceIds;
 
 class PlaceholderSetupTest : public ::testing::Test {
 protected:

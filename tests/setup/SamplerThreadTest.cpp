@@ -99,8 +99,21 @@ TEST_F(SamplerThreadTest, DestroyingTheSetupWhileSamplingFinishesSampling) {
     zentrix::sim::SimulatedBench ownBench(Config(), clock);
     auto owned = std::make_unique<TCHiIobHardwareSetup>(ownBench, clock);
     ASSERT_TRUE(owned->IsIODeviceConnected(0));
+    owned->ChangeDevices([&owned] {
+        owned->AddDevice(
+            0, 13,
+            std::make_unique<TCHiIobDevice>(owned.get(), "top", eDeviceTypeTopUnitCorvane, 1, 1));
+    });
     owned->StartSampler();
+    ASSERT_TRUE(owned->SendCommand(1, 1));  // White spot on
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ownBench.Box(0).OutputLevel(13, 1) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(ownBench.Box(0).OutputLevel(13, 1));
     owned.reset();
+    // Finishing sampling put the line back to its default before the hardware was switched off.
+    EXPECT_FALSE(ownBench.Box(0).OutputLevel(13, 1));
     EXPECT_FALSE(ownBench.Box(0).SpiEnabled());
     EXPECT_TRUE(ownBench.ProtocolErrors().empty());
 }

@@ -1,0 +1,64 @@
+# What `cmake --install` puts where, and the Debian package that `cpack -G DEB` makes of it: the
+# plug-in, the reference host, the public header with the files a host's build finds it by, the
+# udev rule for the kernel driver's device nodes, and the examples.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(ZENTRIX_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/zentrix"
+    CACHE STRING "Where find_package(zentrix) finds the package configuration")
+# udev reads /usr/lib/udev/rules.d and /usr/local/lib/udev/rules.d, never a multiarch directory.
+set(ZENTRIX_INSTALL_UDEVRULESDIR "lib/udev/rules.d"
+    CACHE STRING "Where the udev rule for the IO-Warrior device nodes goes")
+
+install(TARGETS zentrix EXPORT zentrixTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zentrix)
+install(TARGETS zentrix_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/host/ZentrixInterface.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zentrix)
+
+install(EXPORT zentrixTargets NAMESPACE zentrix:: DESTINATION ${ZENTRIX_INSTALL_CMAKEDIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/zentrixConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/zentrixConfig.cmake
+  INSTALL_DESTINATION ${ZENTRIX_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/zentrixConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/zentrixConfig.cmake
+              ${PROJECT_BINARY_DIR}/zentrixConfigVersion.cmake
+  DESTINATION ${ZENTRIX_INSTALL_CMAKEDIR})
+
+# The .pc file finds its prefix from where it lies, so the tree can be installed or unpacked
+# anywhere (a staging root, a package, --prefix).
+file(RELATIVE_PATH ZENTRIX_PC_PREFIX_FROM_PCFILEDIR
+  ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" ZENTRIX_PC_PREFIX_FROM_PCFILEDIR "${ZENTRIX_PC_PREFIX_FROM_PCFILEDIR}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/zentrix.pc.in ${PROJECT_BINARY_DIR}/zentrix.pc.genex @ONLY)
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/zentrix.pc
+  INPUT ${PROJECT_BINARY_DIR}/zentrix.pc.genex)
+install(FILES ${PROJECT_BINARY_DIR}/zentrix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES ${PROJECT_SOURCE_DIR}/resources/60-zentrix-iowarrior.rules
+  DESTINATION ${ZENTRIX_INSTALL_UDEVRULESDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_PACKAGE_NAME zentrix)
+set(CPACK_PACKAGE_VENDOR "Zentrix")
+set(CPACK_PACKAGE_CONTACT "Zentrix developers <dev@zentrix.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "hardware-interface plug-in for behavioural experiments on IO-Warrior 56 boxes")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Zentrix is an in-process component that a host application for behavioural experiments loads
+to reach lab hardware wired to USB IO boxes (IO-Warrior 56 controllers with port expanders):
+it describes the hardware, sends commands, samples signals and keeps the port-to-device mapping.
+The package holds the plug-in, the reference host zentrix, the public header with its
+pkg-config and CMake package files, a udev rule that gives users access to the boxes through
+the iowarrior kernel driver, and example files.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A shlibs file and the ldconfig trigger, as for any package that ships a shared library.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+include(CPack)

@@ -39,8 +39,11 @@ std::vector<std::filesystem::path> PluginCandidates() {
     const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
     const std::filesystem::path directory =
         error ? std::filesystem::current_path(error) : executable.parent_path();
+    // The installed plug-in goes by its SONAME: the unversioned name is only there for linking.
     return {(directory / ".." / "host" / "libzentrix.so").lexically_normal(),
             directory / "libzentrix.so",
+            (directory / ZENTRIX_INSTALLED_PLUGIN_DIRECTORY / ZENTRIX_INSTALLED_PLUGIN_FILE)
+                .lexically_normal(),
             (directory / ".." / "lib" / "libzentrix.so").lexically_normal()};
 }
 

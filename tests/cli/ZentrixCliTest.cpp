@@ -134,9 +134,13 @@ struct ChildResult {
 struct ChildOptions {
     std::string input;
     std::optional<std::chrono::milliseconds> interruptAfter;
+    // The built host when empty.
+    fs::path program;
 
-    static ChildOptions WithInput(std::string text) { return {std::move(text), std::nullopt}; }
-    static ChildOptions InterruptedAfter(std::chrono::milliseconds delay) { return {"", delay}; }
+    static ChildOptions WithInput(std::string text) { return {std::move(text), std::nullopt, {}}; }
+    static ChildOptions InterruptedAfter(std::chrono::milliseconds delay) {
+        return {"", delay, {}};
+    }
 };
 
 class ZentrixCliTest : public ::testing::Test {
@@ -166,7 +170,8 @@ protected:
         const fs::path outFile = m_temp.Path() / "stdout.txt";
         const fs::path errFile = m_temp.Path() / "stderr.txt";
 
-        std::vector<std::string> argumentStorage = {CliPath().string()};
+        std::vector<std::string> argumentStorage = {
+            options.program.empty() ? CliPath().string() : options.program.string()};
         argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& argument : argumentStorage) {
@@ -523,6 +528,21 @@ TEST_F(ZentrixCliTest, MissingPluginIsOneClearError) {
     EXPECT_EQ(result.exitCode, 1);
     ASSERT_EQ(Lines(result.err).size(), 1u) << result.err;
     EXPECT_EQ(result.err.rfind("zentrix: cannot load plug-in ", 0), 0u) << result.err;
+}
+
+TEST_F(ZentrixCliTest, AnInstalledHostFindsThePluginInTheLibraryDirectoryByItsSoname) {
+    // What a run-time installation holds: the host in bin, the plug-in under its SONAME only.
+    const fs::path bin = m_temp.Path() / "usr" / "bin";
+    const fs::path libraryDirectory = (bin / ZENTRIX_INSTALLED_PLUGIN_DIRECTORY).lexically_normal();
+    fs::create_directories(bin);
+    fs::create_directories(libraryDirectory);
+    fs::copy_file(CliPath(), bin / "zentrix");
+    fs::copy_file(fs::canonical(PluginPath()), libraryDirectory / ZENTRIX_INSTALLED_PLUGIN_FILE);
+    ChildOptions options;
+    options.program = bin / "zentrix";
+    const ChildResult result = Run(Simulated({"types"}), options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("TTL Port Tester (KX-504)"), std::string::npos) << result.out;
 }
 
 TEST_F(ZentrixCliTest, ReadonlyMapSavesNothing) {

@@ -10,7 +10,7 @@ set(ZENTRIX_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/zentrix"
 set(ZENTRIX_INSTALL_UDEVRULESDIR "lib/udev/rules.d"
     CACHE STRING "Where the udev rule for the IO-Warrior device nodes goes")
 
-install(TARGETS zentrix EXPORT zentrixTargets
+install(TARGETS zentrix zentrix_headers EXPORT zentrixTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zentrix)
 install(TARGETS zentrix_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

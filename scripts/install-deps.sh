@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  dpkg-dev file
   libboost-serialization-dev libboost-thread-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev

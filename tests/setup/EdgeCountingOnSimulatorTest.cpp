@@ -1,5 +1,6 @@
 // Every edge the simulated inputs make reaches the host exactly once, however the sampler's passes
-// fall against them: inputs in different interrupt groups moving together, on virtual time.
+// fall against them: inputs in different interrupt groups moving together, on virtual time, through
+// the simulator's own library and through the kernel-driver backend.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,6 +12,7 @@
 #include "model/Device.h"
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
+#include "support/BenchTransport.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -21,7 +23,10 @@ using zentrix::sim::InputEdgeCounts;
 using zentrix::sim::InputSource;
 using zentrix::sim::PulseTrain;
 using zentrix::sim::TtlDevice;
+using zentrix::testing::BenchTransport;
 using zentrix::testing::TempRegistry;
+using zentrix::testing::Transport;
+using zentrix::testing::TransportName;
 
 // One device per interrupt group: TTL ports 1..4, 5..8 and 9..12.
 constexpr std::int32_t kTester = 1;     // TTL 3, button 1 on line 1
@@ -52,9 +57,10 @@ struct HostCounts {
 
 class EdgeBench {
 public:
-    EdgeBench(PulseTrain button, PulseTrain custom, std::uint32_t startDelayMs)
+    EdgeBench(Transport transport, PulseTrain button, PulseTrain custom, std::uint32_t startDelayMs)
         : m_bench(Config(button, custom), m_clock),
-          m_setup(std::make_unique<TCHiIobHardwareSetup>(m_bench, m_clock)) {
+          m_transport(transport, m_bench, m_clock),
+          m_setup(std::make_unique<TCHiIobHardwareSetup>(m_transport.Library(), m_clock)) {
         m_setup->ChangeDevices([this] {
             Add(kTesterPort, eDeviceTypeTtlPortTester, kTester);
             Add(kDispenserPort, eDeviceTypePelletDispenser, kDispenser);
@@ -187,6 +193,7 @@ private:
     TempRegistry m_registry{""};
     zentrix::VirtualClock m_clock;
     zentrix::sim::SimulatedBench m_bench;
+    BenchTransport m_transport;
     std::unique_ptr<TCHiIobHardwareSetup> m_setup;
     HostCounts m_counts;
     LastMove m_button;
@@ -196,11 +203,13 @@ private:
 
 // The two trains start 3 ms further apart every cycle, so the custom input's edges sweep through
 // the passes that the button's edges set off; every start phase over more than an active period.
-TEST(EdgeCounting, EveryEdgeOfTwoGroupsMovingTogetherIsCountedWhateverThePhase) {
+class EdgeCounting : public ::testing::TestWithParam<Transport> {};
+
+TEST_P(EdgeCounting, EveryEdgeOfTwoGroupsMovingTogetherIsCountedWhateverThePhase) {
     constexpr std::uint32_t kPhases = 80;
     for (std::uint32_t phase = 0; phase < kPhases; ++phase) {
         SCOPED_TRACE("sampler started " + std::to_string(phase) + " ms later");
-        EdgeBench bench(PulseTrain{600, 300, 0}, PulseTrain{603, 300, 0}, phase);
+        EdgeBench bench(GetParam(), PulseTrain{600, 300, 0}, PulseTrain{603, 300, 0}, phase);
         bench.Run(2600);
         bench.Freeze();
         bench.ExpectCountsMatchTheInputs();
@@ -213,8 +222,8 @@ TEST(EdgeCounting, EveryEdgeOfTwoGroupsMovingTogetherIsCountedWhateverThePhase) 
     }
 }
 
-TEST(EdgeCounting, LongRunCountsEveryPressDropAndEdgeTheBenchProduced) {
-    EdgeBench bench(PulseTrain{700, 300, 0}, PulseTrain{450, 200, 0}, 0);
+TEST_P(EdgeCounting, LongRunCountsEveryPressDropAndEdgeTheBenchProduced) {
+    EdgeBench bench(GetParam(), PulseTrain{700, 300, 0}, PulseTrain{450, 200, 0}, 0);
     bench.Run(60000, 500);
     // The last drop ends before the inputs are held still.
     bench.Run(kSettleMs);
@@ -227,5 +236,9 @@ TEST(EdgeCounting, LongRunCountsEveryPressDropAndEdgeTheBenchProduced) {
     EXPECT_GE(bench.Counts().customRises, 133);
     bench.ExpectNoProtocolErrors();
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, EdgeCounting,
+                         ::testing::Values(Transport::Simulator, Transport::KernelDriver),
+                         TransportName);
 
 }  // namespace

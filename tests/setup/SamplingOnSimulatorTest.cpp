@@ -1,5 +1,6 @@
 // The command road and the signal road end to end: host operations of the hardware setup, the
-// sampling passes and the simulated IO box, on virtual time.
+// sampling passes and the simulated IO box, on virtual time, through the simulator's own library
+// and through the kernel-driver backend.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,7 @@
 #include "model/Device.h"
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
+#include "support/BenchTransport.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -24,8 +26,11 @@ using zentrix::sim::LickSource;
 using zentrix::sim::PulseTrain;
 using zentrix::sim::SdiBoard;
 using zentrix::sim::TtlDevice;
+using zentrix::testing::BenchTransport;
 using zentrix::testing::TempDir;
 using zentrix::testing::TempRegistry;
+using zentrix::testing::Transport;
+using zentrix::testing::TransportName;
 
 constexpr std::int32_t kTopUnit = 10;     // Top Unit (Standard), interface position 2 on SDI 1
 constexpr std::int32_t kDispenser = 11;   // TTL 5
@@ -43,10 +48,18 @@ BoxConfig LabBox(int id = 0) {
     return box;
 }
 
-class SamplingTest : public ::testing::Test {
+void ExpectNoProtocolErrorsOn(zentrix::sim::SimulatedBench& bench) {
+    for (const auto& error : bench.ProtocolErrors()) {
+        ADD_FAILURE() << error.timeMs << " ms: " << error.text;
+    }
+}
+
+class SamplingTest : public ::testing::TestWithParam<Transport> {
 protected:
     explicit SamplingTest(BenchConfig config = Config())
-        : bench(config, clock), setup(std::make_unique<TCHiIobHardwareSetup>(bench, clock)) {
+        : bench(config, clock),
+          transport(GetParam(), bench, clock),
+          setup(std::make_unique<TCHiIobHardwareSetup>(transport.Library(), clock)) {
         AddLabDevices();
     }
 
@@ -95,19 +108,16 @@ protected:
         return record;
     }
 
-    void ExpectNoProtocolErrors() {
-        for (const auto& error : bench.ProtocolErrors()) {
-            ADD_FAILURE() << error.timeMs << " ms: " << error.text;
-        }
-    }
+    void ExpectNoProtocolErrors() { ExpectNoProtocolErrorsOn(bench); }
 
     TempRegistry registry{""};
     zentrix::VirtualClock clock;
     zentrix::sim::SimulatedBench bench;
+    BenchTransport transport;
     std::unique_ptr<TCHiIobHardwareSetup> setup;
 };
 
-TEST_F(SamplingTest, TopUnitCommandRaisesItsInterfaceLineAndReadsBack) {
+TEST_P(SamplingTest, TopUnitCommandRaisesItsInterfaceLineAndReadsBack) {
     setup->BeginSampling();
     EXPECT_TRUE(setup->SendCommand(kTopUnit, 1));  // White spot on
     RunFor(20);
@@ -128,7 +138,7 @@ TEST_F(SamplingTest, TopUnitCommandRaisesItsInterfaceLineAndReadsBack) {
     ExpectNoProtocolErrors();
 }
 
-TEST_F(SamplingTest, ButtonPressesAddUpOverDifferentialReads) {
+TEST_P(SamplingTest, ButtonPressesAddUpOverDifferentialReads) {
     setup->BeginSampling();
     std::int64_t total = 0;
     for (int read = 0; read < 10; ++read) {
@@ -146,7 +156,7 @@ TEST_F(SamplingTest, ButtonPressesAddUpOverDifferentialReads) {
     ExpectNoProtocolErrors();
 }
 
-TEST_F(SamplingTest, LicksAndLickTimeAccumulate) {
+TEST_P(SamplingTest, LicksAndLickTimeAccumulate) {
     setup->BeginSampling();
     std::int64_t licks = 0;
     std::int64_t microseconds = 0;
@@ -167,7 +177,7 @@ TEST_F(SamplingTest, LicksAndLickTimeAccumulate) {
     ExpectNoProtocolErrors();
 }
 
-TEST_F(SamplingTest, StoppingLeavesEveryOutputAtItsDefault) {
+TEST_P(SamplingTest, StoppingLeavesEveryOutputAtItsDefault) {
     setup->BeginSampling();
     setup->SendCommand(kTopUnit, 1);
     setup->SendCommand(kTopUnit, 3);
@@ -188,7 +198,7 @@ TEST_F(SamplingTest, StoppingLeavesEveryOutputAtItsDefault) {
     ExpectNoProtocolErrors();
 }
 
-TEST_F(SamplingTest, UnpluggedBoxLosesItsAttachmentAndSamplingGoesOn) {
+TEST_P(SamplingTest, UnpluggedBoxLosesItsAttachmentAndSamplingGoesOn) {
     setup->BeginSampling();
     RunFor(50);
     EXPECT_TRUE(setup->IsIODeviceConnected(0));
@@ -204,31 +214,36 @@ TEST_F(SamplingTest, UnpluggedBoxLosesItsAttachmentAndSamplingGoesOn) {
     setup->EndSampling();
 }
 
-TEST(SamplingDiscovery, TwoBoxesAreAttachedAndConfiguredInEnumerationOrder) {
+class SamplingDiscovery : public ::testing::TestWithParam<Transport> {};
+
+TEST_P(SamplingDiscovery, TwoBoxesAreAttachedAndConfiguredInEnumerationOrder) {
     TempRegistry registry("");
     zentrix::VirtualClock clock;
     BenchConfig config;
     config.boxes.push_back(LabBox(7));
     config.boxes.push_back(LabBox(2));
     zentrix::sim::SimulatedBench bench(config, clock);
-    TCHiIobHardwareSetup setup(bench, clock);
+    BenchTransport transport(GetParam(), bench, clock);
+    TCHiIobHardwareSetup setup(transport.Library(), clock);
     EXPECT_EQ(setup.ListIOBoxIds(), (std::vector<std::int32_t>{7, 2}));
     EXPECT_TRUE(setup.IsIODeviceConnected(7));
     EXPECT_TRUE(setup.IsIODeviceConnected(2));
     EXPECT_TRUE(bench.Box(0).SpiEnabled());
     EXPECT_TRUE(bench.Box(1).SpiEnabled());
-    EXPECT_TRUE(bench.ProtocolErrors().empty());
+    ExpectNoProtocolErrorsOn(bench);
 }
 
-TEST(SamplingDiscovery, OnlyForeignControllersGiveNoBox) {
+TEST_P(SamplingDiscovery, OnlyForeignControllersGiveNoBox) {
     TempRegistry registry("");
     zentrix::VirtualClock clock;
     BenchConfig config;
     config.boxes.push_back(LabBox());
     config.boxes[0].productId = 0x1500;
     zentrix::sim::SimulatedBench bench(config, clock);
-    TCHiIobHardwareSetup setup(bench, clock);
+    BenchTransport transport(GetParam(), bench, clock);
+    TCHiIobHardwareSetup setup(transport.Library(), clock);
     EXPECT_TRUE(setup.ListIOBoxIds().empty());
+    ExpectNoProtocolErrorsOn(bench);
 }
 
 // The scratch directory must exist before the bench that logs into it.
@@ -246,7 +261,7 @@ protected:
     DropPulseTest() : SamplingTest(LoggedConfig((scratch.Path() / "events.jsonl").string())) {}
 };
 
-TEST_F(DropPulseTest, DropPelletPulsesThirtyMillisecondsAndCountsOneDrop) {
+TEST_P(DropPulseTest, DropPelletPulsesThirtyMillisecondsAndCountsOneDrop) {
     setup->BeginSampling();
     RunFor(50);
     ASSERT_TRUE(setup->SendCommand(kDispenser, 0));
@@ -276,5 +291,15 @@ TEST_F(DropPulseTest, DropPelletPulsesThirtyMillisecondsAndCountsOneDrop) {
     EXPECT_EQ(Read(kDispenser, 1).m_bValueBoolean, 0);  // not in error state
     ExpectNoProtocolErrors();
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, SamplingTest,
+                         ::testing::Values(Transport::Simulator, Transport::KernelDriver),
+                         TransportName);
+INSTANTIATE_TEST_SUITE_P(Transports, SamplingDiscovery,
+                         ::testing::Values(Transport::Simulator, Transport::KernelDriver),
+                         TransportName);
+INSTANTIATE_TEST_SUITE_P(Transports, DropPulseTest,
+                         ::testing::Values(Transport::Simulator, Transport::KernelDriver),
+                         TransportName);
 
 }  // namespace

@@ -1,0 +1,537 @@
+#include "platform/KernelIoWarriorLibrary.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <filesystem>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+
+#include "platform/IoWarriorBackendRegistry.h"
+#include "platform/Log.h"
+
+namespace zentrix {
+
+struct KernelIoWarriorLibrary::Controller {
+    std::uintptr_t handle = 0;
+    std::string serial;
+    std::uint32_t productId = 0;
+    std::string pinsPath;
+    std::string specialPath;
+
+    // Serialises the transfers of this controller; guards every field below.
+    std::mutex mutex;
+    int pinsFd = -1;
+    int specialFd = -1;
+    std::uint32_t readTimeoutMs = kDefaultTimeoutMs;
+    std::uint32_t writeTimeoutMs = kDefaultTimeoutMs;
+    // Unplugged or closed: every transfer fails without touching the nodes.
+    bool gone = false;
+};
+
+namespace {
+
+constexpr std::string_view kArea = "kernel";
+constexpr short kHangUpEvents = POLLERR | POLLHUP | POLLNVAL;
+
+struct FoundNode {
+    unsigned minor = 0;
+    std::string path;
+    int fd = -1;
+    IowarriorInfo info;
+};
+
+// The minor number of a driver node name such as "iowarrior12"; false for any other name.
+bool ParseMinor(std::string_view name, unsigned& minor) {
+    if (!name.starts_with(kIowarriorNodePrefix)) {
+        return false;
+    }
+    const std::string_view digits = name.substr(kIowarriorNodePrefix.size());
+    if (digits.empty() || digits.size() > 9) {
+        return false;
+    }
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), minor);
+    return error == std::errc() && end == digits.data() + digits.size();
+}
+
+std::string ErrorText(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+// Why a node could not be opened, with what to do about it.
+std::string OpenFailureText(int error) {
+    switch (error) {
+        case EBUSY:
+            return "busy: another program holds it open";
+        case EACCES:
+        case EPERM:
+            return "permission denied: install the udev rule for IO-Warrior nodes and plug the "
+                   "box in again";
+        case ENODEV:
+        case ENXIO:
+        case ENOENT:
+            return "gone: the box was unplugged";
+        default:
+            return ErrorText(error);
+    }
+}
+
+std::string SerialOf(const IowarriorInfo& info) {
+    std::string serial;
+    for (const std::uint8_t c : info.serial) {
+        if (c == 0) {
+            break;
+        }
+        serial.push_back(static_cast<char>(c));
+    }
+    return serial;
+}
+
+std::string Hex(std::uint32_t value) {
+    char text[16];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value, 16);
+    return "0x" + std::string(text, error == std::errc() ? end : text);
+}
+
+std::string Describe(const FoundNode& node) {
+    return node.path + " (serial " + SerialOf(node.info) + ", product " + Hex(node.info.product) +
+           ", interface " + std::to_string(node.info.if_num) + ", report size " +
+           std::to_string(node.info.report_size) + ")";
+}
+
+int ClampTimeout(std::uint32_t milliseconds) {
+    return static_cast<int>(std::min<std::uint32_t>(milliseconds, INT_MAX));
+}
+
+}  // namespace
+
+KernelIoWarriorLibrary::KernelIoWarriorLibrary(std::string directory, DeviceNodes& nodes,
+                                               Clock& clock)
+    : m_directory(std::move(directory)), m_nodes(nodes), m_clock(clock) {}
+
+KernelIoWarriorLibrary::~KernelIoWarriorLibrary() {
+    CloseAll();
+}
+
+IowHandle KernelIoWarriorLibrary::OpenDevice() {
+    CloseAll();
+    std::vector<FoundNode> found;
+    try {
+        std::vector<std::string> names;
+        const int listed = m_nodes.ListDirectory(m_directory, names);
+        if (listed < 0) {
+            Log(LogLevel::Warning, kArea,
+                "cannot list " + m_directory + ": " + ErrorText(-listed) +
+                    "; is the iowarrior module loaded (modprobe iowarrior) and a box plugged in?");
+            return nullptr;
+        }
+        for (const std::string& name : names) {
+            unsigned minor = 0;
+            if (ParseMinor(name, minor)) {
+                found.push_back(FoundNode{minor, m_directory + "/" + name, -1, {}});
+            }
+        }
+        std::sort(found.begin(), found.end(),
+                  [](const FoundNode& a, const FoundNode& b) { return a.minor < b.minor; });
+        if (found.empty()) {
+            Log(LogLevel::Info, kArea, "no iowarrior nodes in " + m_directory);
+        }
+
+        std::vector<FoundNode> opened;
+        for (FoundNode& node : found) {
+            const int fd = m_nodes.Open(node.path);
+            if (fd < 0) {
+                Log(LogLevel::Warning, kArea,
+                    node.path + " cannot be opened: " + OpenFailureText(-fd));
+                continue;
+            }
+            node.fd = fd;
+            const int queried = m_nodes.GetInfo(fd, node.info);
+            if (queried < 0) {
+                Log(LogLevel::Warning, kArea,
+                    node.path + ": the driver's info query failed: " + ErrorText(-queried));
+                m_nodes.Close(fd);
+                node.fd = -1;
+                continue;
+            }
+            if (LogEnabled(LogLevel::Debug)) {
+                Log(LogLevel::Debug, kArea, "found " + Describe(node));
+            }
+            opened.push_back(node);
+        }
+
+        // Pairs each interface-0 node with the interface-1 node of the same serial number.
+        struct Pair {
+            FoundNode* pins = nullptr;
+            FoundNode* special = nullptr;
+        };
+        std::map<std::string, Pair> pairs;
+        for (FoundNode& node : opened) {
+            if (node.info.if_num > 1) {
+                Log(LogLevel::Info, kArea, Describe(node) + " skipped: not an interface in use");
+                m_nodes.Close(node.fd);
+                node.fd = -1;
+                continue;
+            }
+            Pair& pair = pairs[SerialOf(node.info)];
+            FoundNode*& slot = node.info.if_num == 0 ? pair.pins : pair.special;
+            if (slot != nullptr) {
+                Log(LogLevel::Warning, kArea,
+                    Describe(node) + " skipped: " + slot->path + " has the same serial number " +
+                        "and interface");
+                m_nodes.Close(node.fd);
+                node.fd = -1;
+                continue;
+            }
+            slot = &node;
+        }
+
+        std::vector<std::shared_ptr<Controller>> controllers;
+        for (FoundNode& node : opened) {
+            if (node.fd < 0) {
+                continue;
+            }
+            const Pair& pair = pairs[SerialOf(node.info)];
+            if (pair.pins == nullptr || pair.special == nullptr) {
+                Log(LogLevel::Warning, kArea,
+                    Describe(node) +
+                        " skipped: the controller's other interface node is missing or could not "
+                        "be opened");
+                m_nodes.Close(node.fd);
+                node.fd = -1;
+                continue;
+            }
+            if (&node != pair.pins) {
+                continue;
+            }
+            if (pair.pins->info.product != pair.special->info.product) {
+                Log(LogLevel::Warning, kArea,
+                    Describe(*pair.pins) + " and " + Describe(*pair.special) +
+                        " skipped: their product ids differ");
+                continue;
+            }
+            auto controller = std::make_shared<Controller>();
+            controller->serial = SerialOf(node.info);
+            controller->productId = node.info.product;
+            controller->pinsPath = pair.pins->path;
+            controller->specialPath = pair.special->path;
+            controller->pinsFd = pair.pins->fd;
+            controller->specialFd = pair.special->fd;
+            controllers.push_back(std::move(controller));
+            Log(LogLevel::Info, kArea,
+                "controller " + controllers.back()->serial + " (product " + Hex(node.info.product) +
+                    ") on " + pair.pins->path + " and " + pair.special->path);
+        }
+        // Closes the halves of pairs left out above, which no controller took.
+        for (const auto& [serial, pair] : pairs) {
+            const bool taken =
+                std::any_of(controllers.begin(), controllers.end(),
+                            [&](const auto& controller) { return controller->serial == serial; });
+            if (!taken && pair.pins != nullptr && pair.special != nullptr) {
+                for (FoundNode* half : {pair.pins, pair.special}) {
+                    if (half->fd >= 0) {
+                        m_nodes.Close(half->fd);
+                        half->fd = -1;
+                    }
+                }
+            }
+        }
+
+        const std::lock_guard lock(m_mutex);
+        for (auto& controller : controllers) {
+            controller->handle = m_nextHandle++;
+            m_byHandle.emplace(controller->handle, controller);
+            m_controllers.push_back(controller);
+        }
+        if (m_controllers.empty()) {
+            return nullptr;
+        }
+        return reinterpret_cast<IowHandle>(m_controllers.front()->handle);
+    } catch (...) {
+        Log(LogLevel::Error, kArea, "opening the controllers failed: out of memory");
+        CloseAll();
+        return nullptr;
+    }
+}
+
+void KernelIoWarriorLibrary::CloseDevice(IowHandle /*handle*/) {
+    CloseAll();
+}
+
+void KernelIoWarriorLibrary::CloseAll() noexcept {
+    std::vector<std::shared_ptr<Controller>> controllers;
+    {
+        const std::lock_guard lock(m_mutex);
+        controllers.swap(m_controllers);
+        m_byHandle.clear();
+    }
+    for (const auto& controller : controllers) {
+        const std::lock_guard lock(controller->mutex);
+        for (int* fd : {&controller->pinsFd, &controller->specialFd}) {
+            if (*fd >= 0) {
+                m_nodes.Close(*fd);
+                *fd = -1;
+            }
+        }
+        controller->gone = true;
+    }
+}
+
+std::shared_ptr<KernelIoWarriorLibrary::Controller> KernelIoWarriorLibrary::Find(IowHandle handle) {
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_byHandle.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it != m_byHandle.end() ? it->second : nullptr;
+}
+
+std::int32_t KernelIoWarriorLibrary::GetNumDevs() {
+    const std::lock_guard lock(m_mutex);
+    return static_cast<std::int32_t>(m_controllers.size());
+}
+
+IowHandle KernelIoWarriorLibrary::GetDeviceHandle(std::int32_t numDevice) {
+    const std::lock_guard lock(m_mutex);
+    if (numDevice < 1 || static_cast<std::size_t>(numDevice) > m_controllers.size()) {
+        return nullptr;
+    }
+    return reinterpret_cast<IowHandle>(
+        m_controllers[static_cast<std::size_t>(numDevice) - 1]->handle);
+}
+
+bool KernelIoWarriorLibrary::GetSerialNumber(IowHandle handle, char16_t* serialNumber) {
+    if (serialNumber == nullptr) {
+        return false;
+    }
+    serialNumber[0] = u'\0';
+    try {
+        const auto controller = Find(handle);
+        if (!controller) {
+            return false;
+        }
+        for (std::uint32_t i = 0; i < kIowSerialLength; ++i) {
+            serialNumber[i] =
+                i < controller->serial.size()
+                    ? static_cast<char16_t>(static_cast<unsigned char>(controller->serial[i]))
+                    : u'\0';
+        }
+        serialNumber[kIowSerialLength] = u'\0';
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::uint32_t KernelIoWarriorLibrary::GetProductId(IowHandle handle) {
+    try {
+        const auto controller = Find(handle);
+        return controller ? controller->productId : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+namespace {
+
+// Ends a controller's transfers after its box went away, with the reason in the log.
+void MarkUnplugged(KernelIoWarriorLibrary::Controller& controller, DeviceNodes& nodes,
+                   const std::string& path, std::string_view what) {
+    Log(LogLevel::Warning, kArea,
+        "controller " + controller.serial + " unplugged (" + path + ": " + std::string(what) +
+            "); its transfers fail from now on");
+    for (int* fd : {&controller.pinsFd, &controller.specialFd}) {
+        if (*fd >= 0) {
+            nodes.Close(*fd);
+            *fd = -1;
+        }
+    }
+    controller.gone = true;
+}
+
+bool MeansUnplugged(long result) {
+    return result == -ENODEV || result == -ENXIO || result == -EPIPE || result == -ESHUTDOWN;
+}
+
+// poll() for up to timeoutMs on the given clock, carrying on after signals with the time left.
+int PollFor(DeviceNodes& nodes, Clock& clock, int fd, short events, std::uint32_t timeoutMs) {
+    const std::uint32_t start = clock.NowMs();
+    for (;;) {
+        const std::uint32_t elapsed = clock.NowMs() - start;
+        const std::uint32_t remaining = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
+        const int ready = nodes.Poll(fd, events, ClampTimeout(remaining));
+        if (ready != -EINTR) {
+            return ready;
+        }
+    }
+}
+
+template <typename Call>
+long RetryOnSignal(Call call) {
+    long result = 0;
+    do {
+        result = call();
+    } while (result == -EINTR);
+    return result;
+}
+
+}  // namespace
+
+std::uint32_t KernelIoWarriorLibrary::Write(IowHandle handle, std::uint32_t pipe,
+                                            const std::uint8_t* buffer, std::uint32_t length) {
+    try {
+        const auto controller = Find(handle);
+        if (!controller || buffer == nullptr || pipe > kIowPipeSpecialMode ||
+            (pipe == kIowPipeIoPins && length < 1)) {
+            return 0;
+        }
+        const std::lock_guard lock(controller->mutex);
+        if (controller->gone) {
+            return 0;
+        }
+        const bool pins = pipe == kIowPipeIoPins;
+        const int fd = pins ? controller->pinsFd : controller->specialFd;
+        const std::string& path = pins ? controller->pinsPath : controller->specialPath;
+        // The driver's pin report has no report id: byte 0 of the library's report stays here.
+        const std::uint8_t* data = pins ? buffer + 1 : buffer;
+        const std::size_t count = pins ? length - 1 : length;
+
+        auto write = [&] { return m_nodes.Write(fd, data, count); };
+        long written = RetryOnSignal(write);
+        if (written == -EAGAIN) {
+            // Too many writes in flight: wait for room at most the write timeout, once.
+            const int ready = PollFor(m_nodes, m_clock, fd, POLLOUT, controller->writeTimeoutMs);
+            if (ready > 0 && (ready & kHangUpEvents) != 0) {
+                MarkUnplugged(*controller, m_nodes, path, "hang-up while waiting to write");
+                return 0;
+            }
+            if (ready > 0 && (ready & POLLOUT) != 0) {
+                written = RetryOnSignal(write);
+            }
+        }
+        if (written == static_cast<long>(count)) {
+            return length;
+        }
+        if (MeansUnplugged(written)) {
+            MarkUnplugged(*controller, m_nodes, path, ErrorText(static_cast<int>(-written)));
+        } else {
+            Log(LogLevel::Warning, kArea,
+                "write of " + std::to_string(count) + " bytes to " + path + " failed: " +
+                    (written < 0 ? ErrorText(static_cast<int>(-written))
+                                 : std::to_string(written) + " bytes written"));
+        }
+        return 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+std::uint32_t KernelIoWarriorLibrary::Read(IowHandle handle, std::uint32_t pipe,
+                                           std::uint8_t* buffer, std::uint32_t length) {
+    try {
+        const auto controller = Find(handle);
+        if (!controller || buffer == nullptr || pipe > kIowPipeSpecialMode ||
+            (pipe == kIowPipeIoPins && length < 1)) {
+            return 0;
+        }
+        const std::lock_guard lock(controller->mutex);
+        if (controller->gone) {
+            return 0;
+        }
+        const bool pins = pipe == kIowPipeIoPins;
+        const int fd = pins ? controller->pinsFd : controller->specialFd;
+        const std::string& path = pins ? controller->pinsPath : controller->specialPath;
+        // The driver's pin report comes without a report id; the library's has 0 in byte 0.
+        std::uint8_t* data = pins ? buffer + 1 : buffer;
+        const std::size_t count = pins ? length - 1 : length;
+
+        const int ready = PollFor(m_nodes, m_clock, fd, POLLIN, controller->readTimeoutMs);
+        if (ready < 0) {
+            if (MeansUnplugged(ready)) {
+                MarkUnplugged(*controller, m_nodes, path, ErrorText(-ready));
+            } else {
+                Log(LogLevel::Warning, kArea,
+                    "waiting for " + path + " failed: " + ErrorText(-ready));
+            }
+            return 0;
+        }
+        if ((ready & kHangUpEvents) != 0) {
+            MarkUnplugged(*controller, m_nodes, path, "hang-up");
+            return 0;
+        }
+        if ((ready & POLLIN) == 0) {
+            if (LogEnabled(LogLevel::Debug)) {
+                Log(LogLevel::Debug, kArea,
+                    "no report from " + path + " within " +
+                        std::to_string(controller->readTimeoutMs) + " ms");
+            }
+            return 0;
+        }
+        const long got = RetryOnSignal([&] { return m_nodes.Read(fd, data, count); });
+        if (got > 0) {
+            if (pins) {
+                buffer[0] = 0;
+            }
+            return static_cast<std::uint32_t>(got) + (pins ? 1 : 0);
+        }
+        if (MeansUnplugged(got)) {
+            MarkUnplugged(*controller, m_nodes, path, ErrorText(static_cast<int>(-got)));
+        } else if (got != -EAGAIN) {
+            Log(LogLevel::Warning, kArea,
+                "read of " + std::to_string(count) + " bytes from " + path +
+                    " failed: " + (got < 0 ? ErrorText(static_cast<int>(-got)) : "end of file"));
+        }
+        return 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+void KernelIoWarriorLibrary::SetWriteTimeout(IowHandle handle, std::uint32_t timeoutMs) {
+    try {
+        if (const auto controller = Find(handle)) {
+            const std::lock_guard lock(controller->mutex);
+            controller->writeTimeoutMs = timeoutMs;
+        }
+    } catch (...) {
+        // A timeout that cannot be set leaves the previous one.
+    }
+}
+
+void KernelIoWarriorLibrary::SetTimeout(IowHandle handle, std::uint32_t timeoutMs) {
+    try {
+        if (const auto controller = Find(handle)) {
+            const std::lock_guard lock(controller->mutex);
+            controller->readTimeoutMs = timeoutMs;
+        }
+    } catch (...) {
+        // A timeout that cannot be set leaves the previous one.
+    }
+}
+
+namespace {
+
+std::unique_ptr<IoWarriorLibrary> CreateKernelLibrary(std::string_view argument, Clock& clock) {
+    if (argument.empty()) {
+        return std::make_unique<KernelIoWarriorLibrary>(kDefaultIowarriorDirectory,
+                                                        LinuxDeviceNodes::Instance(), clock);
+    }
+    const std::string directory(argument);
+    std::error_code error;
+    if (!std::filesystem::is_directory(directory, error)) {
+        throw std::runtime_error(directory + " is not a directory");
+    }
+    return std::make_unique<KernelIoWarriorLibrary>(directory, LinuxDeviceNodes::Instance(), clock);
+}
+
+const IoWarriorBackendRegistrar kKernelBackend({
+    "kernel",
+    "kernel[:DIR]",
+    "IO boxes through the Linux iowarrior driver's device nodes in /dev/usb, or in DIR",
+    &CreateKernelLibrary,
+});
+
+}  // namespace
+
+}  // namespace zentrix

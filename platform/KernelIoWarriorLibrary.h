@@ -1,0 +1,72 @@
+// The IO-Warrior library on the Linux kernel's `iowarrior` driver, without the vendor's library:
+// every controller is a pair of device nodes, interface 0 for the pin report and interface 1 for
+// the special-mode reports, which this backend finds, pairs and presents as one handle.
+#ifndef ZENTRIX_PLATFORM_KERNELIOWARRIORLIBRARY_H
+#define ZENTRIX_PLATFORM_KERNELIOWARRIORLIBRARY_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/IoWarriorLibrary.h"
+#include "platform/LinuxDeviceNodes.h"
+
+namespace zentrix {
+
+inline constexpr const char* kDefaultIowarriorDirectory = "/dev/usb";
+
+// Controllers come in the order of their interface-0 nodes' minor numbers. A controller is used
+// only when both its nodes open; a node that is busy, forbidden or gone takes its controller out.
+// Writes and reads of a controller whose node reports ENODEV, POLLHUP or POLLERR fail from then
+// on, as an unplugged box should. No call throws.
+class KernelIoWarriorLibrary final : public IoWarriorLibrary {
+public:
+    // Reads before any read timeout is set wait this long.
+    static constexpr std::uint32_t kDefaultTimeoutMs = 1000;
+
+    // The nodes and the clock must outlive the library.
+    KernelIoWarriorLibrary(std::string directory, DeviceNodes& nodes, Clock& clock);
+    ~KernelIoWarriorLibrary() override;
+    KernelIoWarriorLibrary(const KernelIoWarriorLibrary&) = delete;
+    KernelIoWarriorLibrary& operator=(const KernelIoWarriorLibrary&) = delete;
+
+    IowHandle OpenDevice() override;
+    void CloseDevice(IowHandle handle) override;
+    std::int32_t GetNumDevs() override;
+    IowHandle GetDeviceHandle(std::int32_t numDevice) override;
+    bool GetSerialNumber(IowHandle handle, char16_t* serialNumber) override;
+    std::uint32_t GetProductId(IowHandle handle) override;
+    std::uint32_t Write(IowHandle handle, std::uint32_t pipe, const std::uint8_t* buffer,
+                        std::uint32_t length) override;
+    std::uint32_t Read(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                       std::uint32_t length) override;
+    void SetWriteTimeout(IowHandle handle, std::uint32_t timeoutMs) override;
+    void SetTimeout(IowHandle handle, std::uint32_t timeoutMs) override;
+
+    const std::string& Directory() const { return m_directory; }
+
+    struct Controller;
+
+private:
+    std::shared_ptr<Controller> Find(IowHandle handle);
+    void CloseAll() noexcept;
+
+    const std::string m_directory;
+    DeviceNodes& m_nodes;
+    Clock& m_clock;
+
+    // Guards the table only; each controller's transfers are guarded by its own mutex.
+    std::mutex m_mutex;
+    std::vector<std::shared_ptr<Controller>> m_controllers;
+    // Handles are numbers never used twice, so a handle kept past a close matches nothing.
+    std::map<std::uintptr_t, std::shared_ptr<Controller>> m_byHandle;
+    std::uintptr_t m_nextHandle = 1;
+};
+
+}  // namespace zentrix
+
+#endif

@@ -124,7 +124,7 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
         std::vector<std::string> names;
         const int listed = m_nodes.ListDirectory(m_directory, names);
         if (listed < 0) {
-            Log(LogLevel::Warning, kArea,
+            Log(LogLevel::Info, kArea,
                 "cannot list " + m_directory + ": " + ErrorText(-listed) +
                     "; is the iowarrior module loaded (modprobe iowarrior) and a box plugged in?");
             return nullptr;

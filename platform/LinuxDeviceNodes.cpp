@@ -10,6 +10,8 @@
 namespace zentrix {
 
 static_assert(kIowGetInfo == 0x8028C003UL, "IOW_GETINFO reads 40 bytes, request 3 of magic 0xC0");
+static_assert(sizeof(void*) != 8 || (kIowWrite == 0x4008C001UL && kIowRead == 0x4008C002UL),
+              "IOW_WRITE and IOW_READ carry the size of a pointer");
 
 int LinuxDeviceNodes::ListDirectory(const std::string& directory, std::vector<std::string>& names) {
     names.clear();

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "platform/IoWarriorBackendRegistry.h"
 #include "platform/Log.h"
@@ -103,8 +104,33 @@ std::string Describe(const FoundNode& node) {
            std::to_string(node.info.report_size) + ")";
 }
 
+void CloseLeftovers(DeviceNodes& nodes, std::vector<FoundNode>& found) noexcept {
+    for (FoundNode& node : found) {
+        if (node.fd >= 0) {
+            nodes.Close(node.fd);
+            node.fd = -1;
+        }
+    }
+}
+
 int ClampTimeout(std::uint32_t milliseconds) {
     return static_cast<int>(std::min<std::uint32_t>(milliseconds, INT_MAX));
+}
+
+}  // namespace
+
+namespace {
+
+// Closes both nodes of a controller and ends its transfers; the caller holds its mutex, or is the
+// only one who knows it.
+void CloseNodes(DeviceNodes& nodes, KernelIoWarriorLibrary::Controller& controller) noexcept {
+    for (int* fd : {&controller.pinsFd, &controller.specialFd}) {
+        if (*fd >= 0) {
+            nodes.Close(*fd);
+            *fd = -1;
+        }
+    }
+    controller.gone = true;
 }
 
 }  // namespace
@@ -119,7 +145,10 @@ KernelIoWarriorLibrary::~KernelIoWarriorLibrary() {
 
 IowHandle KernelIoWarriorLibrary::OpenDevice() {
     CloseAll();
+    // Every descriptor stays in `found` until a controller takes it, so that a failure part-way
+    // through leaves nothing open.
     std::vector<FoundNode> found;
+    std::vector<std::shared_ptr<Controller>> controllers;
     try {
         std::vector<std::string> names;
         const int listed = m_nodes.ListDirectory(m_directory, names);
@@ -141,7 +170,7 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
             Log(LogLevel::Info, kArea, "no iowarrior nodes in " + m_directory);
         }
 
-        std::vector<FoundNode> opened;
+        std::vector<FoundNode*> opened;
         for (FoundNode& node : found) {
             const int fd = m_nodes.Open(node.path);
             if (fd < 0) {
@@ -161,7 +190,7 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
             if (LogEnabled(LogLevel::Debug)) {
                 Log(LogLevel::Debug, kArea, "found " + Describe(node));
             }
-            opened.push_back(node);
+            opened.push_back(&node);
         }
 
         // Pairs each interface-0 node with the interface-1 node of the same serial number.
@@ -170,7 +199,8 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
             FoundNode* special = nullptr;
         };
         std::map<std::string, Pair> pairs;
-        for (FoundNode& node : opened) {
+        for (FoundNode* const entry : opened) {
+            FoundNode& node = *entry;
             if (node.info.if_num > 1) {
                 Log(LogLevel::Info, kArea, Describe(node) + " skipped: not an interface in use");
                 m_nodes.Close(node.fd);
@@ -190,8 +220,8 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
             slot = &node;
         }
 
-        std::vector<std::shared_ptr<Controller>> controllers;
-        for (FoundNode& node : opened) {
+        for (FoundNode* const entry : opened) {
+            FoundNode& node = *entry;
             if (node.fd < 0) {
                 continue;
             }
@@ -219,27 +249,15 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
             controller->productId = node.info.product;
             controller->pinsPath = pair.pins->path;
             controller->specialPath = pair.special->path;
-            controller->pinsFd = pair.pins->fd;
-            controller->specialFd = pair.special->fd;
-            controllers.push_back(std::move(controller));
+            controllers.push_back(controller);
+            controller->pinsFd = std::exchange(pair.pins->fd, -1);
+            controller->specialFd = std::exchange(pair.special->fd, -1);
             Log(LogLevel::Info, kArea,
                 "controller " + controllers.back()->serial + " (product " + Hex(node.info.product) +
                     ") on " + pair.pins->path + " and " + pair.special->path);
         }
-        // Closes the halves of pairs left out above, which no controller took.
-        for (const auto& [serial, pair] : pairs) {
-            const bool taken =
-                std::any_of(controllers.begin(), controllers.end(),
-                            [&](const auto& controller) { return controller->serial == serial; });
-            if (!taken && pair.pins != nullptr && pair.special != nullptr) {
-                for (FoundNode* half : {pair.pins, pair.special}) {
-                    if (half->fd >= 0) {
-                        m_nodes.Close(half->fd);
-                        half->fd = -1;
-                    }
-                }
-            }
-        }
+        // Pairs whose product ids differ are left out; their nodes are not held.
+        CloseLeftovers(m_nodes, found);
 
         const std::lock_guard lock(m_mutex);
         for (auto& controller : controllers) {
@@ -254,6 +272,11 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
     } catch (...) {
         Log(LogLevel::Error, kArea, "opening the controllers failed: out of memory");
         CloseAll();
+        for (const auto& controller : controllers) {
+            const std::lock_guard lock(controller->mutex);
+            CloseNodes(m_nodes, *controller);
+        }
+        CloseLeftovers(m_nodes, found);
         return nullptr;
     }
 }
@@ -271,13 +294,7 @@ void KernelIoWarriorLibrary::CloseAll() noexcept {
     }
     for (const auto& controller : controllers) {
         const std::lock_guard lock(controller->mutex);
-        for (int* fd : {&controller->pinsFd, &controller->specialFd}) {
-            if (*fd >= 0) {
-                m_nodes.Close(*fd);
-                *fd = -1;
-            }
-        }
-        controller->gone = true;
+        CloseNodes(m_nodes, *controller);
     }
 }
 
@@ -341,13 +358,7 @@ void MarkUnplugged(KernelIoWarriorLibrary::Controller& controller, DeviceNodes& 
     Log(LogLevel::Warning, kArea,
         "controller " + controller.serial + " unplugged (" + path + ": " + std::string(what) +
             "); its transfers fail from now on");
-    for (int* fd : {&controller.pinsFd, &controller.specialFd}) {
-        if (*fd >= 0) {
-            nodes.Close(*fd);
-            *fd = -1;
-        }
-    }
-    controller.gone = true;
+    CloseNodes(nodes, controller);
 }
 
 bool MeansUnplugged(long result) {

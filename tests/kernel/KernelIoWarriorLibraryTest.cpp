@@ -126,6 +126,22 @@ TEST_F(KernelBackendTest, EachSkippedNodeIsLoggedWithItsReason) {
     EXPECT_NE(text.find("/dev/usb/iowarrior0 (serial 0000000A"), std::string::npos) << text;
 }
 
+TEST_F(KernelBackendTest, NodesThatMakeNoPairAreLeftOutAndLeftClosed) {
+    driver.AddNode(0, "0000000A", 0, 0x1503);
+    driver.AddNode(1, "0000000A", 1, 0x1500);
+    driver.AddNode(2, "0000000B", 0);
+    driver.AddNode(3, "0000000B", 1);
+    driver.AddNode(4, "0000000B", 2);
+    driver.AddNode(5, "0000000B", 1);
+    driver.AddNode(6, "0000000C", 1);
+    library.OpenDevice();
+    EXPECT_EQ(Serials(), (std::vector<std::u16string>{u"0000000B"}));
+    EXPECT_EQ(driver.OpenCount(), 2);
+    EXPECT_GE(driver.At(2).fd, 3);
+    EXPECT_GE(driver.At(3).fd, 3);
+    EXPECT_EQ(driver.BadCloses(), 0);
+}
+
 TEST_F(KernelBackendTest, NoDirectoryOrNoNodesOpensNothing) {
     driver.SetListError(ENOENT);
     EXPECT_EQ(library.OpenDevice(), nullptr);

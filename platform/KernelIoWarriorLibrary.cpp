@@ -117,10 +117,6 @@ int ClampTimeout(std::uint32_t milliseconds) {
     return static_cast<int>(std::min<std::uint32_t>(milliseconds, INT_MAX));
 }
 
-}  // namespace
-
-namespace {
-
 // Closes both nodes of a controller and ends its transfers; the caller holds its mutex, or is the
 // only one who knows it.
 void CloseNodes(DeviceNodes& nodes, KernelIoWarriorLibrary::Controller& controller) noexcept {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Catalog.h"
+#include "Check.h"
 #include "CliError.h"
 #include "Commands.h"
 #include "Paths.h"
@@ -152,6 +153,14 @@ int main(int argc, char** argv) {
     auto* mapCommand = app.add_subcommand(
         "map", "Show the mapping dialog and save the hardware setup when it is accepted");
     mapCommand->add_flag("--readonly", readonly, "Show the mapping without allowing changes");
+    zentrix::cli::CheckOptions checkOptions;
+    auto* checkCommand = app.add_subcommand(
+        "check",
+        "List the IO-Warrior device nodes and IO boxes the kernel driver offers, and why any of "
+        "them cannot be used (exit status 0 only when all can)");
+    checkCommand->add_option("--dir", checkOptions.directory, "Look for the nodes in DIR")
+        ->capture_default_str()
+        ->type_name("DIR");
     auto* registerCommand = app.add_subcommand("register", "Call DllRegisterServer");
     auto* unregisterCommand = app.add_subcommand("unregister", "Call DllUnregisterServer");
 
@@ -165,6 +174,13 @@ int main(int argc, char** argv) {
     }
 
     try {
+        // Checking the hardware needs no plug-in: it asks the kernel driver directly.
+        if (checkCommand->parsed()) {
+            checkOptions.json = options.json;
+            return zentrix::cli::CheckHardware(zentrix::LinuxDeviceNodes::Instance(),
+                                               zentrix::SystemClock::Instance(), checkOptions,
+                                               std::cout);
+        }
         if (simulateOption->count() > 0) {
             const std::string backend =
                 options.simulationBench.empty() ? "sim" : "sim:" + options.simulationBench;

@@ -44,6 +44,10 @@ struct FoundNode {
     std::string path;
     int fd = -1;
     IowarriorInfo info;
+    bool identified = false;
+    // Why the node serves no controller; empty while it may.
+    std::string problem;
+    int openError = 0;
 };
 
 // The minor number of a driver node name such as "iowarrior12"; false for any other name.
@@ -149,6 +153,10 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
         std::vector<std::string> names;
         const int listed = m_nodes.ListDirectory(m_directory, names);
         if (listed < 0) {
+            {
+                const std::lock_guard lock(m_mutex);
+                m_lastDiscovery = Discovery{false, ErrorText(-listed), {}};
+            }
             Log(LogLevel::Info, kArea,
                 "cannot list " + m_directory + ": " + ErrorText(-listed) +
                     "; is the iowarrior module loaded (modprobe iowarrior) and a box plugged in?");
@@ -157,7 +165,7 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
         for (const std::string& name : names) {
             unsigned minor = 0;
             if (ParseMinor(name, minor)) {
-                found.push_back(FoundNode{minor, m_directory + "/" + name, -1, {}});
+                found.push_back(FoundNode{minor, m_directory + "/" + name, -1, {}, false, {}, 0});
             }
         }
         std::sort(found.begin(), found.end(),
@@ -170,19 +178,21 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
         for (FoundNode& node : found) {
             const int fd = m_nodes.Open(node.path);
             if (fd < 0) {
-                Log(LogLevel::Warning, kArea,
-                    node.path + " cannot be opened: " + OpenFailureText(-fd));
+                node.openError = -fd;
+                node.problem = "cannot be opened: " + OpenFailureText(-fd);
+                Log(LogLevel::Warning, kArea, node.path + " " + node.problem);
                 continue;
             }
             node.fd = fd;
             const int queried = m_nodes.GetInfo(fd, node.info);
             if (queried < 0) {
-                Log(LogLevel::Warning, kArea,
-                    node.path + ": the driver's info query failed: " + ErrorText(-queried));
+                node.problem = "the driver's info query failed: " + ErrorText(-queried);
+                Log(LogLevel::Warning, kArea, node.path + ": " + node.problem);
                 m_nodes.Close(fd);
                 node.fd = -1;
                 continue;
             }
+            node.identified = true;
             if (LogEnabled(LogLevel::Debug)) {
                 Log(LogLevel::Debug, kArea, "found " + Describe(node));
             }
@@ -198,7 +208,8 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
         for (FoundNode* const entry : opened) {
             FoundNode& node = *entry;
             if (node.info.if_num > 1) {
-                Log(LogLevel::Info, kArea, Describe(node) + " skipped: not an interface in use");
+                node.problem = "not an interface in use";
+                Log(LogLevel::Info, kArea, Describe(node) + " skipped: " + node.problem);
                 m_nodes.Close(node.fd);
                 node.fd = -1;
                 continue;
@@ -206,9 +217,8 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
             Pair& pair = pairs[SerialOf(node.info)];
             FoundNode*& slot = node.info.if_num == 0 ? pair.pins : pair.special;
             if (slot != nullptr) {
-                Log(LogLevel::Warning, kArea,
-                    Describe(node) + " skipped: " + slot->path + " has the same serial number " +
-                        "and interface");
+                node.problem = slot->path + " has the same serial number and interface";
+                Log(LogLevel::Warning, kArea, Describe(node) + " skipped: " + node.problem);
                 m_nodes.Close(node.fd);
                 node.fd = -1;
                 continue;
@@ -223,10 +233,9 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
             }
             const Pair& pair = pairs[SerialOf(node.info)];
             if (pair.pins == nullptr || pair.special == nullptr) {
-                Log(LogLevel::Warning, kArea,
-                    Describe(node) +
-                        " skipped: the controller's other interface node is missing or could not "
-                        "be opened");
+                node.problem =
+                    "the controller's other interface node is missing or could not be opened";
+                Log(LogLevel::Warning, kArea, Describe(node) + " skipped: " + node.problem);
                 m_nodes.Close(node.fd);
                 node.fd = -1;
                 continue;
@@ -235,6 +244,8 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
                 continue;
             }
             if (pair.pins->info.product != pair.special->info.product) {
+                pair.pins->problem = "its product id differs from " + pair.special->path + "'s";
+                pair.special->problem = "its product id differs from " + pair.pins->path + "'s";
                 Log(LogLevel::Warning, kArea,
                     Describe(*pair.pins) + " and " + Describe(*pair.special) +
                         " skipped: their product ids differ");
@@ -255,7 +266,14 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
         // Pairs whose product ids differ are left out; their nodes are not held.
         CloseLeftovers(m_nodes, found);
 
+        Discovery discovery{true, {}, {}};
+        for (const FoundNode& node : found) {
+            discovery.nodes.push_back(NodeReport{node.path, node.identified, SerialOf(node.info),
+                                                 node.info.product, node.info.if_num,
+                                                 node.problem, node.openError});
+        }
         const std::lock_guard lock(m_mutex);
+        m_lastDiscovery = std::move(discovery);
         for (auto& controller : controllers) {
             controller->handle = m_nextHandle++;
             m_byHandle.emplace(controller->handle, controller);
@@ -275,6 +293,11 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
         CloseLeftovers(m_nodes, found);
         return nullptr;
     }
+}
+
+KernelIoWarriorLibrary::Discovery KernelIoWarriorLibrary::GetLastDiscovery() const {
+    const std::lock_guard lock(m_mutex);
+    return m_lastDiscovery;
 }
 
 void KernelIoWarriorLibrary::CloseDevice(IowHandle /*handle*/) {

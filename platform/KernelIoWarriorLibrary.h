@@ -49,6 +49,27 @@ public:
 
     const std::string& Directory() const { return m_directory; }
 
+    // What the last OpenDevice found at one device node, for tools that explain a missing box.
+    struct NodeReport {
+        std::string path;
+        // Whether the node opened and answered the driver's info query.
+        bool identified = false;
+        std::string serial;
+        std::uint32_t productId = 0;
+        std::uint32_t interfaceNumber = 0;
+        // Empty when the node serves a controller; otherwise why it does not.
+        std::string problem;
+        // The errno of a failed open, else 0.
+        int openError = 0;
+    };
+    // Whether the last OpenDevice could list the directory, and why not.
+    struct Discovery {
+        bool listed = false;
+        std::string listError;
+        std::vector<NodeReport> nodes;
+    };
+    Discovery GetLastDiscovery() const;
+
     struct Controller;
 
 private:
@@ -59,8 +80,10 @@ private:
     DeviceNodes& m_nodes;
     Clock& m_clock;
 
-    // Guards the table only; each controller's transfers are guarded by its own mutex.
-    std::mutex m_mutex;
+    // Guards the table and the last discovery; each controller's transfers are guarded by its own
+    // mutex.
+    mutable std::mutex m_mutex;
+    Discovery m_lastDiscovery;
     std::vector<std::shared_ptr<Controller>> m_controllers;
     // Handles are numbers never used twice, so a handle kept past a close matches nothing.
     std::map<std::uintptr_t, std::shared_ptr<Controller>> m_byHandle;

@@ -555,6 +555,25 @@ TEST_F(ZentrixCliTest, ReadonlyMapSavesNothing) {
     EXPECT_EQ(ReadFile(setup), kHardwareSetup);
 }
 
+TEST_F(ZentrixCliTest, CheckNeedsNoPluginAndFailsOnlyForNodesThatCannotBeUsed) {
+    const TempDir devices;
+    // No plug-in is loaded for a check: a missing one does not matter.
+    const ChildResult empty =
+        Run({"--plugin", "/nonexistent/libzentrix.so", "check", "--dir", devices.Path().string()});
+    EXPECT_EQ(empty.exitCode, 0) << empty.err;
+    EXPECT_NE(empty.out.find("No IO box attached"), std::string::npos) << empty.out;
+
+    // A file of the driver's name that is no driver node cannot be used.
+    devices.Write("iowarrior0", "");
+    const ChildResult bogus = Run({"--json", "check", "--dir", devices.Path().string()});
+    EXPECT_EQ(bogus.exitCode, 1) << bogus.err;
+    const auto document = json::parse(bogus.out);
+    EXPECT_EQ(document["ok"], false);
+    ASSERT_EQ(document["nodes"].size(), 1u);
+    EXPECT_NE(document["nodes"][0]["problem"].get<std::string>().find("info query failed"),
+              std::string::npos);
+}
+
 TEST_F(ZentrixCliTest, UsageErrorsExitWithTwo) {
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {}, {"signals"}, {"--plugin", "x", "--progid", "types"}, {"frobnicate"}}) {

@@ -7,13 +7,16 @@
 #include "model/Catalog.h"
 #include "model/Device.h"
 #include "model/DeviceType.h"
+#include "platform/IoWarriorBackend.h"
 #include "platform/TextConversion.h"
 #include "setup/HardwareSetup.h"
 
 namespace {
 
 void BM_DeriveLineSignal(benchmark::State& state) {
-    const TCHiIobHardwareSetup setup;
+    zentrix::VirtualClock clock;
+    zentrix::NullIoWarriorLibrary library;
+    const TCHiIobHardwareSetup setup(library, clock);
     TCHiIobDevice device(&setup, "tester", eDeviceTypeCustomHardware, -1, 0);
     const TCHiIobSignal& signal = *setup.GetDeviceType(eDeviceTypeCustomHardware)->FindSignal(0);
     std::uint8_t level = 0;
@@ -27,7 +30,9 @@ void BM_DeriveLineSignal(benchmark::State& state) {
 BENCHMARK(BM_DeriveLineSignal);
 
 void BM_DeriveDataSignal(benchmark::State& state) {
-    const TCHiIobHardwareSetup setup;
+    zentrix::VirtualClock clock;
+    zentrix::NullIoWarriorLibrary library;
+    const TCHiIobHardwareSetup setup(library, clock);
     TCHiIobDevice device(&setup, "lickometer", eDeviceTypeLickometer, -1, 0);
     const TCHiIobSignal& signal = *setup.GetDeviceType(eDeviceTypeLickometer)->FindSignal(1);
     const std::vector<std::uint8_t> bytes{3, 1};

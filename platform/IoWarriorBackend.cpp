@@ -2,19 +2,20 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 
-#include "simulator/SimulatorBackend.h"
+#include "platform/IoWarriorBackendRegistry.h"
+#include "platform/Log.h"
 
 namespace zentrix {
 namespace {
 
+constexpr std::string_view kDefaultBackend = "kernel";
+
 struct ProcessBackend {
-    std::unique_ptr<IoWarriorLibrary> owned;
-    IoWarriorLibrary* library = nullptr;
-    Clock* clock = nullptr;
+    std::unique_ptr<IoWarriorLibrary> library;
 };
 
 ProcessBackend& Backend() {
@@ -29,12 +30,7 @@ std::mutex& BackendMutex() {
 
 void ChooseFromEnvironment() {
     ProcessBackend& backend = Backend();
-    if (backend.library != nullptr) {
-        return;
-    }
-    if (backend.owned) {
-        backend.library = backend.owned.get();
-        backend.clock = &SystemClock::Instance();
+    if (backend.library) {
         return;
     }
     const char* setting = std::getenv("ZENTRIX_IOWARRIOR");
@@ -43,9 +39,30 @@ void ChooseFromEnvironment() {
     if (!choice.diagnostic.empty()) {
         std::fprintf(stderr, "zentrix: %s\n", choice.diagnostic.c_str());
     }
-    backend.owned = std::move(choice.library);
-    backend.library = backend.owned.get();
-    backend.clock = &SystemClock::Instance();
+    backend.library = std::move(choice.library);
+}
+
+std::unique_ptr<IoWarriorLibrary> CreateNullLibrary(std::string_view argument, Clock&) {
+    if (!argument.empty()) {
+        throw std::invalid_argument("takes nothing after the colon");
+    }
+    return std::make_unique<NullIoWarriorLibrary>();
+}
+
+const IoWarriorBackendRegistrar kNullBackend({
+    .name = "none",
+    .usage = "none",
+    .description = "no controller: the plug-in runs with its placeholder box",
+    .factory = &CreateNullLibrary,
+});
+
+std::string RegisteredUsages() {
+    std::string usages;
+    for (const IoWarriorBackendInfo& info : RegisteredIoWarriorBackends()) {
+        usages += usages.empty() ? "" : ", ";
+        usages += info.usage;
+    }
+    return usages;
 }
 
 }  // namespace
@@ -59,31 +76,43 @@ bool NullIoWarriorLibrary::GetSerialNumber(IowHandle, char16_t* serialNumber) {
 
 IoWarriorBackendChoice CreateIoWarriorLibrary(std::string_view setting, Clock& clock) {
     IoWarriorBackendChoice choice;
+    const std::string shown = setting.empty() ? std::string("ZENTRIX_IOWARRIOR unset")
+                                              : "ZENTRIX_IOWARRIOR=" + std::string(setting);
     try {
-        if (setting == "sim" || setting.starts_with("sim:")) {
-            const std::string_view benchPath =
-                setting.size() > 4 ? setting.substr(4) : std::string_view{};
-            if (setting.starts_with("sim:") && benchPath.empty()) {
-                choice.diagnostic = "ZENTRIX_IOWARRIOR=sim: names no bench file";
-            } else {
-                choice.library = sim::CreateSimulatedLibrary(benchPath, clock);
-                return choice;
-            }
-        } else if (setting.empty() || setting == "kernel" || setting == "none") {
-            // Real hardware needs the kernel-driver backend, which is not built yet; until then a
-            // lab PC runs with its placeholder box, as with no controller plugged in.
+        const std::size_t colon = setting.find(':');
+        const std::string_view name = setting.empty() ? kDefaultBackend : setting.substr(0, colon);
+        const std::string_view argument =
+            colon == std::string_view::npos ? std::string_view{} : setting.substr(colon + 1);
+        const IoWarriorBackendInfo* backend = FindIoWarriorBackend(name);
+        if (backend == nullptr) {
+            choice.diagnostic = shown + ": no backend \"" + std::string(name) +
+                                "\" in this build (it has " + RegisteredUsages() + ")";
+        } else if (colon != std::string_view::npos && argument.empty()) {
+            choice.diagnostic = shown + ": nothing after the colon (use " +
+                                std::string(backend->usage) + ")";
         } else {
-            choice.diagnostic = "ZENTRIX_IOWARRIOR=" + std::string(setting) +
-                                " is not one of sim, sim:BENCH.json, none, kernel";
+            choice.library = backend->factory(argument, clock);
+            if (choice.library && LogEnabled(LogLevel::Info)) {
+                Log(LogLevel::Info, "backend",
+                    "using " + std::string(setting.empty() ? name : setting) + " (" +
+                        std::string(backend->description) + ")");
+            }
         }
     } catch (const std::exception& error) {
-        choice.diagnostic = "ZENTRIX_IOWARRIOR=" + std::string(setting) + ": " + error.what();
+        choice.library.reset();
+        choice.diagnostic = shown + ": " + error.what();
     } catch (...) {
-        choice.diagnostic = "ZENTRIX_IOWARRIOR=" + std::string(setting) + ": unusable";
+        choice.library.reset();
+        choice.diagnostic = shown + ": unusable";
     }
-    if (!choice.diagnostic.empty()) {
-        choice.diagnostic += "; running without IO boxes";
+    if (choice.library) {
+        return choice;
     }
+    if (choice.diagnostic.empty()) {
+        choice.diagnostic = shown + ": the backend made no library";
+    }
+    choice.diagnostic += "; running without IO boxes";
+    Log(LogLevel::Warning, "backend", choice.diagnostic);
     choice.library = std::make_unique<NullIoWarriorLibrary>();
     return choice;
 }
@@ -95,25 +124,7 @@ IoWarriorLibrary& ProcessIoWarriorLibrary() {
 }
 
 Clock& ProcessHardwareClock() {
-    const std::lock_guard lock(BackendMutex());
-    ChooseFromEnvironment();
-    return *Backend().clock;
-}
-
-ScopedHardwareBackend::ScopedHardwareBackend(IoWarriorLibrary& library, Clock& clock) {
-    const std::lock_guard lock(BackendMutex());
-    ProcessBackend& backend = Backend();
-    m_previousLibrary = backend.library;
-    m_previousClock = backend.clock;
-    backend.library = &library;
-    backend.clock = &clock;
-}
-
-ScopedHardwareBackend::~ScopedHardwareBackend() {
-    const std::lock_guard lock(BackendMutex());
-    ProcessBackend& backend = Backend();
-    backend.library = m_previousLibrary;
-    backend.clock = m_previousClock;
+    return SystemClock::Instance();
 }
 
 }  // namespace zentrix

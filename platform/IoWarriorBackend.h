@@ -1,7 +1,7 @@
-// Which IO-Warrior library and clock the process's IO boxes use. Chosen once per process from
-// ZENTRIX_IOWARRIOR: "sim" (the built-in demo bench), "sim:PATH" (a bench file), "none" (no
-// controller), unset or "kernel" (real hardware through the Linux kernel driver). Tests install
-// their own with ScopedHardwareBackend.
+// Which IO-Warrior library the process's IO boxes use. Chosen once per process from
+// ZENTRIX_IOWARRIOR, "NAME" or "NAME:ARGUMENT", among the backends registered in this build
+// (IoWarriorBackendRegistry.h); unset or empty means "kernel". Tests do not go through the
+// process's backend: they hand their library and clock to the hardware setup's constructor.
 #ifndef ZENTRIX_PLATFORM_IOWARRIORBACKEND_H
 #define ZENTRIX_PLATFORM_IOWARRIORBACKEND_H
 
@@ -39,28 +39,15 @@ struct IoWarriorBackendChoice {
     std::string diagnostic;
 };
 
-// Never throws: a bad setting or an unreadable or invalid bench file gives the null library and
-// a diagnostic.
+// Never throws: a setting that names no registered backend, or one whose backend cannot be made
+// from its argument, gives the null library and a diagnostic (also logged as a warning).
 IoWarriorBackendChoice CreateIoWarriorLibrary(std::string_view setting, Clock& clock);
 
 // The process's backend; the first call reads ZENTRIX_IOWARRIOR and prints a diagnostic once on
 // standard error when the setting cannot be honoured.
 IoWarriorLibrary& ProcessIoWarriorLibrary();
+// The clock that times the process's hardware: the system clock.
 Clock& ProcessHardwareClock();
-
-// Routes the process's IO-Warrior traffic and hardware timing to a test's own objects for the
-// lifetime of this object.
-class ScopedHardwareBackend {
-public:
-    ScopedHardwareBackend(IoWarriorLibrary& library, Clock& clock);
-    ~ScopedHardwareBackend();
-    ScopedHardwareBackend(const ScopedHardwareBackend&) = delete;
-    ScopedHardwareBackend& operator=(const ScopedHardwareBackend&) = delete;
-
-private:
-    IoWarriorLibrary* m_previousLibrary;
-    Clock* m_previousClock;
-};
 
 }  // namespace zentrix
 

@@ -32,7 +32,8 @@ public:
     // A controller that another live setup already holds gives a box that is listed but not
     // connected: its commands are dropped and its signals derive from idle levels.
     TCHiIobHardwareSetup();
-    // The same with the library and clock a test hands in.
+    // The same with the library and clock a test hands in: the one way tests put a backend under
+    // the plug-in, leaving the process's backend alone.
     TCHiIobHardwareSetup(zentrix::IoWarriorLibrary& library, zentrix::Clock& clock);
     // Stops sampling, takes the boxes out of service and gives back the controllers (the last
     // setup of the library closes it); no exception leaves it.

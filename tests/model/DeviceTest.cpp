@@ -6,6 +6,7 @@
 #include "model/Catalog.h"
 #include "model/Device.h"
 #include "model/DeviceType.h"
+#include "platform/IoWarriorBackend.h"
 #include "setup/HardwareSetup.h"
 #include "support/TempDir.h"
 
@@ -25,7 +26,9 @@ protected:
     }
 
     zentrix::testing::TempRegistry registry{""};
-    TCHiIobHardwareSetup setup;
+    zentrix::VirtualClock clock;
+    zentrix::NullIoWarriorLibrary library;
+    TCHiIobHardwareSetup setup{library, clock};
 };
 
 TEST_F(DeviceTest, IdIsAssignedAtMostOnceAndNeverNegative) {
@@ -146,7 +149,9 @@ TEST_F(DeviceTest, LickometerBytesAccumulateInRadix255) {
 
 TEST(Devices, CollectionKeepsTheFirstDeviceOfAnId) {
     zentrix::testing::TempRegistry registry("");
-    TCHiIobHardwareSetup setup;
+    zentrix::VirtualClock clock;
+    zentrix::NullIoWarriorLibrary library;
+    TCHiIobHardwareSetup setup(library, clock);
     TCHiIobDevices devices;
     EXPECT_TRUE(devices.Add(std::make_unique<TCHiIobDevice>(&setup, "first", 5, -1, 3)));
     EXPECT_FALSE(devices.Add(std::make_unique<TCHiIobDevice>(&setup, "second", 5, -1, 3)));

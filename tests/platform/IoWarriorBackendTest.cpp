@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
+#include <typeinfo>
+#include <vector>
 
 #include "platform/IoWarriorBackend.h"
+#include "platform/IoWarriorBackendRegistry.h"
 #include "simulator/SimulatedBench.h"
 #include "support/TempDir.h"
 
@@ -15,6 +20,24 @@ bool IsSimulator(const zentrix::IoWarriorBackendChoice& choice) {
     return dynamic_cast<zentrix::sim::SimulatedBench*>(choice.library.get()) != nullptr;
 }
 
+TEST(IoWarriorBackend, TheSimulatorAndNoControllerRegisterThemselves) {
+    const zentrix::IoWarriorBackendInfo* sim = zentrix::FindIoWarriorBackend("sim");
+    ASSERT_NE(sim, nullptr);
+    EXPECT_EQ(sim->usage, "sim[:BENCH.json]");
+    EXPECT_FALSE(sim->description.empty());
+    const zentrix::IoWarriorBackendInfo* none = zentrix::FindIoWarriorBackend("none");
+    ASSERT_NE(none, nullptr);
+    EXPECT_EQ(none->usage, "none");
+    EXPECT_EQ(zentrix::FindIoWarriorBackend("simulator"), nullptr);
+
+    std::vector<std::string_view> names;
+    for (const auto& backend : zentrix::RegisteredIoWarriorBackends()) {
+        names.push_back(backend.name);
+    }
+    EXPECT_NE(std::find(names.begin(), names.end(), "sim"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "none"), names.end());
+}
+
 TEST(IoWarriorBackend, SettingsChooseTheSimulatorOrNoController) {
     VirtualClock clock;
     const auto demo = CreateIoWarriorLibrary("sim", clock);
@@ -22,10 +45,26 @@ TEST(IoWarriorBackend, SettingsChooseTheSimulatorOrNoController) {
     EXPECT_TRUE(demo.diagnostic.empty());
     EXPECT_NE(demo.library->OpenDevice(), nullptr);
 
-    for (const char* quiet : {"", "none", "kernel"}) {
-        const auto choice = CreateIoWarriorLibrary(quiet, clock);
-        EXPECT_TRUE(choice.diagnostic.empty()) << quiet;
-        EXPECT_EQ(choice.library->OpenDevice(), nullptr) << quiet;
+    const auto none = CreateIoWarriorLibrary("none", clock);
+    EXPECT_TRUE(none.diagnostic.empty());
+    EXPECT_EQ(none.library->OpenDevice(), nullptr);
+}
+
+TEST(IoWarriorBackend, AnUnsetSettingMeansTheKernelBackend) {
+    VirtualClock clock;
+    const auto unset = CreateIoWarriorLibrary("", clock);
+    const auto kernel = CreateIoWarriorLibrary("kernel", clock);
+    if (zentrix::FindIoWarriorBackend("kernel") != nullptr) {
+        EXPECT_EQ(unset.diagnostic, "");
+        const zentrix::IoWarriorLibrary& fromUnset = *unset.library;
+        const zentrix::IoWarriorLibrary& fromKernel = *kernel.library;
+        EXPECT_EQ(typeid(fromUnset), typeid(fromKernel));
+    } else {
+        // A build without the kernel backend says so and lists what it has.
+        EXPECT_NE(unset.diagnostic.find("\"kernel\""), std::string::npos) << unset.diagnostic;
+        EXPECT_NE(unset.diagnostic.find("sim[:BENCH.json]"), std::string::npos)
+            << unset.diagnostic;
+        EXPECT_EQ(unset.library->OpenDevice(), nullptr);
     }
 }
 
@@ -51,8 +90,9 @@ TEST(IoWarriorBackend, UnusableSettingsRunWithoutControllersAndSayWhy) {
         std::string mentions;
     };
     const Case cases[] = {
-        {"simulator", "simulator"},
-        {"sim:", "names no bench file"},
+        {"simulator", "sim[:BENCH.json]"},
+        {"sim:", "nothing after the colon"},
+        {"none:x", "nothing after the colon"},
         {"sim:" + (dir.Path() / "missing.json").string(), "missing.json"},
         {"sim:" + invalid.string(), "box_id"},
         {"sim:" + broken.string(), "broken.json"},

@@ -158,8 +158,7 @@ TEST(SharedControllers, EachLibraryObjectIsOpenedAndClosedOnItsOwn) {
     std::make_unique<TCHiIobHardwareSetup>(one, clock).reset();
     EXPECT_EQ(one.closeCount, 0);
     {
-        const zentrix::ScopedHardwareBackend backend(other, clock);
-        const TCHiIobHardwareSetup onOther;
+        const TCHiIobHardwareSetup onOther(other, clock);
         EXPECT_TRUE(onOther.IsIODeviceConnected(onOther.ListIOBoxIds().at(0)));
     }
     EXPECT_EQ(other.closeCount, 1);

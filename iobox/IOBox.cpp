@@ -1,9 +1,11 @@
 #include "iobox/IOBox.h"
 
 #include <algorithm>
+#include <string>
 
 #include "model/Catalog.h"
 #include "model/DeviceType.h"
+#include "platform/Log.h"
 #include "setup/HardwareSetup.h"
 
 namespace {
@@ -311,6 +313,10 @@ void TCHiIobIOBox::Publish(std::vector<TCHiIobValue> values) {
 void TCHiIobIOBox::InputPass(bool onlyChanged) {
     RebuildPlanIfNeeded();
     if (m_pWarrior && !m_pWarrior->ReadInputs(onlyChanged)) {
+        zentrix::LogLazily(zentrix::LogLevel::Warning, "iobox", [this] {
+            return "IO box " + std::to_string(GetId()) +
+                   ": reading its inputs failed (unplugged?); the box is detached";
+        });
         UnconfigureHardware();
         ReleaseWarrior();
     }

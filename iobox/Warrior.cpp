@@ -4,7 +4,11 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <string>
+
+#include "platform/Log.h"
 
 namespace {
 
@@ -94,6 +98,36 @@ bool LocatePin(std::int32_t portId, std::int32_t line, std::int32_t& selector, s
     return false;
 }
 
+std::string SerialText(const char16_t* serial) {
+    std::string text;
+    for (std::size_t i = 0; i < zentrix::kIowSerialLength && serial[i] != u'\0'; ++i) {
+        text += serial[i] < 0x80 ? static_cast<char>(serial[i]) : '?';
+    }
+    return text.empty() ? std::string("(none)") : text;
+}
+
+std::string Hex(std::uint32_t value) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text = "0x";
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        text += kDigits[(value >> shift) & 0xF];
+    }
+    return text;
+}
+
+void LogFailedAttempt(const char* transfer, std::uint32_t pipe, std::uint32_t done,
+                      std::uint32_t length, std::uint32_t timeoutMs, std::size_t attempt,
+                      std::size_t attempts) noexcept {
+    const bool last = attempt == attempts;
+    zentrix::LogLazily(
+        last ? zentrix::LogLevel::Warning : zentrix::LogLevel::Debug, "transfer", [&] {
+            return std::string(transfer) + " on pipe " + std::to_string(pipe) + ": " +
+                   std::to_string(done) + " of " + std::to_string(length) + " bytes within " +
+                   std::to_string(timeoutMs) + " ms (attempt " + std::to_string(attempt) + " of " +
+                   std::to_string(attempts) + (last ? "); giving up" : "); retrying");
+        });
+}
+
 // Reads the number the box reports on its port 2 pins; straight library calls, no retries.
 std::int32_t ReadIOBoxId(zentrix::IoWarriorLibrary& library, IowHandle handle) {
     std::uint8_t buffer[zentrix::kIow56SpecialReportSize] = {};
@@ -104,6 +138,8 @@ std::int32_t ReadIOBoxId(zentrix::IoWarriorLibrary& library, IowHandle handle) {
     } catch (...) {
         // A controller that breaks down while identifying itself reads as whatever the buffer
         // kept, like a read that delivered nothing.
+        zentrix::Log(zentrix::LogLevel::Warning, "discovery",
+                     "reading a controller's IO box id broke down; taking the id as 0");
     }
     return buffer[3];
 }
@@ -124,6 +160,7 @@ bool TCHiIobWarrior::EnumerateDevices(zentrix::IoWarriorLibrary& library) {
     std::deque<DeviceRecord>& list = DeviceList();
     list.clear();
     if (library.OpenDevice() == nullptr) {
+        zentrix::Log(zentrix::LogLevel::Info, "discovery", "no IO-Warrior controller opened");
         library.CloseDevice(nullptr);
         return false;
     }
@@ -133,7 +170,19 @@ bool TCHiIobWarrior::EnumerateDevices(zentrix::IoWarriorLibrary& library) {
         record.handle = library.GetDeviceHandle(number);
         library.GetSerialNumber(record.handle, record.serialNumber);
         record.ioBoxId = ReadIOBoxId(library, record.handle);
-        if (library.GetProductId(record.handle) == zentrix::kIoWarrior56ProductId) {
+        const std::uint32_t productId = library.GetProductId(record.handle);
+        const bool accepted = productId == zentrix::kIoWarrior56ProductId;
+        const zentrix::LogLevel level =
+            accepted ? zentrix::LogLevel::Info : zentrix::LogLevel::Warning;
+        zentrix::LogLazily(level, "discovery", [&] {
+            return "controller " + std::to_string(number) + " of " + std::to_string(count) +
+                   ": serial " + SerialText(record.serialNumber) + ", product id " +
+                   Hex(productId) + ", IO box id " + std::to_string(record.ioBoxId) +
+                   (accepted ? std::string()
+                             : "; skipped: not an IO-Warrior 56 (" +
+                                   Hex(zentrix::kIoWarrior56ProductId) + ")");
+        });
+        if (accepted) {
             list.push_back(record);
         }
     }
@@ -163,7 +212,9 @@ void TCHiIobWarrior::CloseDevices(zentrix::IoWarriorLibrary& library) {
 
 bool TCHiIobWarrior::WriteReport(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
                                  std::uint32_t length) {
+    std::size_t attempt = 0;
     for (const std::uint32_t timeoutMs : kTimeoutLadderMs) {
+        ++attempt;
         std::uint32_t written = 0;
         try {
             m_library.SetWriteTimeout(handle, timeoutMs);
@@ -175,24 +226,37 @@ bool TCHiIobWarrior::WriteReport(IowHandle handle, std::uint32_t pipe, std::uint
         if (written == length) {
             return true;
         }
+        LogFailedAttempt("write", pipe, written, length, timeoutMs, attempt,
+                         std::size(kTimeoutLadderMs));
     }
     return false;
 }
 
 bool TCHiIobWarrior::ReadReport(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
                                 std::uint32_t length) {
+    std::size_t attempt = 0;
     for (const std::uint32_t timeoutMs : kTimeoutLadderMs) {
+        ++attempt;
         std::uint32_t read = 0;
         try {
             m_library.SetTimeout(handle, timeoutMs);
             read = m_library.Read(handle, pipe, buffer, length);
+        } catch (const std::exception& error) {
+            zentrix::LogLazily(zentrix::LogLevel::Warning, "transfer", [&] {
+                return "read on pipe " + std::to_string(pipe) + " broke down (" +
+                       std::string(error.what()) + "); giving up";
+            });
+            return false;
         } catch (...) {
+            zentrix::Log(zentrix::LogLevel::Warning, "transfer", "read broke down; giving up");
             return false;
         }
         m_clock.SleepMs(kReportSleepMs);
         if (read == length) {
             return true;
         }
+        LogFailedAttempt("read", pipe, read, length, timeoutMs, attempt,
+                         std::size(kTimeoutLadderMs));
     }
     return false;
 }

@@ -88,14 +88,15 @@ IoWarriorBackendChoice CreateIoWarriorLibrary(std::string_view setting, Clock& c
             choice.diagnostic = shown + ": no backend \"" + std::string(name) +
                                 "\" in this build (it has " + RegisteredUsages() + ")";
         } else if (colon != std::string_view::npos && argument.empty()) {
-            choice.diagnostic = shown + ": nothing after the colon (use " +
-                                std::string(backend->usage) + ")";
+            choice.diagnostic =
+                shown + ": nothing after the colon (use " + std::string(backend->usage) + ")";
         } else {
             choice.library = backend->factory(argument, clock);
-            if (choice.library && LogEnabled(LogLevel::Info)) {
-                Log(LogLevel::Info, "backend",
-                    "using " + std::string(setting.empty() ? name : setting) + " (" +
-                        std::string(backend->description) + ")");
+            if (choice.library) {
+                LogLazily(LogLevel::Info, "backend", [&] {
+                    return "using " + std::string(setting.empty() ? name : setting) + " (" +
+                           std::string(backend->description) + ")";
+                });
             }
         }
     } catch (const std::exception& error) {

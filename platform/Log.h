@@ -15,6 +15,19 @@ bool LogEnabled(LogLevel level) noexcept;
 // One line: "zentrix: LEVEL: AREA: MESSAGE". Safe from any thread.
 void Log(LogLevel level, std::string_view area, std::string_view message) noexcept;
 
+// Builds the message only when it would be written, so that a message costs nothing while logging
+// is off; one that cannot be built (out of memory) is dropped.
+template <class MakeMessage>
+void LogLazily(LogLevel level, std::string_view area, MakeMessage&& makeMessage) noexcept {
+    if (!LogEnabled(level)) {
+        return;
+    }
+    try {
+        Log(level, area, makeMessage());
+    } catch (...) {
+    }
+}
+
 // Reads a ZENTRIX_LOG setting again (tests; the first log call reads the environment).
 void ConfigureLog(std::string_view setting) noexcept;
 

@@ -1,6 +1,7 @@
 #include "platform/Registry.h"
 
 #include "platform/AtomicFile.h"
+#include "platform/Log.h"
 #include "platform/TextConversion.h"
 
 #include <fcntl.h>
@@ -616,6 +617,9 @@ RegistryStore RegistryStore::Load(const std::filesystem::path& path) noexcept {
             return store;
         }
         if (status == ReadStatus::Failed) {
+            zentrix::LogLazily(LogLevel::Warning, "registry", [&] {
+                return path.string() + ": cannot be read; every value counts as damaged";
+            });
             store.MarkUnreadable();
             return store;
         }
@@ -625,6 +629,10 @@ RegistryStore RegistryStore::Load(const std::filesystem::path& path) noexcept {
             text.remove_prefix(2);
             // A file cut inside a code unit may have lost the end of any value.
             if (text.size() % 2 != 0) {
+                LogLazily(LogLevel::Warning, "registry", [&] {
+                    return path.string() +
+                           ": cut inside a character; every value counts as damaged";
+                });
                 store.MarkUnreadable();
             }
             converted = Utf16ToUtf8(BytesToUtf16Le(text));
@@ -632,8 +640,11 @@ RegistryStore RegistryStore::Load(const std::filesystem::path& path) noexcept {
         } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
             text.remove_prefix(3);
         }
-        store.ParseText(text);
+        store.ParseText(text, path);
     } catch (...) {
+        LogLazily(LogLevel::Warning, "registry", [&] {
+            return path.string() + ": reading failed; every value counts as damaged";
+        });
         RegistryStore damaged;
         damaged.MarkUnreadable();
         return damaged;
@@ -646,15 +657,15 @@ void RegistryStore::MarkUnreadable() {
     m_unreadable = true;
 }
 
-void RegistryStore::ParseText(std::string_view text) {
+void RegistryStore::ParseText(std::string_view text, const std::filesystem::path& source) {
     LineReader reader(text);
     std::string_view line;
-    if (!reader.Next(line)) {
-        MarkUnreadable();
-        return;
-    }
-    const std::string_view header = Trim(line);
+    const std::string_view header = reader.Next(line) ? Trim(line) : std::string_view{};
     if (header != kHeader && header != kLegacyHeader) {
+        LogLazily(LogLevel::Warning, "registry", [&] {
+            return source.string() +
+                   ": not a registry file (line 1); every value counts as damaged";
+        });
         MarkUnreadable();
         return;
     }
@@ -717,6 +728,13 @@ void RegistryStore::ParseText(std::string_view text) {
         }
         if (!parsed) {
             m_damaged = true;
+            LogLazily(LogLevel::Warning, "registry", [&] {
+                const auto before =
+                    text.substr(0, static_cast<std::size_t>(trimmed.data() - text.data()));
+                return source.string() + ": line " +
+                       std::to_string(1 + std::count(before.begin(), before.end(), '\n')) +
+                       ": damaged, ignored: " + std::string(trimmed.substr(0, 80));
+            });
         }
     }
 }

@@ -109,7 +109,7 @@ private:
     const detail::RegistryKey* FindKey(RegistryRoot root, std::string_view keyPath) const;
     detail::RegistryKey* FindKey(RegistryRoot root, std::string_view keyPath);
     detail::RegistryKey* CreateKeyPath(RegistryRoot root, std::string_view keyPath);
-    void ParseText(std::string_view text);
+    void ParseText(std::string_view text, const std::filesystem::path& source);
     void MarkUnreadable();
     void ForgetDamageBelow(const std::string& keyId);
     std::string Serialize() const;

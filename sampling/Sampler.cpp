@@ -1,8 +1,10 @@
 #include "sampling/Sampler.h"
 
 #include <boost/thread/thread.hpp>
+#include <exception>
+#include <string>
 
-#include "platform/IoWarriorBackend.h"
+#include "platform/Log.h"
 #include "setup/HardwareSetup.h"
 
 namespace {
@@ -57,12 +59,33 @@ void TCHiIobSampler::Shutdown() noexcept {
 
 void TCHiIobSampler::Run() {
     zentrix::Clock& clock = m_pSetup->GetClock();
+    // Only the first of a run of failed passes is logged, so that a lasting fault does not flood
+    // the log every period.
+    std::uint64_t failedPasses = 0;
     while (m_iRunFlag.load() != 0) {
         // A pass that fails (out of memory, say) must not end sampling while the host expects it
         // to go on; the next period tries again.
         try {
             Sample();
+            if (failedPasses != 0) {
+                zentrix::LogLazily(zentrix::LogLevel::Info, "sampler", [&] {
+                    return "sampling passes succeed again after " + std::to_string(failedPasses) +
+                           " failed";
+                });
+                failedPasses = 0;
+            }
+        } catch (const std::exception& error) {
+            if (failedPasses++ == 0) {
+                zentrix::LogLazily(zentrix::LogLevel::Error, "sampler", [&] {
+                    return "a sampling pass failed: " + std::string(error.what()) +
+                           "; trying again every period";
+                });
+            }
         } catch (...) {
+            if (failedPasses++ == 0) {
+                zentrix::Log(zentrix::LogLevel::Error, "sampler",
+                             "a sampling pass failed; trying again every period");
+            }
         }
         // An exception escaping the thread would end the process.
         try {

@@ -1,7 +1,10 @@
 #include "setup/HardwareSetup.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 
 #include "iobox/IOBox.h"
 #include "iobox/Warrior.h"
@@ -9,6 +12,7 @@
 #include "model/Catalog.h"
 #include "model/Device.h"
 #include "platform/IoWarriorBackend.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "platform/StringUtil.h"
 #include "setup/ConfigFile.h"
@@ -101,10 +105,37 @@ TCHiIobIOBox* TCHiIobHardwareSetup::FindIOBox(std::int32_t ioBoxId) const {
     return nullptr;
 }
 
+namespace {
+
+void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& config) noexcept {
+    if (!zentrix::LogEnabled(zentrix::LogLevel::Warning)) {
+        return;
+    }
+    std::error_code error;
+    const bool present = std::filesystem::exists(path, error) || error;
+    if (!present) {
+        zentrix::LogLazily(zentrix::LogLevel::Info, "config",
+                           [&] { return path + ": not found; no devices configured"; });
+        return;
+    }
+    zentrix::LogLazily(zentrix::LogLevel::Warning, "config", [&] {
+        std::size_t devices = 0;
+        for (const TCHiIobConfigDataIOBox& box : config.m_vecConfigDataIOBox) {
+            devices += box.m_vecConfigDataPortDevice.size();
+        }
+        return path + ": damaged or unreadable; keeping the " + std::to_string(devices) +
+               " device(s) read before the damage";
+    });
+}
+
+}  // namespace
+
 void TCHiIobHardwareSetup::Load(const std::string& directory) {
     const std::string path = zentrix::JoinPath(directory, kConfigFileName);
     TCHiIobConfigData config;
-    ReadConfigFile(path, kConfigRootName, config);
+    if (!ReadConfigFile(path, kConfigRootName, config)) {
+        LogUnreadConfigFile(path, config);
+    }
     ChangeDevices([&] {
         RemoveAllDevices();
         for (const TCHiIobConfigDataIOBox& box : config.m_vecConfigDataIOBox) {

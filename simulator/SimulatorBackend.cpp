@@ -12,7 +12,8 @@ namespace {
 const IoWarriorBackendRegistrar kSimulatorBackend({
     .name = "sim",
     .usage = "sim[:BENCH.json]",
-    .description = "simulated IO boxes: the built-in demo bench, or the bench described in the file",
+    .description =
+        "simulated IO boxes: the built-in demo bench, or the bench described in the file",
     .factory = &CreateSimulatedLibrary,
 });
 

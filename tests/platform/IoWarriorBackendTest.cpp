@@ -62,8 +62,7 @@ TEST(IoWarriorBackend, AnUnsetSettingMeansTheKernelBackend) {
     } else {
         // A build without the kernel backend says so and lists what it has.
         EXPECT_NE(unset.diagnostic.find("\"kernel\""), std::string::npos) << unset.diagnostic;
-        EXPECT_NE(unset.diagnostic.find("sim[:BENCH.json]"), std::string::npos)
-            << unset.diagnostic;
+        EXPECT_NE(unset.diagnostic.find("sim[:BENCH.json]"), std::string::npos) << unset.diagnostic;
         EXPECT_EQ(unset.library->OpenDevice(), nullptr);
     }
 }

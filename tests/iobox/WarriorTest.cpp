@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "iobox/Warrior.h"
+#include "support/LogFile.h"
 #include "support/RecordingLibrary.h"
 
 namespace {
@@ -502,6 +503,64 @@ TEST(WarriorEnumeration, ReadsNothingAsBoxIdZero) {
     library.defaultRead = [](std::uint8_t*, std::uint32_t) { return 0u; };
     EXPECT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
     EXPECT_EQ(TCHiIobWarrior::GetIOBoxIds(), (std::vector<std::int32_t>{0}));
+}
+
+TEST_F(WarriorTest, EachFailedAttemptOfTheLadderIsLoggedAndGivingUpIsAWarning) {
+    const zentrix::testing::LogFile log;
+    for (int i = 0; i < 4; ++i) {
+        library.reads.push_back({{}, 10, false});
+    }
+    std::uint8_t buffer[64] = {};
+    EXPECT_FALSE(warrior.ReadReport(warrior.GetHandle(), 1, buffer, 64));
+    EXPECT_EQ(
+        log.Lines({"zentrix: debug: transfer: read on pipe 1: 10 of 64 bytes", "retrying"}).size(),
+        3u)
+        << log.Text();
+    EXPECT_EQ(log.Lines({"zentrix: warning: transfer: read on pipe 1: 10 of 64 bytes within "
+                         "10000 ms (attempt 4 of 4); giving up"})
+                  .size(),
+              1u)
+        << log.Text();
+
+    library.reads.push_back({{}, 0, true});
+    EXPECT_FALSE(warrior.ReadReport(warrior.GetHandle(), 1, buffer, 64));
+    EXPECT_EQ(log.Lines({"zentrix: warning: transfer: read on pipe 1 broke down (transport "
+                         "broke down); giving up"})
+                  .size(),
+              1u)
+        << log.Text();
+}
+
+TEST(WarriorEnumeration, EachControllerFoundIsLoggedAndAForeignOneIsSkippedWithTheReason) {
+    const zentrix::testing::LogFile log("info");
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.controllers = 2;
+    library.productId = 0x1500;
+    library.reads.push_back(PinsReply(0xFF, 5));
+    library.reads.push_back(PinsReply(0xFF, 6));
+    ASSERT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_TRUE(TCHiIobWarrior::GetIOBoxIds().empty());
+    EXPECT_EQ(log.Lines({"zentrix: warning: discovery: controller 1 of 2: serial 00001234, "
+                         "product id 0x1500, IO box id 5; skipped: not an IO-Warrior 56"})
+                  .size(),
+              1u)
+        << log.Text();
+    EXPECT_EQ(log.Lines({"controller 2 of 2", "IO box id 6; skipped"}).size(), 1u) << log.Text();
+
+    library.productId = zentrix::kIoWarrior56ProductId;
+    library.controllers = 1;
+    library.reads.push_back(PinsReply(0xFF, 7));
+    ASSERT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_EQ(log.Lines({"zentrix: info: discovery: controller 1 of 1: serial 00001234, product "
+                         "id 0x1503, IO box id 7"})
+                  .size(),
+              1u)
+        << log.Text();
+
+    library.controllers = 0;
+    EXPECT_FALSE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_EQ(log.Lines({"zentrix: info: discovery: no IO-Warrior controller opened"}).size(), 1u);
 }
 
 }  // namespace

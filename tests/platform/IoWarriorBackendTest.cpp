@@ -9,6 +9,7 @@
 #include "platform/IoWarriorBackend.h"
 #include "platform/IoWarriorBackendRegistry.h"
 #include "simulator/SimulatedBench.h"
+#include "support/LogFile.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -104,6 +105,25 @@ TEST(IoWarriorBackend, UnusableSettingsRunWithoutControllersAndSayWhy) {
             << c.setting << ": " << choice.diagnostic;
         EXPECT_NE(choice.diagnostic.find("running without IO boxes"), std::string::npos);
     }
+}
+
+TEST(IoWarriorBackend, TheChoiceIsLoggedAndAFallbackSaysWhy) {
+    VirtualClock clock;
+    const zentrix::testing::LogFile log("info");
+    CreateIoWarriorLibrary("sim", clock);
+    EXPECT_EQ(log.Lines({"zentrix: info: backend: using sim ("}).size(), 1u) << log.Text();
+    const auto fallback = CreateIoWarriorLibrary("simulator", clock);
+    EXPECT_EQ(log.Lines({"zentrix: warning: backend: ", fallback.diagnostic}).size(), 1u)
+        << log.Text();
+}
+
+TEST(IoWarriorBackend, AFallbackWritesNothingWhileLoggingIsOff) {
+    VirtualClock clock;
+    zentrix::ConfigureLog("");
+    ::testing::internal::CaptureStderr();
+    const auto fallback = CreateIoWarriorLibrary("simulator", clock);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(fallback.diagnostic.empty());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/Registry.h"
 
+#include "support/LogFile.h"
 #include "support/RunAsUser.h"
 #include "support/TempDir.h"
 
@@ -769,4 +770,23 @@ TEST_F(RegistryTest, NamesTheFileCannotHoldAreIgnored) {
 }
 
 }  // namespace
+TEST_F(RegistryTest, DamagedLinesAreLoggedWithTheirLineNumbers) {
+    const zentrix::testing::LogFile log("warning");
+    const RegistryStore store = LoadText(
+        "Windows Registry Editor Version 5.00\n"
+        "\n"
+        "[HKEY_CURRENT_USER\\Software\\Zentrix]\n"
+        "\"Fine\"=dword:00000001\n"
+        "\"Short\"=dword:a\n"
+        "[HKEY_CURRENT_USER\\Software\n");
+    EXPECT_TRUE(store.IsDamaged());
+    EXPECT_EQ(log.Lines({"zentrix: warning: registry: ", "load.reg: line 5: damaged"}).size(), 1u)
+        << log.Text();
+    EXPECT_EQ(log.Lines({"load.reg: line 6: damaged"}).size(), 1u) << log.Text();
+    EXPECT_EQ(log.Lines({"line 4"}).size(), 0u) << log.Text();
+
+    LoadText("REGEDIT5\n");
+    EXPECT_EQ(log.Lines({"load.reg: not a registry file"}).size(), 1u) << log.Text();
+}
+
 }  // namespace zentrix

@@ -11,6 +11,7 @@
 #include "platform/IoWarriorBackend.h"
 #include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
+#include "support/LogFile.h"
 #include "support/RecordingLibrary.h"
 #include "support/SetupQueries.h"
 #include "support/TempDir.h"
@@ -217,6 +218,30 @@ TEST(HardwareSetupDiscovery, TwoBoxesWithOneIdShareTheFirst) {
     EXPECT_TRUE(setup.AddDevice(6, 1, Device(setup, eDeviceTypeCustomHardware, 1)));
     EXPECT_EQ(boxes[0]->GetDeviceById(1) != nullptr, true);
     EXPECT_EQ(boxes[1]->GetDeviceById(1), nullptr);
+}
+
+TEST(HardwareSetupLoad, AMissingFileIsInfoAndADamagedOneAWarning) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    NullIoWarriorLibrary library;
+    TCHiIobHardwareSetup setup(library, clock);
+    zentrix::testing::TempDir directory;
+    const zentrix::testing::LogFile log("info");
+
+    setup.Load(directory.Path().string());
+    EXPECT_EQ(log.Lines({"zentrix: info: config: ", "HardwareSetup.xml: not found"}).size(), 1u)
+        << log.Text();
+
+    directory.Write("HardwareSetup.xml", "<?xml version=\"1.0\"?>\n<boost_serialization");
+    setup.Load(directory.Path().string());
+    EXPECT_EQ(log.Lines({"zentrix: warning: config: ", "HardwareSetup.xml: damaged"}).size(), 1u)
+        << log.Text();
+
+    // A sound file says nothing.
+    setup.Save(directory.Path().string());
+    const std::string before = log.Text();
+    setup.Load(directory.Path().string());
+    EXPECT_EQ(log.Text(), before);
 }
 
 }  // namespace

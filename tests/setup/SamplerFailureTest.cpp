@@ -2,10 +2,13 @@
 // after taking the commands, and a library and clock that throw while the setup shuts down.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/thread/thread.hpp>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "iobox/IOBox.h"
@@ -14,6 +17,7 @@
 #include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
+#include "support/LogFile.h"
 #include "support/TempDir.h"
 #include "support/WatchingLibrary.h"
 
@@ -175,6 +179,60 @@ TEST(SamplerFailures, ALibraryAndClockThatThrowWhileShuttingDownDoNotEndTheProce
     throwing.throwingSleeps = -1;
     setup.reset();
     EXPECT_EQ(library.closes.load(), 1);
+}
+
+// Throws from every sleep while failing is set, counting the sleeps it refused.
+class FailingClock final : public zentrix::Clock {
+public:
+    explicit FailingClock(zentrix::Clock& inner) : m_inner(inner) {}
+
+    std::atomic<bool> failing{false};
+    std::atomic<int> refused{0};
+
+    std::uint32_t NowMs() override { return m_inner.NowMs(); }
+    void SleepMs(std::uint32_t milliseconds) override {
+        if (failing.load()) {
+            ++refused;
+            throw std::runtime_error("clock failed");
+        }
+        m_inner.SleepMs(milliseconds);
+    }
+
+private:
+    zentrix::Clock& m_inner;
+};
+
+bool WaitFor(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    return condition();
+}
+
+TEST(SamplerFailures, TheFirstOfARunOfFailedPassesIsLoggedAndSoIsTheRecovery) {
+    zentrix::testing::TempRegistry registry("");
+    const zentrix::testing::LogFile log("info");
+    zentrix::VirtualClock clock;
+    zentrix::sim::SimulatedBench bench(Boxes(1), clock);
+    FailingClock failingClock(clock);
+    TCHiIobHardwareSetup setup(bench, failingClock);
+    AddCustomHardware(setup, 0, 1);
+    setup.StartSampler();
+    failingClock.failing = true;
+    // Every pass and every sleep between passes is refused, so this is several failed passes.
+    ASSERT_TRUE(WaitFor([&] { return failingClock.refused.load() >= 10; }));
+    failingClock.failing = false;
+    ASSERT_TRUE(WaitFor([&] { return !log.Lines({"succeed again"}).empty(); })) << log.Text();
+    ASSERT_TRUE(setup.StopSampler());
+    EXPECT_EQ(log.Lines({"zentrix: error: sampler: a sampling pass failed: clock failed"}).size(),
+              1u)
+        << log.Text();
+    EXPECT_EQ(log.Lines({"zentrix: info: sampler: sampling passes succeed again after "}).size(),
+              1u)
+        << log.Text();
+    EXPECT_TRUE(log.Lines({"after 1 failed"}).empty()) << log.Text();
+    ExpectNoProtocolErrors(bench);
 }
 
 }  // namespace

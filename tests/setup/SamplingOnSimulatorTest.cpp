@@ -15,6 +15,7 @@
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
 #include "support/BenchTransport.h"
+#include "support/LogFile.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -289,6 +290,24 @@ TEST_P(DropPulseTest, DropPelletPulsesThirtyMillisecondsAndCountsOneDrop) {
     EXPECT_EQ(drops.m_lValueLongLong, 1);
     EXPECT_EQ(bench.Box(0).PelletsDropped(5), 1u);
     EXPECT_EQ(Read(kDispenser, 1).m_bValueBoolean, 0);  // not in error state
+    ExpectNoProtocolErrors();
+}
+
+TEST_P(SamplingTest, AnUnpluggedBoxIsLoggedWhenItDetaches) {
+    const zentrix::testing::LogFile log("warning");
+    setup->BeginSampling();
+    RunFor(50);
+    EXPECT_TRUE(log.Text().empty()) << log.Text();
+    zentrix::sim::FaultConfig faults;
+    faults.unplugAfterReports = 1;
+    bench.Box(0).SetFaults(faults);
+    RunFor(100000);
+    ASSERT_FALSE(setup->IsIODeviceConnected(0));
+    EXPECT_EQ(log.Lines({"zentrix: warning: iobox: IO box 0: reading its inputs failed"}).size(),
+              1u)
+        << log.Text();
+    EXPECT_FALSE(log.Lines({"zentrix: warning: transfer: ", "giving up"}).empty()) << log.Text();
+    setup->EndSampling();
     ExpectNoProtocolErrors();
 }
 

@@ -1,4 +1,4 @@
-// The simulator as the process's IO-Warrior library, for ZENTRIX_IOWARRIOR=sim and sim:PATH.
+// The simulator as a backend: registered as "sim", chosen by ZENTRIX_IOWARRIOR=sim and sim:PATH.
 #ifndef ZENTRIX_SIMULATOR_SIMULATORBACKEND_H
 #define ZENTRIX_SIMULATOR_SIMULATORBACKEND_H
 

@@ -617,7 +617,7 @@ RegistryStore RegistryStore::Load(const std::filesystem::path& path) noexcept {
             return store;
         }
         if (status == ReadStatus::Failed) {
-            zentrix::LogLazily(LogLevel::Warning, "registry", [&] {
+            LogLazily(LogLevel::Warning, "registry", [&] {
                 return path.string() + ": cannot be read; every value counts as damaged";
             });
             store.MarkUnreadable();

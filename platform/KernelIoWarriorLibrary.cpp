@@ -269,8 +269,8 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
         Discovery discovery{true, {}, {}};
         for (const FoundNode& node : found) {
             discovery.nodes.push_back(NodeReport{node.path, node.identified, SerialOf(node.info),
-                                                 node.info.product, node.info.if_num,
-                                                 node.problem, node.openError});
+                                                 node.info.product, node.info.if_num, node.problem,
+                                                 node.openError});
         }
         const std::lock_guard lock(m_mutex);
         m_lastDiscovery = std::move(discovery);
@@ -408,21 +408,35 @@ long RetryOnSignal(Call call) {
 
 }  // namespace
 
+bool KernelIoWarriorLibrary::BeginTransfer(IowHandle handle, std::uint32_t pipe, const void* buffer,
+                                           std::uint32_t length, Transfer& transfer) {
+    transfer.controller = Find(handle);
+    if (!transfer.controller || buffer == nullptr || pipe > kIowPipeSpecialMode ||
+        (pipe == kIowPipeIoPins && length < 1)) {
+        return false;
+    }
+    Controller& controller = *transfer.controller;
+    transfer.lock = std::unique_lock(controller.mutex);
+    if (controller.gone) {
+        return false;
+    }
+    transfer.pins = pipe == kIowPipeIoPins;
+    transfer.fd = transfer.pins ? controller.pinsFd : controller.specialFd;
+    transfer.path = transfer.pins ? &controller.pinsPath : &controller.specialPath;
+    return true;
+}
+
 std::uint32_t KernelIoWarriorLibrary::Write(IowHandle handle, std::uint32_t pipe,
                                             const std::uint8_t* buffer, std::uint32_t length) {
     try {
-        const auto controller = Find(handle);
-        if (!controller || buffer == nullptr || pipe > kIowPipeSpecialMode ||
-            (pipe == kIowPipeIoPins && length < 1)) {
+        Transfer transfer;
+        if (!BeginTransfer(handle, pipe, buffer, length, transfer)) {
             return 0;
         }
-        const std::lock_guard lock(controller->mutex);
-        if (controller->gone) {
-            return 0;
-        }
-        const bool pins = pipe == kIowPipeIoPins;
-        const int fd = pins ? controller->pinsFd : controller->specialFd;
-        const std::string& path = pins ? controller->pinsPath : controller->specialPath;
+        Controller* const controller = transfer.controller.get();
+        const bool pins = transfer.pins;
+        const int fd = transfer.fd;
+        const std::string& path = *transfer.path;
         // The driver's pin report has no report id: byte 0 of the library's report stays here.
         const std::uint8_t* data = pins ? buffer + 1 : buffer;
         const std::size_t count = pins ? length - 1 : length;
@@ -460,18 +474,14 @@ std::uint32_t KernelIoWarriorLibrary::Write(IowHandle handle, std::uint32_t pipe
 std::uint32_t KernelIoWarriorLibrary::Read(IowHandle handle, std::uint32_t pipe,
                                            std::uint8_t* buffer, std::uint32_t length) {
     try {
-        const auto controller = Find(handle);
-        if (!controller || buffer == nullptr || pipe > kIowPipeSpecialMode ||
-            (pipe == kIowPipeIoPins && length < 1)) {
+        Transfer transfer;
+        if (!BeginTransfer(handle, pipe, buffer, length, transfer)) {
             return 0;
         }
-        const std::lock_guard lock(controller->mutex);
-        if (controller->gone) {
-            return 0;
-        }
-        const bool pins = pipe == kIowPipeIoPins;
-        const int fd = pins ? controller->pinsFd : controller->specialFd;
-        const std::string& path = pins ? controller->pinsPath : controller->specialPath;
+        Controller* const controller = transfer.controller.get();
+        const bool pins = transfer.pins;
+        const int fd = transfer.fd;
+        const std::string& path = *transfer.path;
         // The driver's pin report comes without a report id; the library's has 0 in byte 0.
         std::uint8_t* data = pins ? buffer + 1 : buffer;
         const std::size_t count = pins ? length - 1 : length;

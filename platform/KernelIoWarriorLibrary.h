@@ -73,7 +73,20 @@ public:
     struct Controller;
 
 private:
+    // One report transfer's controller, held locked, and the node its pipe goes to.
+    struct Transfer {
+        std::shared_ptr<Controller> controller;
+        std::unique_lock<std::mutex> lock;
+        bool pins = false;
+        int fd = -1;
+        const std::string* path = nullptr;
+    };
+
     std::shared_ptr<Controller> Find(IowHandle handle);
+    // Locks the controller of a usable handle, pipe and buffer; false when there is nothing to
+    // transfer to (unknown handle, bad arguments, a controller gone).
+    bool BeginTransfer(IowHandle handle, std::uint32_t pipe, const void* buffer,
+                       std::uint32_t length, Transfer& transfer);
     void CloseAll() noexcept;
 
     const std::string m_directory;

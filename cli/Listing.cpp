@@ -6,6 +6,7 @@
 #include "Registry.h"
 #include "TextTable.h"
 #include "Values.h"
+#include "platform/Display.h"
 
 namespace zentrix::cli {
 
@@ -145,6 +146,10 @@ int ListSignals(HostContext& host, const std::string& deviceType) {
 int EditMapping(HostContext& host, bool readonly) {
     const HRESULT dialog = host.component.ShowDialog(readonly);
     ThrowIfFailed(dialog, "ShowDialog");
+    // The plug-in shows nothing without a display and answers as for a cancelled dialog.
+    if (dialog != S_OK && !zentrix::DisplayAvailable()) {
+        throw CliError(zentrix::NoDisplayAdvice() + "; nothing saved");
+    }
     const bool save = dialog == S_OK;
     if (save) {
         std::error_code ignored;

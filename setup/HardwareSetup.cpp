@@ -5,15 +5,17 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "iobox/IOBox.h"
 #include "iobox/Warrior.h"
 #include "iobox/WarriorSession.h"
+#include "mapping/MappingView.h"
+#include "mapping/ToolkitDialogRunner.h"
 #include "model/Catalog.h"
 #include "model/Device.h"
 #include "platform/IoWarriorBackend.h"
 #include "platform/Log.h"
-#include "platform/MessageBox.h"
 #include "platform/StringUtil.h"
 #include "setup/ConfigFile.h"
 #include "setup/Controller.h"
@@ -173,12 +175,58 @@ void TCHiIobHardwareSetup::Save(const std::string& directory) const {
     WriteConfigFile(zentrix::JoinPath(directory, kConfigFileName), kConfigRootName, config);
 }
 
-bool TCHiIobHardwareSetup::ShowDialog([[maybe_unused]] bool readOnly) {
+bool TCHiIobHardwareSetup::ShowDialog(bool readOnly) {
+    zentrix::ToolkitDialogRunner runner;
+    return RunMappingDialog(runner, readOnly);
+}
+
+namespace {
+
+// Shows the boxes and the empty table until the links model drives the dialog; OK applies
+// nothing.
+class BoxListOnlyDialog final : public zentrix::MappingDialogController {
+public:
+    BoxListOnlyDialog(std::vector<std::int32_t> boxIds, bool readOnly)
+        : m_boxIds(std::move(boxIds)), m_readOnly(readOnly) {}
+
+    void Open(zentrix::MappingDialogWindow& window) override {
+        std::vector<zentrix::BoxEntry> entries;
+        for (const std::int32_t id : m_boxIds) {
+            entries.push_back(
+                {id == -1 ? "<none connected>" : "Tamsel IO box " + std::to_string(id), id});
+        }
+        std::sort(entries.begin(), entries.end(),
+                  [](const auto& left, const auto& right) { return left.text < right.text; });
+        window.SetBoxEntries(entries);
+        window.SelectBoxEntry(0);
+        window.GetTable().SetColumnHeaders({"Ports", "Device type", "Device ID"});
+        window.SetOkEnabled(!m_readOnly);
+    }
+    void OnBoxSelectionChanged() override {}
+    bool OnOk() override { return true; }
+    void OnCancel() override {}
+    void OnDropDownChanged(int, int, const std::string&, const std::string&) override {}
+    bool OnEditFinished(int, int, const std::string&) override { return true; }
+    void OnTabKey(bool) override {}
+
+private:
+    std::vector<std::int32_t> m_boxIds;
+    bool m_readOnly;
+};
+
+}  // namespace
+
+bool TCHiIobHardwareSetup::RunMappingDialog(zentrix::MappingDialogRunner& runner, bool readOnly) {
     if (m_vecIOBoxes.empty()) {
-        zentrix::ShowMessageBox(kNoIOBoxMessage);
+        runner.GetMessageService().ShowMessage(kNoIOBoxMessage);
         return false;
     }
-    return false;
+    BoxListOnlyDialog dialog(ListIOBoxIds(), readOnly);
+    if (runner.Run(dialog) != zentrix::DialogResult::Accepted || readOnly) {
+        return false;
+    }
+    ChangeDevices([] {});
+    return true;
 }
 
 bool TCHiIobHardwareSetup::IsIODeviceConnected(std::int32_t ioBoxId) const {

@@ -24,7 +24,8 @@ class TCHiIobDevice;
 class TCHiIobIOBox;
 namespace zentrix {
 class IoWarriorSession;
-}
+class MappingDialogRunner;
+}  // namespace zentrix
 
 class TCHiIobHardwareSetup {
 public:
@@ -47,8 +48,13 @@ public:
     // Writes every device to "HardwareSetup.xml" in the directory; a failed write keeps the
     // previous file.
     void Save(const std::string& directory) const;
-    // Runs the port-to-device mapping; true when the user confirmed a new mapping.
+    // Runs the port-to-device mapping in the toolkit library next to the plug-in; true when the
+    // user confirmed a new mapping. Without that library or a display nothing is shown or changed.
     bool ShowDialog(bool readOnly);
+    // The mapping dialog run through a toolkit's runner: without IO boxes only the message; on OK
+    // the edited mapping is applied (a running sampler is stopped and started again around it).
+    // True when the user confirmed a mapping; read-only mode and Cancel change nothing.
+    bool RunMappingDialog(zentrix::MappingDialogRunner& runner, bool readOnly);
     bool IsIODeviceConnected(std::int32_t ioBoxId) const;
     void GetIODevices(std::vector<const TCHiIobIOBox*>& boxes) const;
     void GetDevices(std::vector<const TCHiIobDevice*>& devices) const;

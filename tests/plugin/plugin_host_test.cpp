@@ -3,6 +3,8 @@
 #include <ZentrixInterface.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -343,7 +345,6 @@ TEST(PluginHost, LoadSaveCommandsAndSignals) {
     EXPECT_EQ(devices[1].m_iId, 7);
     plugin.free(devices);
     second->Release();
-    EXPECT_EQ(itf->ShowDialog(0), S_FALSE);
 
     // A missing file leaves no devices.
     EXPECT_EQ(itf->Load(Wide((g_scratch / "nowhere").string()).c_str()), S_OK);
@@ -351,6 +352,61 @@ TEST(PluginHost, LoadSaveCommandsAndSignals) {
     EXPECT_EQ(count, 0);
     plugin.free(devices);
     EXPECT_EQ(itf->Release(), 0u);
+}
+
+// The devices as the host sees them, as "id:name" in the host's order.
+std::vector<std::string> DeviceList(ITECKavexHardwareInterface* itf) {
+    std::int32_t count = 0;
+    tagTECKavexIdtHiDevice* devices = nullptr;
+    std::vector<std::string> list;
+    if (itf->GetDevices(&count, &devices) != S_OK) {
+        return list;
+    }
+    for (std::int32_t i = 0; i < count; ++i) {
+        list.push_back(std::to_string(devices[i].m_iId) + ":" + Narrow(devices[i].m_szName));
+    }
+    Load().free(devices);
+    return list;
+}
+
+TEST(PluginHost, WithoutADisplayShowDialogShowsNothingChangesNothingAndTheHostLives) {
+    const Plugin& plugin = Load();
+    ASSERT_NE(plugin.handle, nullptr);
+    const std::filesystem::path in = g_scratch / "no-display";
+    WriteSetup(in);
+    // In a child, so that a toolkit that aborted for want of a display would not take the test
+    // program with it; the exit code says which step failed.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("QT_QPA_PLATFORM");
+        ITECKavexHardwareInterface* itf = Create();
+        if (itf->Load(Wide(in.string()).c_str()) != S_OK) {
+            _exit(10);
+        }
+        const std::vector<std::string> before = DeviceList(itf);
+        if (before != std::vector<std::string>{"3:Pellets & more", "7:Top left"}) {
+            _exit(11);
+        }
+        if (itf->ShowDialog(0) != S_FALSE || itf->ShowDialog(1) != S_FALSE) {
+            _exit(12);
+        }
+        if (DeviceList(itf) != before) {
+            _exit(13);
+        }
+        // Everything else still works after the refused dialog.
+        if (itf->StartSampler() != S_OK || itf->SendCommand(3, 0) != S_OK ||
+            itf->StopSampler() != S_OK) {
+            _exit(14);
+        }
+        _exit(itf->Release() == 0 ? 0 : 15);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the host died with signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(PluginHost, RegistrationWritesAndRemovesTheClassKeys) {

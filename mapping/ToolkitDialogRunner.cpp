@@ -1,0 +1,91 @@
+#include "mapping/ToolkitDialogRunner.h"
+
+#include <dlfcn.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "platform/Log.h"
+#include "platform/MessageBox.h"
+
+namespace zentrix {
+namespace {
+
+constexpr std::string_view kLogArea = "mapping";
+
+const ZentrixMappingToolkit* LoadToolkit(const std::filesystem::path& path) {
+    // One load per path and process; the handle is never closed.
+    static std::mutex mutex;
+    static std::map<std::string, const ZentrixMappingToolkit*> loaded;
+    const std::lock_guard lock(mutex);
+    if (const auto it = loaded.find(path.string()); it != loaded.end()) {
+        return it->second;
+    }
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (handle == nullptr) {
+        const char* error = dlerror();
+        LogLazily(LogLevel::Warning, kLogArea, [&] {
+            return "cannot load the dialog library " + path.string() + ": " +
+                   (error != nullptr ? error : "unknown error");
+        });
+        return nullptr;
+    }
+    const auto entry =
+        reinterpret_cast<ZentrixMappingToolkitEntry>(dlsym(handle, kZentrixMappingToolkitEntry));
+    const ZentrixMappingToolkit* toolkit =
+        entry != nullptr ? entry(kZentrixMappingToolkitVersion) : nullptr;
+    if (toolkit == nullptr || toolkit->version != kZentrixMappingToolkitVersion) {
+        LogLazily(LogLevel::Warning, kLogArea, [&] {
+            return path.string() + " is not a dialog library of this plug-in version";
+        });
+        dlclose(handle);
+        return nullptr;
+    }
+    loaded.emplace(path.string(), toolkit);
+    return toolkit;
+}
+
+}  // namespace
+
+std::filesystem::path DefaultToolkitLibraryPath() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&DefaultToolkitLibraryPath), &info) == 0 ||
+        info.dli_fname == nullptr) {
+        return ZENTRIX_MAPPING_TOOLKIT_FILE;
+    }
+    return std::filesystem::path(info.dli_fname).parent_path() / ZENTRIX_MAPPING_TOOLKIT_FILE;
+}
+
+ToolkitDialogRunner::ToolkitDialogRunner(std::filesystem::path library)
+    : m_library(std::move(library)) {}
+
+const ZentrixMappingToolkit* ToolkitDialogRunner::Toolkit() {
+    return LoadToolkit(m_library);
+}
+
+DialogResult ToolkitDialogRunner::Run(MappingDialogController& controller) {
+    const ZentrixMappingToolkit* toolkit = Toolkit();
+    if (toolkit == nullptr) {
+        return DialogResult::Rejected;
+    }
+    int accepted = 0;
+    const int status = toolkit->runDialog(&controller, &accepted);
+    if (status == kZentrixToolkitNoDisplay) {
+        Log(LogLevel::Warning, kLogArea, "no display: the mapping dialog was not shown");
+    } else if (status != kZentrixToolkitShown) {
+        Log(LogLevel::Error, kLogArea, "the mapping dialog failed");
+    }
+    return status == kZentrixToolkitShown && accepted != 0 ? DialogResult::Accepted
+                                                           : DialogResult::Rejected;
+}
+
+void ToolkitDialogRunner::ShowMessage(const std::string& text) {
+    const ZentrixMappingToolkit* toolkit = Toolkit();
+    if (toolkit == nullptr || toolkit->showMessage(text.c_str()) != kZentrixToolkitShown) {
+        zentrix::ShowMessageBox(text);
+    }
+}
+
+}  // namespace zentrix

@@ -52,13 +52,14 @@ QWidget* CellDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&
     const auto control = static_cast<CellControl>(index.data(kControlRole).toInt());
     QWidget* editor = nullptr;
     if (control == CellControl::DropDownList) {
-        auto* list = new QComboBox(parent);
+        auto* list = new DropDownEditor(parent);
         list->addItems(index.data(kChoicesRole).toStringList());
-        // Picking an entry with the mouse ends the choice at once, as a drop-down list cell does.
-        connect(list, &QComboBox::activated, this, [this, list] {
+        // A pick in the open list ends the choice at once; arrow keys and typing only move the
+        // selection until Enter, so that the logic does not see every entry passed over.
+        list->onPopupClosed = [this, list] {
             emit const_cast<CellDelegate*>(this)->commitData(list);
             emit const_cast<CellDelegate*>(this)->closeEditor(list);
-        });
+        };
         editor = list;
     } else {
         editor = QStyledItemDelegate::createEditor(parent, option, index);
@@ -74,6 +75,19 @@ void CellDelegate::setEditorData(QWidget* editor, const QModelIndex& index) cons
         return;
     }
     QStyledItemDelegate::setEditorData(editor, index);
+}
+
+bool CellDelegate::eventFilter(QObject* object, QEvent* event) {
+    auto* editor = qobject_cast<QWidget*>(object);
+    if (editor != nullptr && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            emit commitData(editor);
+            emit closeEditor(editor);
+            return true;
+        }
+    }
+    return QStyledItemDelegate::eventFilter(object, event);
 }
 
 QtMappingTable::QtMappingTable(MappingTableHooks& hooks, QWidget* parent)

@@ -8,12 +8,41 @@
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
+#include <QTimer>
+#include <functional>
 #include <optional>
 #include <vector>
 
 #include "mapping/MappingView.h"
 
 namespace zentrix::qt {
+
+// The list of a drop-down cell; tells when its popup closes, which is when a pick is made.
+class DropDownEditor final : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+    // The list sets the picked entry only after it has closed its popup, so the news waits for
+    // the event loop.
+    void hidePopup() override {
+        // Hiding the list also hides its popup, open or not; only a popup that was open ends the
+        // choice.
+        const bool wasOpen = view()->isVisible();
+        QComboBox::hidePopup();
+        if (wasOpen && onPopupClosed && !m_closing) {
+            m_closing = true;
+            QTimer::singleShot(0, this, [this] {
+                m_closing = false;
+                onPopupClosed();
+            });
+        }
+    }
+
+    std::function<void()> onPopupClosed;
+
+private:
+    bool m_closing = false;
+};
 
 // Opens a line edit for Edit cells and a list for DropDownList cells; the table decides what
 // happens with the text.
@@ -25,6 +54,10 @@ public:
                           const QModelIndex& index) const override;
     void setEditorData(QWidget* editor, const QModelIndex& index) const override;
     void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
+
+protected:
+    // Enter ends the edit here and goes no further, so that it never also presses OK.
+    bool eventFilter(QObject* object, QEvent* event) override;
 };
 
 class QtMappingTable final : public QTableWidget, public MappingTable {

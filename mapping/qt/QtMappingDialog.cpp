@@ -297,6 +297,8 @@ QtMappingDialog::QtMappingDialog(MappingDialogController& controller, QWidget* p
     setTabOrder(m_cancel, m_table);
     setTabOrder(m_table, m_boxList);
     setFixedSize(units.X(450), units.Y(315));
+    // The keyboard starts in the table, where the work is, rather than on OK.
+    m_table->setFocus();
 
     connect(m_ok, &QPushButton::clicked, this, [this] {
         if (m_controller.OnOk()) {

@@ -9,6 +9,9 @@
 #include "iobox/IOBox.h"
 #include "iobox/Warrior.h"
 #include "iobox/WarriorSession.h"
+#include "mapping/Links.h"
+#include "mapping/MappingDialog.h"
+#include "mapping/MappingView.h"
 #include "model/Catalog.h"
 #include "model/Device.h"
 #include "platform/IoWarriorBackend.h"
@@ -181,6 +184,19 @@ bool TCHiIobHardwareSetup::ShowDialog([[maybe_unused]] bool readOnly) {
     return false;
 }
 
+bool TCHiIobHardwareSetup::RunMappingDialog(zentrix::MappingDialogRunner& runner, bool readOnly) {
+    if (m_vecIOBoxes.empty()) {
+        runner.GetMessageService().ShowMessage(kNoIOBoxMessage);
+        return false;
+    }
+    TCHiIobDlgPortMapping dialog(*this, readOnly, runner.GetMessageService());
+    if (runner.Run(dialog) != zentrix::DialogResult::Accepted || readOnly) {
+        return false;
+    }
+    ChangeDevices([&] { ApplyLinks(dialog.GetPortMappings()); });
+    return true;
+}
+
 bool TCHiIobHardwareSetup::IsIODeviceConnected(std::int32_t ioBoxId) const {
     const TCHiIobIOBox* box = FindIOBox(ioBoxId);
     return box != nullptr && box->IsConnected();
@@ -338,6 +354,72 @@ void TCHiIobHardwareSetup::RemoveAllDevices() {
         ids.push_back(device->GetDeviceId());
     }
     for (const std::int32_t id : ids) {
+        RemoveDevice(id);
+    }
+}
+
+namespace {
+
+bool SameDevice(const TCHiIobPortLink& current, const TCHiIobPortLink& edited) {
+    if (current.m_pDeviceType == nullptr || current.m_pPort == nullptr ||
+        edited.m_pPort == nullptr) {
+        return false;
+    }
+    if (current.m_pPort->GetId() != edited.m_pPort->GetId() ||
+        current.m_pDeviceType->GetId() != edited.m_pDeviceType->GetId() ||
+        current.m_strDeviceId != edited.m_strDeviceId) {
+        return false;
+    }
+    if ((current.m_pConnectorData == nullptr) != (edited.m_pConnectorData == nullptr)) {
+        return false;
+    }
+    return current.m_pConnectorData == nullptr ||
+           *current.m_pConnectorData == *edited.m_pConnectorData;
+}
+
+}  // namespace
+
+void TCHiIobHardwareSetup::ApplyLinks(const TCHiIobPortMappings& mappings) {
+    const TCHiIobLinks current(*this);
+    std::vector<std::int32_t> removals;
+    for (const auto& entry : current.GetIOBoxLinks()) {
+        for (const auto& row : entry->m_lstPortLinks) {
+            if (row->m_pDeviceType != nullptr) {
+                removals.push_back(row->m_iDeviceId);
+            }
+        }
+    }
+    for (const auto& edited : mappings.GetIOBoxLinks()) {
+        // A box that is gone takes nothing; its devices went with it.
+        const TCHiIobIOBoxLinks* currentEntry = current.FindIOBoxLinks(edited->m_iIOBoxId);
+        if (currentEntry == nullptr) {
+            continue;
+        }
+        for (const auto& row : edited->m_lstPortLinks) {
+            if (row->m_pDeviceType == nullptr || row->m_pPort == nullptr) {
+                continue;
+            }
+            const auto kept = std::find_if(
+                currentEntry->m_lstPortLinks.begin(), currentEntry->m_lstPortLinks.end(),
+                [&row](const std::unique_ptr<TCHiIobPortLink>& c) { return SameDevice(*c, *row); });
+            if (kept != currentEntry->m_lstPortLinks.end()) {
+                std::erase(removals, (*kept)->m_iDeviceId);
+                continue;
+            }
+            // Only a device the dialog would have accepted enters the setup.
+            std::string unused;
+            if (IsMissingDeviceId(row->m_strDeviceId) ||
+                !mappings.CheckUniqueDeviceId(*row, row->m_strDeviceId, unused)) {
+                continue;
+            }
+            const std::int32_t position =
+                row->m_pConnectorData != nullptr ? row->m_pConnectorData->GetPosition() : -1;
+            AddDevice(edited->m_iIOBoxId, row->m_pPort->GetId(),
+                      std::make_unique<TCHiIobDevice>(this, row->m_strDeviceId,
+                                                      row->m_pDeviceType->GetId(), position, -1));
+        }
+    }
+    for (const std::int32_t id : removals) {
         RemoveDevice(id);
     }
 }

@@ -22,9 +22,11 @@
 class TCHiIobController;
 class TCHiIobDevice;
 class TCHiIobIOBox;
+class TCHiIobPortMappings;
 namespace zentrix {
 class IoWarriorSession;
-}
+class MappingDialogRunner;
+}  // namespace zentrix
 
 class TCHiIobHardwareSetup {
 public:
@@ -49,6 +51,10 @@ public:
     void Save(const std::string& directory) const;
     // Runs the port-to-device mapping; true when the user confirmed a new mapping.
     bool ShowDialog(bool readOnly);
+    // The mapping dialog run through a toolkit's runner: without IO boxes only the message; on OK
+    // the edited mapping is applied (a running sampler is stopped and started again around it).
+    // True when the user confirmed a mapping; read-only mode and Cancel change nothing.
+    bool RunMappingDialog(zentrix::MappingDialogRunner& runner, bool readOnly);
     bool IsIODeviceConnected(std::int32_t ioBoxId) const;
     void GetIODevices(std::vector<const TCHiIobIOBox*>& boxes) const;
     void GetDevices(std::vector<const TCHiIobDevice*>& devices) const;
@@ -89,6 +95,10 @@ public:
                    std::unique_ptr<TCHiIobDevice> device);
     void RemoveDevice(std::int32_t deviceId);
     void RemoveAllDevices();
+    // Turns an edited mapping into devices: a device whose row is unchanged stays with its id,
+    // every new or changed row becomes a new device with a fresh id, and devices whose rows are
+    // gone are removed. Rows without a usable id or with one that another row holds add nothing.
+    void ApplyLinks(const TCHiIobPortMappings& mappings);
     // Runs a change of the device set with every box's hardware taken out of service around it;
     // a running sampler is stopped first and started again after, so that no pass sees a
     // half-changed device set. Throws, changing nothing, when the sampler cannot be stopped.

@@ -306,6 +306,21 @@ TEST_F(ApplyLinksTest, RowsWithoutUsableIdAddNothing) {
     EXPECT_EQ(Devices(*s.setup), before);
 }
 
+TEST_F(ApplyLinksTest, DevicesThatDoNotFitTheirConnectorPositionAreRefused) {
+    TCHiIobPortMappings model(*s.setup);
+    TCHiIobPortLink& position = *RowOf(model, -1, kSdi1, 2);
+    position.m_pDeviceType = model.FindDeviceType("Lickometer (KX-503)");
+    position.m_strDeviceId = "licks behind the interface";
+    TCHiIobPortLink& port = *RowOf(model, -1, 15);
+    port.m_pDeviceType = model.FindDeviceType("Top Unit (Standard)");
+    port.m_strDeviceId = "top without interface";
+    TCHiIobPortLink& kind = *RowOf(model, -1, 2);
+    kind.m_pDeviceType = model.FindDeviceType("Lickometer (KX-503)");
+    kind.m_strDeviceId = "licks on a TTL port";
+    s.setup->ApplyLinks(model);
+    EXPECT_EQ(Devices(*s.setup), before);
+}
+
 TEST_F(ApplyLinksTest, AnEmptiedPortLosesItsDevice) {
     TCHiIobPortMappings model(*s.setup);
     TCHiIobIOBoxLinks& entry = *model.FindIOBoxLinks(-1);

@@ -243,6 +243,17 @@ TEST_F(MappingDialogTest, OkValidatesOnlyTheBoxOnShow) {
     EXPECT_EQ(messages.shown.size(), 1u);
 }
 
+TEST_F(MappingDialogTest, ABoxTheModelLacksShowsNothingNewAndKeepsOkFromClosing) {
+    Open();
+    table().Choose(1, "Custom Hardware");
+    dialog->GetGrid().SetIOBox(99, false);
+    EXPECT_FALSE(dialog->GetGrid().Refresh());
+    EXPECT_EQ(table().rowCount, 25);
+    EXPECT_EQ(table().Text(1, 2), "Custom Hardware");
+    EXPECT_FALSE(dialog->OnOk());
+    EXPECT_TRUE(messages.shown.empty());
+}
+
 TEST(MappingDialogRun, WithoutBoxesOnlyTheMessageIsShown) {
     zentrix::testing::TempRegistry registry("");
     zentrix::VirtualClock clock;

@@ -10,6 +10,8 @@
 #include "iobox/IOBox.h"
 #include "iobox/Warrior.h"
 #include "iobox/WarriorSession.h"
+#include "mapping/Links.h"
+#include "mapping/MappingDialog.h"
 #include "mapping/MappingView.h"
 #include "mapping/ToolkitDialogRunner.h"
 #include "model/Catalog.h"
@@ -180,52 +182,16 @@ bool TCHiIobHardwareSetup::ShowDialog(bool readOnly) {
     return RunMappingDialog(runner, readOnly);
 }
 
-namespace {
-
-// Shows the boxes and the empty table until the links model drives the dialog; OK applies
-// nothing.
-class BoxListOnlyDialog final : public zentrix::MappingDialogController {
-public:
-    BoxListOnlyDialog(std::vector<std::int32_t> boxIds, bool readOnly)
-        : m_boxIds(std::move(boxIds)), m_readOnly(readOnly) {}
-
-    void Open(zentrix::MappingDialogWindow& window) override {
-        std::vector<zentrix::BoxEntry> entries;
-        for (const std::int32_t id : m_boxIds) {
-            entries.push_back(
-                {id == -1 ? "<none connected>" : "Tamsel IO box " + std::to_string(id), id});
-        }
-        std::sort(entries.begin(), entries.end(),
-                  [](const auto& left, const auto& right) { return left.text < right.text; });
-        window.SetBoxEntries(entries);
-        window.SelectBoxEntry(0);
-        window.GetTable().SetColumnHeaders({"Ports", "Device type", "Device ID"});
-        window.SetOkEnabled(!m_readOnly);
-    }
-    void OnBoxSelectionChanged() override {}
-    bool OnOk() override { return true; }
-    void OnCancel() override {}
-    void OnDropDownChanged(int, int, const std::string&, const std::string&) override {}
-    bool OnEditFinished(int, int, const std::string&) override { return true; }
-    void OnTabKey(bool) override {}
-
-private:
-    std::vector<std::int32_t> m_boxIds;
-    bool m_readOnly;
-};
-
-}  // namespace
-
 bool TCHiIobHardwareSetup::RunMappingDialog(zentrix::MappingDialogRunner& runner, bool readOnly) {
     if (m_vecIOBoxes.empty()) {
         runner.GetMessageService().ShowMessage(kNoIOBoxMessage);
         return false;
     }
-    BoxListOnlyDialog dialog(ListIOBoxIds(), readOnly);
+    TCHiIobDlgPortMapping dialog(*this, readOnly, runner.GetMessageService());
     if (runner.Run(dialog) != zentrix::DialogResult::Accepted || readOnly) {
         return false;
     }
-    ChangeDevices([] {});
+    ChangeDevices([&] { ApplyLinks(dialog.GetPortMappings()); });
     return true;
 }
 
@@ -386,6 +352,72 @@ void TCHiIobHardwareSetup::RemoveAllDevices() {
         ids.push_back(device->GetDeviceId());
     }
     for (const std::int32_t id : ids) {
+        RemoveDevice(id);
+    }
+}
+
+namespace {
+
+bool SameDevice(const TCHiIobPortLink& current, const TCHiIobPortLink& edited) {
+    if (current.m_pDeviceType == nullptr || current.m_pPort == nullptr ||
+        edited.m_pPort == nullptr) {
+        return false;
+    }
+    if (current.m_pPort->GetId() != edited.m_pPort->GetId() ||
+        current.m_pDeviceType->GetId() != edited.m_pDeviceType->GetId() ||
+        current.m_strDeviceId != edited.m_strDeviceId) {
+        return false;
+    }
+    if ((current.m_pConnectorData == nullptr) != (edited.m_pConnectorData == nullptr)) {
+        return false;
+    }
+    return current.m_pConnectorData == nullptr ||
+           *current.m_pConnectorData == *edited.m_pConnectorData;
+}
+
+}  // namespace
+
+void TCHiIobHardwareSetup::ApplyLinks(const TCHiIobPortMappings& mappings) {
+    const TCHiIobLinks current(*this);
+    std::vector<std::int32_t> removals;
+    for (const auto& entry : current.GetIOBoxLinks()) {
+        for (const auto& row : entry->m_lstPortLinks) {
+            if (row->m_pDeviceType != nullptr) {
+                removals.push_back(row->m_iDeviceId);
+            }
+        }
+    }
+    for (const auto& edited : mappings.GetIOBoxLinks()) {
+        // A box that is gone takes nothing; its devices went with it.
+        const TCHiIobIOBoxLinks* currentEntry = current.FindIOBoxLinks(edited->m_iIOBoxId);
+        if (currentEntry == nullptr) {
+            continue;
+        }
+        for (const auto& row : edited->m_lstPortLinks) {
+            if (row->m_pDeviceType == nullptr || row->m_pPort == nullptr) {
+                continue;
+            }
+            const auto kept = std::find_if(
+                currentEntry->m_lstPortLinks.begin(), currentEntry->m_lstPortLinks.end(),
+                [&row](const std::unique_ptr<TCHiIobPortLink>& c) { return SameDevice(*c, *row); });
+            if (kept != currentEntry->m_lstPortLinks.end()) {
+                std::erase(removals, (*kept)->m_iDeviceId);
+                continue;
+            }
+            // Only a device the dialog would have accepted enters the setup.
+            std::string unused;
+            if (IsMissingDeviceId(row->m_strDeviceId) ||
+                !mappings.CheckUniqueDeviceId(*row, row->m_strDeviceId, unused)) {
+                continue;
+            }
+            const std::int32_t position =
+                row->m_pConnectorData != nullptr ? row->m_pConnectorData->GetPosition() : -1;
+            AddDevice(edited->m_iIOBoxId, row->m_pPort->GetId(),
+                      std::make_unique<TCHiIobDevice>(this, row->m_strDeviceId,
+                                                      row->m_pDeviceType->GetId(), position, -1));
+        }
+    }
+    for (const std::int32_t id : removals) {
         RemoveDevice(id);
     }
 }

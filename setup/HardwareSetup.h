@@ -22,6 +22,7 @@
 class TCHiIobController;
 class TCHiIobDevice;
 class TCHiIobIOBox;
+class TCHiIobPortMappings;
 namespace zentrix {
 class IoWarriorSession;
 class MappingDialogRunner;
@@ -95,6 +96,10 @@ public:
                    std::unique_ptr<TCHiIobDevice> device);
     void RemoveDevice(std::int32_t deviceId);
     void RemoveAllDevices();
+    // Turns an edited mapping into devices: a device whose row is unchanged stays with its id,
+    // every new or changed row becomes a new device with a fresh id, and devices whose rows are
+    // gone are removed. Rows without a usable id or with one that another row holds add nothing.
+    void ApplyLinks(const TCHiIobPortMappings& mappings);
     // Runs a change of the device set with every box's hardware taken out of service around it;
     // a running sampler is stopped first and started again after, so that no pass sees a
     // half-changed device set. Throws, changing nothing, when the sampler cannot be stopped.

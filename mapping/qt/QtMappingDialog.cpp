@@ -57,8 +57,8 @@ QWidget* CellDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&
         // A pick in the open list ends the choice at once; arrow keys and typing only move the
         // selection until Enter, so that the logic does not see every entry passed over.
         list->onPopupClosed = [this, list] {
-            emit const_cast<CellDelegate*>(this)->commitData(list);
-            emit const_cast<CellDelegate*>(this)->closeEditor(list);
+            Q_EMIT const_cast<CellDelegate*>(this)->commitData(list);
+            Q_EMIT const_cast<CellDelegate*>(this)->closeEditor(list);
         };
         editor = list;
     } else {
@@ -82,8 +82,8 @@ bool CellDelegate::eventFilter(QObject* object, QEvent* event) {
     if (editor != nullptr && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            emit commitData(editor);
-            emit closeEditor(editor);
+            Q_EMIT commitData(editor);
+            Q_EMIT closeEditor(editor);
             return true;
         }
     }
@@ -254,6 +254,8 @@ void QtMappingTable::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEdit
     }
     if (editor == m_refusedEditor) {
         m_refusedEditor = nullptr;
+        // The refusal's message box took the activation; the user goes on typing in the editor.
+        editor->window()->activateWindow();
         editor->setFocus();
         return;
     }

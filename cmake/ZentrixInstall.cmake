@@ -1,5 +1,5 @@
 # What `cmake --install` puts where, and the Debian package that `cpack -G DEB` makes of it: the
-# plug-in, the reference host, the public header with the files a host's build finds it by, the
+# plug-in with its Qt mapping dialog, the reference host, the public header with the files a host's build finds it by, the
 # udev rule for the kernel driver's device nodes, and the examples.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -14,6 +14,10 @@ install(TARGETS zentrix zentrix_headers EXPORT zentrixTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zentrix)
 install(TARGETS zentrix_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The mapping dialog, which the plug-in loads from its own directory; no host links it.
+if(TARGET zentrix_mapping_qt)
+  install(TARGETS zentrix_mapping_qt LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/host/ZentrixInterface.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zentrix)
 

@@ -30,7 +30,7 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratc
 deb="$(echo "$scratch"/package/zentrix_*.deb)"
 [ -f "$deb" ] || fail "cpack made no .deb"
 depends="$(dpkg-deb -f "$deb" Depends)"
-for library in libboost-serialization libboost-thread; do
+for library in libboost-serialization libboost-thread libqt6widgets6; do
   grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 
@@ -43,6 +43,14 @@ done
 plugin="$(find "$root/usr/lib" -name 'libzentrix.so.*.*.*' -type f)"
 [ -n "$plugin" ] || fail "the package lacks the plug-in"
 ./scripts/check-exports.sh "$plugin" >/dev/null
+[ -f "$(dirname "$plugin")/libzentrix_mapping_qt.so" ] ||
+  fail "the package lacks the mapping dialog beside the plug-in"
+# The packaged plug-in reaches its dialog library; without a display it shows nothing and says so.
+map_err="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+  "$root/usr/bin/zentrix" --simulate --config-dir "$scratch/map" map 2>&1 >/dev/null)" &&
+  fail "map without a display succeeded"
+grep -q "no display is available" <<<"$map_err" || fail "map without a display said: $map_err"
+[ ! -e "$scratch/map/HardwareSetup.xml" ] || fail "map without a display saved"
 # No LD_LIBRARY_PATH: the installed host finds the plug-in relative to itself.
 expect_types "$("$root/usr/bin/zentrix" --simulate types)"
 echo "packaged zentrix --simulate types: OK"

@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
+  qt6-base-dev fonts-dejavu-core
+  xvfb xdotool x11-apps netpbm
 )
 
 missing=()

@@ -78,7 +78,7 @@ find_window() {
   [ -n "$window" ]
 }
 wait_for 200 find_window || fail "the dialog did not appear within 20 s"
-xdotool windowfocus --sync "$window" 2>/dev/null || true
+timeout 5 xdotool windowfocus --sync "$window" 2>/dev/null || true
 sleep 0.5
 
 photograph() {

@@ -148,7 +148,9 @@ TEST_F(QtMappingDialogTest, TheWindowHasItsCaptionControlsAndHeaders) {
     EXPECT_LE(dialog->CancelButton()->geometry().right(), table.right() + 1);
     EXPECT_LE(table.right(), dialog->width());
     EXPECT_LE(dialog->CancelButton()->geometry().bottom(), dialog->height());
-    EXPECT_NEAR(double(dialog->width()) / dialog->height(), 450.0 / 315.0 * 0.5 * 2, 0.5);
+    // The table takes the share of the window that it has in dialog units, across and down.
+    EXPECT_NEAR(double(table.width()) / dialog->width(), 436.0 / 450.0, 0.02);
+    EXPECT_NEAR(double(table.height()) / dialog->height(), 267.0 / 315.0, 0.02);
     EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize());
 }
 

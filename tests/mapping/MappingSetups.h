@@ -39,6 +39,11 @@ public:
         }
     }
 
+    // The setup goes first: its shut-down still talks to the library below.
+    ~MappingSetup() { setup.reset(); }
+    MappingSetup(const MappingSetup&) = delete;
+    MappingSetup& operator=(const MappingSetup&) = delete;
+
     // Places a device with a fixed id; fails the test when the setup refuses it.
     void Add(std::int32_t box, std::int32_t port, std::int32_t type, std::int32_t id,
              const std::string& name, std::int32_t position = -1) {

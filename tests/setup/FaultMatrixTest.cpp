@@ -619,3 +619,110 @@ TEST(FaultMatrix, AReadThrowingAtAnyRead) {
 }
 
 }  // namespace
+
+// One box with custom hardware on TTL 10 whose input 1 bounces: every edge toggles each
+// millisecond for a while before it settles, so several edges fall within one sampler period.
+class BouncingInputTest : public ::testing::Test {
+protected:
+    static constexpr std::int32_t kCustom = 1;
+    // Input 1 of TTL 10 is pin 22: bit 2 of the register read with 0xD4.
+    static constexpr std::uint8_t kReadCommand = 0xD4;
+    static constexpr std::uint8_t kLineBit = 1U << 2;
+    // Pressed every 300 ms for 150 ms; each edge bounces for 60 ms, longer than a period.
+    static constexpr std::uint32_t kEveryMs = 300;
+
+    BouncingInputTest() : m_bench(Config(), m_clock), m_setup(m_bench, m_clock) {
+        m_setup.ChangeDevices([this] {
+            ASSERT_TRUE(m_setup.AddDevice(
+                0, kCustomPort,
+                std::make_unique<TCHiIobDevice>(&m_setup, "bouncing", eDeviceTypeCustomHardware, -1,
+                                                kCustom)));
+        });
+    }
+
+    static BenchConfig Config() {
+        BoxConfig box;
+        box.inputs = {InputSource{kCustomPort, 1, PulseTrain{kEveryMs, 150, 60}}};
+        BenchConfig config;
+        config.boxes.push_back(box);
+        return config;
+    }
+
+    // The input levels the passes took in, from the traffic: in a chain of register reads each
+    // reply carries, in its byte 3, the register that the frame before it asked for.
+    std::vector<bool> SampledLevels() {
+        constexpr int kNoReadFrame = -1;
+        std::vector<bool> levels;
+        int frameCommand = kNoReadFrame;
+        int previousCommand = kNoReadFrame;
+        for (const auto& entry : m_bench.Box(0).Trace()) {
+            if (entry.kind == zentrix::sim::TraceKind::Write &&
+                entry.pipe == zentrix::kIowPipeSpecialMode) {
+                const auto& bytes = entry.bytes;
+                const bool readFrame = bytes[0] == 0x09 && bytes[1] == 4 && bytes[4] == 0 &&
+                                       bytes[5] == 0 && bytes[6] == 0;
+                frameCommand = readFrame ? bytes[3] : kNoReadFrame;
+            } else if (entry.kind == zentrix::sim::TraceKind::Read &&
+                       entry.pipe == zentrix::kIowPipeSpecialMode &&
+                       entry.result == zentrix::kIow56SpecialReportSize) {
+                if (previousCommand == kReadCommand && frameCommand != kNoReadFrame) {
+                    levels.push_back((entry.bytes[3] & kLineBit) != 0);
+                }
+                previousCommand = frameCommand;
+            }
+        }
+        return levels;
+    }
+
+    std::int64_t ReadCount(std::int32_t signal) {
+        tagTECKavexIdtHiValue record{};
+        m_setup.ReceiveSignal(kCustom, signal, record);
+        EXPECT_EQ(record.m_eType, eKavexIdtHiVtLongLong);
+        return record.m_lValueLongLong;
+    }
+
+    zentrix::testing::TempRegistry m_registry{""};
+    zentrix::VirtualClock m_clock;
+    zentrix::sim::SimulatedBench m_bench;
+    TCHiIobHardwareSetup m_setup;
+};
+
+TEST_F(BouncingInputTest, EdgesAreCountedExactlyAsTheSampledLevelsDictate) {
+    m_bench.Box(0).SetTraceEnabled(true);
+    m_setup.BeginSampling();
+    std::int64_t falls = 0;
+    std::int64_t rises = 0;
+    constexpr std::uint32_t kRunMs = 4000;
+    const std::uint32_t start = m_clock.NowMs();
+    while (m_clock.NowMs() - start < kRunMs) {
+        m_setup.SampleInputs(true);
+        m_setup.SampleOutputs(true);
+        m_clock.SleepMs(2);
+        falls += ReadCount(kInput1FallingCount);
+        rises += ReadCount(kInput1RisingCount);
+    }
+    m_setup.EndSampling();
+
+    // The count starts from the line's idle level, high.
+    std::vector<bool> levels{true};
+    const std::vector<bool> sampled = SampledLevels();
+    levels.insert(levels.end(), sampled.begin(), sampled.end());
+    std::int64_t sampledFalls = 0;
+    std::int64_t sampledRises = 0;
+    for (std::size_t i = 1; i < levels.size(); ++i) {
+        sampledFalls += (levels[i - 1] && !levels[i]) ? 1 : 0;
+        sampledRises += (!levels[i - 1] && levels[i]) ? 1 : 0;
+    }
+    EXPECT_EQ(falls, sampledFalls);
+    EXPECT_EQ(rises, sampledRises);
+
+    // The passes read some edges mid-bounce, so there are more falls than presses, but far fewer
+    // than the line made.
+    const InputEdgeCounts edges = m_bench.Box(0).InputEdges(kCustomPort, 1);
+    const std::int64_t presses = kRunMs / kEveryMs;
+    EXPECT_GT(sampledFalls, presses);
+    EXPECT_LT(sampledFalls, static_cast<std::int64_t>(edges.falls));
+    for (const auto& error : m_bench.ProtocolErrors()) {
+        ADD_FAILURE() << error.timeMs << " ms: " << error.text;
+    }
+}

@@ -541,9 +541,10 @@ void RunCase(const FaultCase& fault) {
         // Faults the three phases did not use up would only slow the further start down.
         bench.Box(0).SetFaults(FaultConfig{});
     }
-    // A read given up outside an input pass leaves its reply to be taken by box 0's next read, and
-    // every later read one reply behind: box 0 then reads all its registers in every pass, and the
-    // periods grow longer than the dispenser's 60 ms drop pulse on box 1.
+    // A read given up outside an input pass leaves its reply to be taken by box 0's next read, so
+    // every later read takes the reply before its own: box 0's levels and interrupt lines come
+    // from the wrong replies, its passes read more registers, and periods grow longer than the
+    // dispenser's 60 ms drop pulse on box 1.
     const bool givesUp =
         fault.kind == FaultKind::ThrowingRead ||
         (fault.kind == FaultKind::ShortReads && fault.shortReads >= kLadderAttempts);
@@ -597,16 +598,16 @@ TEST(FaultMatrix, UnpluggingBox0AtAnyExchange) {
     }
 }
 
-class ShortReadsMatrix : public ::testing::TestWithParam<std::uint32_t> {};
+class FaultMatrixShortReads : public ::testing::TestWithParam<std::uint32_t> {};
 
-TEST_P(ShortReadsMatrix, StartingAtAnyRead) {
+TEST_P(FaultMatrixShortReads, StartingAtAnyRead) {
     const Baseline& baseline = FaultFreeRun();
     for (std::size_t read = 0; read < baseline.reads.size() && !HasFailure(); ++read) {
         RunCase(FaultCase{FaultKind::ShortReads, read, GetParam()});
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(InARow, ShortReadsMatrix, ::testing::Values(1u, 2u, 3u, 4u),
+INSTANTIATE_TEST_SUITE_P(InARow, FaultMatrixShortReads, ::testing::Values(1u, 2u, 3u, 4u),
                          [](const ::testing::TestParamInfo<std::uint32_t>& param) {
                              return std::to_string(param.param);
                          });

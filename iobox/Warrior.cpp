@@ -31,6 +31,8 @@ constexpr std::uint32_t kTimeoutLadderMs[] = {1000, 1000, 10000, 10000};
 constexpr std::uint32_t kReportSleepMs = 2;
 constexpr std::uint32_t kSlowDeviceSelectMs = 5;
 constexpr std::uint32_t kRearmPulseMs = 1;
+// The driver keeps at most 16 reports waiting, so no more can be late.
+constexpr std::size_t kMaxLateReplies = 16;
 
 constexpr std::uint8_t kConfigNormalOperation = 0x01;
 constexpr std::uint8_t kFourOutputs = 0x55;
@@ -324,10 +326,36 @@ void TCHiIobWarrior::EnableSpi(bool enable) {
 }
 
 bool TCHiIobWarrior::SpecialTransfer() {
+    DiscardLateReplies();
     WriteReport(m_hDevice, zentrix::kIowPipeSpecialMode, m_abySpecialReport,
                 sizeof m_abySpecialReport);
-    return ReadReport(m_hDevice, zentrix::kIowPipeSpecialMode, m_abySpecialReport,
-                      sizeof m_abySpecialReport);
+    const bool replied = ReadReport(m_hDevice, zentrix::kIowPipeSpecialMode, m_abySpecialReport,
+                                    sizeof m_abySpecialReport);
+    m_bReplyMayBeLate = !replied;
+    return replied;
+}
+
+void TCHiIobWarrior::DiscardLateReplies() {
+    if (!m_bReplyMayBeLate) {
+        return;
+    }
+    m_bReplyMayBeLate = false;
+    // A reply given up on may still arrive; read it out now, or every later request would take
+    // the reply of the one before it.
+    std::uint8_t late[zentrix::kIow56SpecialReportSize];
+    for (std::size_t count = 0; count < kMaxLateReplies; ++count) {
+        try {
+            m_library.SetTimeout(m_hDevice, 0);
+            if (m_library.Read(m_hDevice, zentrix::kIowPipeSpecialMode, late, sizeof late) !=
+                sizeof late) {
+                break;
+            }
+        } catch (...) {
+            break;
+        }
+        zentrix::LogLazily(zentrix::LogLevel::Debug, "transfer",
+                           [] { return std::string("discarded a late special-mode reply"); });
+    }
 }
 
 bool TCHiIobWarrior::SpiTransfer(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3,

@@ -124,6 +124,7 @@ private:
 
     void WritePinReport();
     bool SpecialTransfer();
+    void DiscardLateReplies();
     void EndDuePulses(OutputEntry& entry, bool forceEnd);
     void WriteRegister(std::int32_t selector, std::uint8_t reg, std::uint8_t value);
     bool ReadSlowDevices();
@@ -140,6 +141,8 @@ private:
     std::unique_ptr<TCHiIobInterrupt> m_pInterrupt;
     std::unique_ptr<TCHiIobSlowDeviceTimer> m_pSlowDeviceTimer;
     bool m_bPortSelected = false;
+    // The last special-mode reply was given up on and may still be waiting to be read.
+    bool m_bReplyMayBeLate = false;
 };
 
 #endif

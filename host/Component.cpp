@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,33 @@ HRESULT ReturnList(const std::vector<Item>& items, std::int32_t* count, Record**
         fill(records[i], items[i]);
     }
     return S_OK;
+}
+
+// The longest directory name a host may pass, terminator included: the extended path limit of
+// Windows, so that a name without a terminator is never read past it.
+constexpr std::size_t kMaxDirectoryNameUnits = 32768;
+
+// The host's directory name as a narrow path, or nothing when it cannot name a directory here: no
+// terminator within the limit, or an unpaired surrogate, which no file name on this system holds
+// and which would otherwise turn into U+FFFD and alias another directory.
+std::optional<std::string> DirectoryFromHost(const char16_t* name) {
+    std::size_t length = 0;
+    while (length < kMaxDirectoryNameUnits && name[length] != u'\0') {
+        ++length;
+    }
+    if (length == kMaxDirectoryNameUnits) {
+        return std::nullopt;
+    }
+    const std::u16string_view text(name, length);
+    for (std::size_t i = 0; i < length; ++i) {
+        if (zentrix::IsHighSurrogate(text[i]) && i + 1 < length &&
+            zentrix::IsLowSurrogate(text[i + 1])) {
+            ++i;
+        } else if (zentrix::IsHighSurrogate(text[i]) || zentrix::IsLowSurrogate(text[i])) {
+            return std::nullopt;
+        }
+    }
+    return zentrix::Utf16ToUtf8(text);
 }
 
 }  // namespace
@@ -141,7 +169,11 @@ HRESULT TCHiIobHardwareInterface::Load(const char16_t* pszDirectoryName) {
         return E_POINTER;
     }
     return Guarded([&] {
-        m_pSetup->Load(zentrix::Utf16ToUtf8(pszDirectoryName));
+        if (const std::optional<std::string> directory = DirectoryFromHost(pszDirectoryName)) {
+            m_pSetup->Load(*directory);
+        } else {
+            m_pSetup->LoadNothing();
+        }
         return S_OK;
     });
 }
@@ -151,7 +183,9 @@ HRESULT TCHiIobHardwareInterface::Save(const char16_t* pszDirectoryName) {
         return E_POINTER;
     }
     return Guarded([&] {
-        m_pSetup->Save(zentrix::Utf16ToUtf8(pszDirectoryName));
+        if (const std::optional<std::string> directory = DirectoryFromHost(pszDirectoryName)) {
+            m_pSetup->Save(*directory);
+        }
         return S_OK;
     });
 }

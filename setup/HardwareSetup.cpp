@@ -153,6 +153,10 @@ void TCHiIobHardwareSetup::Load(const std::string& directory) {
     });
 }
 
+void TCHiIobHardwareSetup::LoadNothing() {
+    ChangeDevices([&] { RemoveAllDevices(); });
+}
+
 void TCHiIobHardwareSetup::Save(const std::string& directory) const {
     TCHiIobConfigData config;
     std::vector<TCHiIobDevice*> devices;

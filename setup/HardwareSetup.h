@@ -46,6 +46,8 @@ public:
     // Replaces every device by those stored in "HardwareSetup.xml" in the directory; a missing
     // file leaves no devices, a damaged one the devices read before the damage.
     void Load(const std::string& directory);
+    // Leaves no devices, as a Load from a directory without a configuration file does.
+    void LoadNothing();
     // Writes every device to "HardwareSetup.xml" in the directory; a failed write keeps the
     // previous file.
     void Save(const std::string& directory) const;

@@ -609,20 +609,35 @@ std::filesystem::path RegistryStore::DefaultPath() {
 }
 
 RegistryStore RegistryStore::Load(const std::filesystem::path& path) noexcept {
-    RegistryStore store;
     try {
         std::string bytes;
         const ReadStatus status = ReadFileBytes(path, bytes);
         if (status == ReadStatus::Missing) {
-            return store;
+            return RegistryStore();
         }
         if (status == ReadStatus::Failed) {
             LogLazily(LogLevel::Warning, "registry", [&] {
                 return path.string() + ": cannot be read; every value counts as damaged";
             });
+            RegistryStore store;
             store.MarkUnreadable();
             return store;
         }
+        return FromBytes(bytes, path);
+    } catch (...) {
+        LogLazily(LogLevel::Warning, "registry", [&] {
+            return path.string() + ": reading failed; every value counts as damaged";
+        });
+        RegistryStore damaged;
+        damaged.MarkUnreadable();
+        return damaged;
+    }
+}
+
+RegistryStore RegistryStore::FromBytes(std::string_view bytes,
+                                       const std::filesystem::path& source) noexcept {
+    RegistryStore store;
+    try {
         std::string_view text = bytes;
         std::string converted;
         if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
@@ -630,7 +645,7 @@ RegistryStore RegistryStore::Load(const std::filesystem::path& path) noexcept {
             // A file cut inside a code unit may have lost the end of any value.
             if (text.size() % 2 != 0) {
                 LogLazily(LogLevel::Warning, "registry", [&] {
-                    return path.string() +
+                    return source.string() +
                            ": cut inside a character; every value counts as damaged";
                 });
                 store.MarkUnreadable();
@@ -640,10 +655,10 @@ RegistryStore RegistryStore::Load(const std::filesystem::path& path) noexcept {
         } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
             text.remove_prefix(3);
         }
-        store.ParseText(text, path);
+        store.ParseText(text, source);
     } catch (...) {
         LogLazily(LogLevel::Warning, "registry", [&] {
-            return path.string() + ": reading failed; every value counts as damaged";
+            return source.string() + ": reading failed; every value counts as damaged";
         });
         RegistryStore damaged;
         damaged.MarkUnreadable();

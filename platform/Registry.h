@@ -70,6 +70,9 @@ public:
     // values under it, a value line with its hex continuation lines) are skipped and mark it
     // damaged while everything else is kept.
     static RegistryStore Load(const std::filesystem::path& path) noexcept;
+    // The store that a file holding these bytes gives Load; source names the file in the log.
+    static RegistryStore FromBytes(std::string_view bytes,
+                                   const std::filesystem::path& source) noexcept;
 
     // True when anything in the loaded file had to be skipped.
     bool IsDamaged() const noexcept { return m_damaged; }

@@ -136,6 +136,22 @@ TEST_F(RegistryTest, ReadsUtf8WithBomAndRegedit4Files) {
     EXPECT_EQ(legacy.GetDword(kUser, "Software\\Zentrix", "Level"), 3u);
 }
 
+TEST_F(RegistryTest, BytesInMemoryReadAsTheSameFileDoes) {
+    const std::string whole = Utf16LeWithBom(kRegeditExport);
+    const RegistryStore fromBytes = RegistryStore::FromBytes(whole, "memory.reg");
+    EXPECT_FALSE(fromBytes.IsDamaged());
+    EXPECT_EQ(fromBytes.GetString(kUser, "Software\\Zentrix", "Owner"), "Jürgen Größ 😀");
+    EXPECT_EQ(fromBytes.GetDword(kUser, "Software\\Zentrix", "SampleRate"), 50000u);
+
+    const std::string cut = whole.substr(0, whole.size() - 1);
+    const RegistryStore fromCutBytes = RegistryStore::FromBytes(cut, "memory.reg");
+    const RegistryStore fromCutFile = LoadText(cut);
+    EXPECT_TRUE(fromCutBytes.IsDamaged());
+    EXPECT_EQ(fromCutBytes.IsValueDamaged(kUser, "Software\\Zentrix", "SampleRate"),
+              fromCutFile.IsValueDamaged(kUser, "Software\\Zentrix", "SampleRate"));
+    EXPECT_TRUE(fromCutBytes.IsValueDamaged(kUser, "Software\\Zentrix", "SampleRate"));
+}
+
 TEST_F(RegistryTest, DwordsNeedExactlyEightHexDigitsInEitherCase) {
     const RegistryStore store = LoadText(
         "Windows Registry Editor Version 5.00\n\n"

@@ -398,6 +398,11 @@ TEST(BadInput, DirectoryNamesThatNameNoUsableDirectoryLoadNothingAndSaveNothing)
     }
     const std::string longest = "/" + std::string(kMaxDirectoryNameUnits - 2, 'y');
 
+    // An empty name is the current directory, as a path joined onto nothing is.
+    const fs::path emptyCurrent = base / "current";
+    fs::create_directories(emptyCurrent);
+    const fs::path previousCurrent = fs::current_path();
+    fs::current_path(emptyCurrent);
     const std::vector<DirectoryNameCase> cases = {
         {"empty", [] { return std::u16string(); }, {}},
         {"unpaired high surrogate", [&] { return Wide((base / "setup").string()) + u'\xD800'; },
@@ -439,6 +444,8 @@ TEST(BadInput, DirectoryNamesThatNameNoUsableDirectoryLoadNothingAndSaveNothing)
             EXPECT_TRUE(Entries(c.untouched).empty());
         }
     }
+    EXPECT_TRUE(Entries(emptyCurrent).empty());
+    fs::current_path(previousCurrent);
 
     const UnterminatedName unterminated;
     ASSERT_NE(unterminated.Get(), nullptr);

@@ -245,6 +245,14 @@ std::uint32_t SimulatedIoBox::StrobePulses() {
     return m_strobePulses;
 }
 
+LickometerReports SimulatedIoBox::ReportedLicks(int sdi) {
+    const auto lock = m_bench.LockAndSynchronise();
+    if (sdi < 1 || sdi > kSdiPortCount) {
+        return {};
+    }
+    return m_sdi[sdi - 1].lickometer.reported;
+}
+
 std::uint32_t SimulatedIoBox::PelletsDropped(int ttlPort) {
     const auto lock = m_bench.LockAndSynchronise();
     for (const auto& pellet : m_pellets) {
@@ -558,7 +566,7 @@ void SimulatedIoBox::ReadLickometer(std::uint64_t now, std::uint32_t count, std:
                              " (4 expected)");
         return;
     }
-    const auto& lickometer = m_sdi[sdi - 1].lickometer;
+    auto& lickometer = m_sdi[sdi - 1].lickometer;
     if (lickometer.shortSelectMs) {
         ReportError(now, "lickometer on SDI " + std::to_string(sdi) + " read after a select of " +
                              std::to_string(*lickometer.shortSelectMs) + " ms (at least " +
@@ -567,6 +575,9 @@ void SimulatedIoBox::ReadLickometer(std::uint64_t now, std::uint32_t count, std:
     }
     if (m_spiModeValid && m_spiClockValid) {
         std::copy(lickometer.latched.begin(), lickometer.latched.end(), in);
+        lickometer.reported.licks += lickometer.latched[2] + kRadix * lickometer.latched[3];
+        lickometer.reported.lickTimeMs +=
+            kLickDurationUnitMs * (lickometer.latched[0] + kRadix * lickometer.latched[1]);
     }
     m_armedLickometer.reset();
 }

@@ -34,6 +34,13 @@ struct InputEdgeCounts {
     bool operator==(const InputEdgeCounts&) const = default;
 };
 
+// What a lickometer has shifted out to the controller, summed over all its answers.
+struct LickometerReports {
+    std::uint64_t licks = 0;
+    std::uint64_t lickTimeMs = 0;
+    bool operator==(const LickometerReports&) const = default;
+};
+
 struct TraceEntry {
     std::uint64_t timeMs = 0;
     TraceKind kind = TraceKind::Write;
@@ -86,6 +93,9 @@ public:
     std::uint32_t StrobePulses();
     // Drop pulses the pellet dispenser on a TTL port has produced (0 without one).
     std::uint32_t PelletsDropped(int ttlPort);
+    // Licks and lick time that the lickometer behind an SDI port (1..13) has answered to reads
+    // since the bench started, as the controller received them (zero without one).
+    LickometerReports ReportedLicks(int sdi);
     // Special-mode replies waiting to be read from pipe 1; the oldest is dropped past kReplySlots.
     std::size_t PendingReplies();
 
@@ -144,6 +154,7 @@ private:
         std::uint64_t selectFellMs = 0;
         // Set when the select rose too early to latch, so the next read answers stale counts.
         std::optional<std::uint64_t> shortSelectMs;
+        LickometerReports reported;
     };
 
     // A chip's select as the chip sees it: its port select line low while the controller's SPI

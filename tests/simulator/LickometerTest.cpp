@@ -38,6 +38,29 @@ TEST(Lickometer, ShiftsOutDurationAndCountInRadix255AndCountsAfreshAfterEachLatc
     EXPECT_NO_PROTOCOL_ERRORS(open.bench);
 }
 
+TEST(Lickometer, SumsWhatItShiftedOutIncludingClampedValues) {
+    OpenBench open(SingleBox(LickometerOnSdi(3, 400.0, 2)));
+    open.reports.EnableSpi(true);
+    EXPECT_EQ(open.bench.Box(0).ReportedLicks(3), (zentrix::sim::LickometerReports{}));
+
+    open.AdvanceTo(1000);
+    const Bytes4 first = open.reports.ReadSlowDevice(3);
+    open.AdvanceTo(200000);
+    const Bytes4 second = open.reports.ReadSlowDevice(3);
+    ASSERT_EQ(second[2], 254) << "about 80000 licks clamp to 65024";
+    ASSERT_EQ(second[3], 254);
+    const auto value = [](std::uint8_t low, std::uint8_t high) {
+        return std::uint64_t{low} + 255u * high;
+    };
+    const zentrix::sim::LickometerReports expected{
+        value(first[2], first[3]) + 65024u,
+        10u * (value(first[0], first[1]) + value(second[0], second[1]))};
+    EXPECT_GT(expected.lickTimeMs, 0u);
+    EXPECT_EQ(open.bench.Box(0).ReportedLicks(3), expected);
+    EXPECT_EQ(open.bench.Box(0).ReportedLicks(4), (zentrix::sim::LickometerReports{}));
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}
+
 TEST(Lickometer, ClampsEachValueToTheLargestTwoDigitNumber) {
     OpenBench open(SingleBox(LickometerOnSdi(13, 500.0, 1)));
     open.reports.EnableSpi(true);

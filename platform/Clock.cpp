@@ -5,6 +5,20 @@
 
 namespace zentrix {
 
+namespace {
+
+thread_local std::uint64_t requestedSleepUs = 0;
+
+}  // namespace
+
+std::uint64_t RequestedSleepUsOfThisThread() {
+    return requestedSleepUs;
+}
+
+void CountRequestedSleep(std::uint32_t milliseconds) {
+    requestedSleepUs += std::uint64_t{milliseconds} * 1000U;
+}
+
 std::uint32_t SystemClock::NowMs() {
     const auto since = std::chrono::steady_clock::now().time_since_epoch();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
@@ -12,6 +26,7 @@ std::uint32_t SystemClock::NowMs() {
 }
 
 void SystemClock::SleepMs(std::uint32_t milliseconds) {
+    CountRequestedSleep(milliseconds);
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 

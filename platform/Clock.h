@@ -8,6 +8,11 @@
 
 namespace zentrix {
 
+// What the calling thread has asked its clocks to sleep so far, in microseconds: the mandatory
+// waits of the protocol, against which a sampling period's wall time is measured.
+std::uint64_t RequestedSleepUsOfThisThread();
+void CountRequestedSleep(std::uint32_t milliseconds);
+
 class Clock {
 public:
     virtual ~Clock() = default;
@@ -32,7 +37,10 @@ public:
     explicit VirtualClock(std::uint32_t startMs = 0) : m_nowMs(startMs) {}
 
     std::uint32_t NowMs() override { return m_nowMs.load(std::memory_order_acquire); }
-    void SleepMs(std::uint32_t milliseconds) override { Advance(milliseconds); }
+    void SleepMs(std::uint32_t milliseconds) override {
+        CountRequestedSleep(milliseconds);
+        Advance(milliseconds);
+    }
 
     void Advance(std::uint32_t milliseconds) {
         m_nowMs.fetch_add(milliseconds, std::memory_order_acq_rel);

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "platform/Log.h"
+#include "sampling/PeriodRecorder.h"
+#include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
 
 namespace {
@@ -59,10 +61,12 @@ void TCHiIobSampler::Shutdown() noexcept {
 
 void TCHiIobSampler::Run() {
     zentrix::Clock& clock = m_pSetup->GetClock();
+    zentrix::PeriodRecorder& recorder = m_pSetup->GetController().GetPeriodRecorder();
     // Only the first of a run of failed passes is logged, so that a lasting fault does not flood
     // the log every period.
     std::uint64_t failedPasses = 0;
     while (m_iRunFlag.load() != 0) {
+        const zentrix::PeriodMeter meter;
         // A pass that fails (out of memory, say) must not end sampling while the host expects it
         // to go on; the next period tries again.
         try {
@@ -90,6 +94,9 @@ void TCHiIobSampler::Run() {
         // An exception escaping the thread would end the process.
         try {
             clock.SleepMs(kPeriodSleepMs);
+            if (recorder.IsEnabled()) {
+                recorder.Record(meter.Finish(0));
+            }
         } catch (...) {
         }
     }

@@ -14,6 +14,7 @@
 
 #include "model/Value.h"
 #include "platform/Lock.h"
+#include "sampling/PeriodRecorder.h"
 
 class TCHiIobHardwareSetup;
 class TCHiIobIOBox;
@@ -85,9 +86,13 @@ public:
         return m_lock.GetHoldStatistics();
     }
 
+    // The sampling threads' record of their periods; off unless enabled.
+    zentrix::PeriodRecorder& GetPeriodRecorder() { return m_periodRecorder; }
+
 private:
     using LatestValues = std::map<const TCHiIobIOBox*, std::shared_ptr<const TCHiIobBoxValues>>;
 
+    zentrix::PeriodRecorder m_periodRecorder;
     std::unique_ptr<TCHiIobSampler> m_pSampler;
     mutable zentrix::CriticalSection m_lock;
     // Commands in arrival order over all boxes: a list, so that queueing splices one node in and

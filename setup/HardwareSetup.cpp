@@ -1,5 +1,7 @@
 #include "setup/HardwareSetup.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <algorithm>
 #include <filesystem>
 #include <stdexcept>
@@ -32,10 +34,18 @@ const char* const kConfigRootName = "HardwareSetup";
 const char* const kNoIOBoxMessage =
     "No iobox connected, connect one or more ioboxes and run the program again";
 
+// Enough for about ten minutes of eight sampling threads.
+constexpr std::size_t kTracedPeriodCapacity = std::size_t{1} << 20U;
+
 }  // namespace
 
 TCHiIobHardwareSetup::TCHiIobHardwareSetup()
-    : TCHiIobHardwareSetup(zentrix::ProcessIoWarriorLibrary(), zentrix::ProcessHardwareClock()) {}
+    : TCHiIobHardwareSetup(zentrix::ProcessIoWarriorLibrary(), zentrix::ProcessHardwareClock()) {
+    if (const char* trace = std::getenv("ZENTRIX_PERIOD_TRACE"); trace != nullptr && *trace != '\0') {
+        m_strPeriodTrace = trace;
+        m_pController->GetPeriodRecorder().Enable(kTracedPeriodCapacity);
+    }
+}
 
 TCHiIobHardwareSetup::TCHiIobHardwareSetup(zentrix::IoWarriorLibrary& library,
                                            zentrix::Clock& clock)
@@ -260,7 +270,27 @@ void TCHiIobHardwareSetup::StartSampler() {
 }
 
 bool TCHiIobHardwareSetup::StopSampler() {
-    return m_pController->StopSampler();
+    const bool stopped = m_pController->StopSampler();
+    if (stopped && !m_strPeriodTrace.empty()) {
+        AppendPeriodTrace();
+    }
+    return stopped;
+}
+
+void TCHiIobHardwareSetup::AppendPeriodTrace() {
+    const auto periods = m_pController->GetPeriodRecorder().Take();
+    std::FILE* file = std::fopen(m_strPeriodTrace.c_str(), "a");
+    if (file == nullptr) {
+        zentrix::Log(zentrix::LogLevel::Warning, "sampler",
+                     "cannot append the period trace to " + m_strPeriodTrace);
+        return;
+    }
+    for (const auto& period : periods) {
+        std::fprintf(file, "%u %llu %u %u %u\n", period.lane,
+                     static_cast<unsigned long long>(period.endUs), period.wallUs,
+                     period.floorUs, period.cpuUs);
+    }
+    std::fclose(file);
 }
 
 const TCHiIobDeviceType* TCHiIobHardwareSetup::GetDeviceType(std::int32_t id) const {

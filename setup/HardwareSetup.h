@@ -70,6 +70,10 @@ public:
     // Leaves the record untouched when no box holds the device.
     void ReceiveSignal(std::int32_t deviceId, std::int32_t signalId, tagTECKavexIdtHiValue& record);
     void StartSampler();
+    // When ZENTRIX_PERIOD_TRACE names a file as the plug-in creates its setup, every stop appends
+    // the periods sampled since the last stop to it, one line each: the sampling thread, the
+    // period's end on the steady clock, its wall time, its mandatory waits and its thread's CPU
+    // time, all in microseconds.
     // False when the sampler thread could not be joined; it is then still winding down and the
     // next StopSampler, StartSampler or the destructor finishes the stop.
     bool StopSampler();
@@ -114,6 +118,7 @@ public:
 
 private:
     void DiscoverIOBoxes();
+    void AppendPeriodTrace();
 
     zentrix::IoWarriorLibrary& m_library;
     zentrix::Clock& m_clock;
@@ -123,6 +128,7 @@ private:
     std::map<std::int32_t, TCHiIobIOBox*> m_mapRouting;
     std::unique_ptr<TCHiIobConnectorTypes> m_pConnectorTypes;
     std::unique_ptr<TCHiIobDeviceTypes> m_pDeviceTypes;
+    std::string m_strPeriodTrace;
 };
 
 #endif

@@ -59,6 +59,14 @@ constexpr std::uint32_t kTtlLineMask = 0x00FFFFFF;
 constexpr int kInputExpander = -1;
 constexpr int kOutputExpander = -2;
 constexpr int kLinesPerInterruptGroup = 8;
+// The input expander's registers that read pins: eight at a time from pins 4, 12, 20 and 28, or
+// one pin each.
+constexpr std::uint8_t kFirstEightPinRegister = 0x44;
+constexpr std::uint8_t kLastEightPinRegister = 0x5C;
+constexpr int kEightPinRegisterStep = 8;
+constexpr std::uint8_t kFirstSinglePinRegister = 0x24;
+constexpr std::uint8_t kLastSinglePinRegister = 0x3F;
+constexpr int kSinglePinRegisterBase = 0x20;
 constexpr std::uint32_t kSdiLineMask = 0x0FFFFFFF;
 
 std::string Hex(unsigned value) {
@@ -149,6 +157,7 @@ SimulatedIoBox::SimulatedIoBox(const BoxConfig& config, std::size_t index, Simul
         if (device == TtlDevice::PelletDispenser) {
             m_pellets.push_back(PelletDispenser{port});
             m_inputs[TtlLineIndex(port, 1)].sourceLevel = false;
+            m_inputs[TtlLineIndex(port, 1)].followedLevel = false;
         }
     }
     for (const auto& input : config.inputs) {
@@ -157,13 +166,15 @@ SimulatedIoBox::SimulatedIoBox(const BoxConfig& config, std::size_t index, Simul
             m_pulseTrains.push_back(PulseTrainState{lineIndex, *train});
         } else {
             m_inputs[lineIndex].sourceLevel = std::get<ConstantLevel>(input.drive).level != 0;
+            m_inputs[lineIndex].followedLevel = m_inputs[lineIndex].sourceLevel;
         }
     }
     for (const auto& lick : config.licks) {
         m_sdi[lick.sdi - 1].lickometer.source = lick;
     }
     for (auto& line : m_inputs) {
-        line.level = line.sourceLevel;
+        line.level = line.followedLevel;
+        line.sampledLevel = line.level;
     }
 }
 
@@ -216,6 +227,24 @@ void SimulatedIoBox::ReleaseInput(int portId, int line) {
     const int lineIndex = TtlLineIndex(portId, line);
     m_inputs[lineIndex].overridden = false;
     UpdateInputLine(lineIndex, m_bench.m_nowMs);
+}
+
+InputEdgeCounts SimulatedIoBox::SampledEdges(int portId, int line) {
+    const auto lock = m_bench.LockAndSynchronise();
+    if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
+        throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
+                                std::to_string(portId));
+    }
+    return m_inputs[TtlLineIndex(portId, line)].sampledEdges;
+}
+
+void SimulatedIoBox::QuietInput(int portId, int line, bool quiet) {
+    const auto lock = m_bench.LockAndSynchronise();
+    if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
+        throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
+                                std::to_string(portId));
+    }
+    m_inputs[TtlLineIndex(portId, line)].quiet = quiet;
 }
 
 InputEdgeCounts SimulatedIoBox::InputEdges(int portId, int line) {
@@ -644,9 +673,39 @@ void SimulatedIoBox::LatchIoBoxExpanders(std::uint64_t now) {
         m_ioBoxSelect.garbled = false;
         return;
     }
+    NoteSampledInputs(m_inputExpander.HeldFrame());
     LatchExpander(now, m_inputExpander, kInputExpander, InputExpanderOutside());
     LatchExpander(now, m_outputExpander, kOutputExpander, OutsideDrive{});
     RefreshTtlOutputs(now);
+}
+
+void SimulatedIoBox::NoteSampledInputs(PortExpander::Frame frame) {
+    if ((frame[0] & PortExpander::kReadFlag) == 0 || !m_inputExpander.InNormalOperation()) {
+        return;
+    }
+    const auto reg = static_cast<std::uint8_t>(frame[0] & ~PortExpander::kReadFlag);
+    int firstPin = 0;
+    int pinCount = 0;
+    if (reg >= kFirstEightPinRegister && reg <= kLastEightPinRegister &&
+        (reg - kFirstEightPinRegister) % kEightPinRegisterStep == 0) {
+        firstPin = PortExpander::kFirstPin + (reg - kFirstEightPinRegister);
+        pinCount = 8;
+    } else if (reg >= kFirstSinglePinRegister && reg <= kLastSinglePinRegister) {
+        firstPin = reg - kSinglePinRegisterBase;
+        pinCount = 1;
+    }
+    for (int pin = firstPin; pin < firstPin + pinCount; ++pin) {
+        const int lineIndex = pin - PortExpander::kFirstPin;
+        if (lineIndex < 0 || lineIndex >= static_cast<int>(m_inputs.size()) ||
+            m_inputExpander.IsOutput(pin)) {
+            continue;
+        }
+        auto& line = m_inputs[static_cast<std::size_t>(lineIndex)];
+        if (line.level != line.sampledLevel) {
+            line.sampledLevel = line.level;
+            ++(line.level ? line.sampledEdges.rises : line.sampledEdges.falls);
+        }
+    }
 }
 
 void SimulatedIoBox::LatchSdiExpander(std::uint64_t now, int sdi) {
@@ -795,13 +854,17 @@ void SimulatedIoBox::LatchSdiOutputs(std::uint64_t now) {
 }
 
 void SimulatedIoBox::SetSourceLevel(int lineIndex, bool level, std::uint64_t timeMs) {
-    m_inputs[lineIndex].sourceLevel = level;
+    auto& input = m_inputs[lineIndex];
+    input.sourceLevel = level;
+    if (level || !input.quiet) {
+        input.followedLevel = level;
+    }
     UpdateInputLine(lineIndex, timeMs);
 }
 
 void SimulatedIoBox::UpdateInputLine(int lineIndex, std::uint64_t timeMs) {
     auto& line = m_inputs[lineIndex];
-    const bool level = line.overridden ? line.overrideLevel : line.sourceLevel;
+    const bool level = line.overridden ? line.overrideLevel : line.followedLevel;
     if (level == line.level) {
         return;
     }

@@ -83,9 +83,17 @@ public:
     // Holds a TTL input line at a level, overriding its configured source until released.
     void DriveInput(int portId, int line, bool level);
     void ReleaseInput(int portId, int line);
+    // While quiet, a TTL input line follows its source back up but not down: a low phase under
+    // way runs to its end and none begins, so that pulses can be paused and resumed without any
+    // being cut short. Ending quiet waits for the source's next fall.
+    void QuietInput(int portId, int line, bool quiet);
     // Falling and rising edges of a TTL input line (port id 1..12, line 1..2) since the bench
     // started; throws std::out_of_range for any other line.
     InputEdgeCounts InputEdges(int portId, int line);
+    // The edges between the levels that reads of the input expander returned for a TTL input line
+    // (its level at power-up first): what a reader that misses none of its reads must count.
+    // A pulse that falls between two reads is in InputEdges but not here.
+    InputEdgeCounts SampledEdges(int portId, int line);
 
     // Group 0 covers TTL ports 1..4, group 1 ports 5..8, group 2 ports 9..12.
     bool InterruptLatched(int group);
@@ -124,6 +132,11 @@ private:
 
     struct InputLine {
         bool sourceLevel = true;
+        // The source's level as the line follows it, which differs only while quiet.
+        bool followedLevel = true;
+        bool quiet = false;
+        bool sampledLevel = true;
+        InputEdgeCounts sampledEdges;
         bool overridden = false;
         bool overrideLevel = true;
         bool level = true;
@@ -210,6 +223,7 @@ private:
     // a select that rises makes its chip carry out the frame it holds.
     void UpdateChipSelects(std::uint64_t now, bool controllerSelect);
     void LatchIoBoxExpanders(std::uint64_t now);
+    void NoteSampledInputs(PortExpander::Frame frame);
     void LatchSdiExpander(std::uint64_t now, int sdi);
     // `chip` is an SDI port number, or negative for the IO box's own input and output expanders.
     void LatchExpander(std::uint64_t now, PortExpander& expander, int chip, OutsideDrive outside);

@@ -345,7 +345,7 @@ TEST_F(ZentrixCliTest, ScriptSendsReadsWaitsAndStopsAtQuit) {
     const std::string script =
         "# white spot, then the lickometer\n"
         "send \"Top left\" \"White spot on\"\n"
-        "wait 100\n"
+        "wait 500\n"
         "read \"Top left\" \"Is white spot on\"\n"
         "\n"
         "wait 1500\n"

@@ -144,3 +144,61 @@ TEST(InputEdges, CountEveryFallAndRiseOfALineWhateverDrivesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(InputSources, AQuietLineFinishesItsLowPhaseAndResumesOnlyWithAFullOne) {
+    // Low for 100 ms from every multiple of 1000 ms.
+    OpenBench open(SingleBox(WithInputs({InputSource{3, 1, PulseTrain{1000, 100, 0}}})));
+    auto& box = open.Box();
+
+    open.AdvanceTo(1050);
+    ASSERT_FALSE(box.InputLevel(3, 1));
+    box.QuietInput(3, 1, true);
+    open.AdvanceTo(1099);
+    EXPECT_FALSE(box.InputLevel(3, 1)) << "the low phase under way is not cut short";
+    open.AdvanceTo(1100);
+    EXPECT_TRUE(box.InputLevel(3, 1));
+    open.AdvanceTo(2050);
+    EXPECT_TRUE(box.InputLevel(3, 1)) << "no low phase begins while quiet";
+
+    box.QuietInput(3, 1, false);
+    open.AdvanceTo(2099);
+    EXPECT_TRUE(box.InputLevel(3, 1)) << "resuming inside a low phase starts no short one";
+    open.AdvanceTo(3000);
+    EXPECT_FALSE(box.InputLevel(3, 1));
+    open.AdvanceTo(3100);
+    EXPECT_TRUE(box.InputLevel(3, 1));
+    EXPECT_EQ(box.InputEdges(3, 1).falls, 2U);
+    EXPECT_EQ(box.InputEdges(3, 1).rises, 2U);
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InputSources, SampledEdgesFollowOnlyTheLevelsThatReadsReturned) {
+    // TTL port 6 line 2 is pin 15: register 0x4C, or single-pin register 0x2F.
+    OpenBench open(SingleBox(WithInputs({InputSource{6, 2, PulseTrain{200, 20, 0}}})));
+    auto& box = open.Box();
+    open.ConfigureIoBox();
+
+    open.AdvanceTo(230);
+    open.reports.ReadIoBoxRegister(0xCC);
+    EXPECT_EQ(box.InputEdges(6, 2).falls, 1U);
+    EXPECT_EQ(box.SampledEdges(6, 2).falls, 0U) << "the first pulse fell between two reads";
+
+    open.AdvanceTo(410);
+    open.reports.ReadIoBoxRegister(0xAF);
+    open.AdvanceTo(430);
+    open.reports.ReadIoBoxRegister(0xCC);
+    open.reports.ReadIoBoxRegister(0xC4);
+    EXPECT_EQ(box.SampledEdges(6, 2).falls, 1U);
+    EXPECT_EQ(box.SampledEdges(6, 2).rises, 1U);
+    EXPECT_EQ(box.InputEdges(6, 2).falls, 2U);
+    EXPECT_EQ(box.SampledEdges(1, 1).falls, 0U) << "a line that never moved";
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}
+
+}  // namespace

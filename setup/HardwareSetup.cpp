@@ -1,8 +1,8 @@
 #include "setup/HardwareSetup.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -41,7 +41,8 @@ constexpr std::size_t kTracedPeriodCapacity = std::size_t{1} << 20U;
 
 TCHiIobHardwareSetup::TCHiIobHardwareSetup()
     : TCHiIobHardwareSetup(zentrix::ProcessIoWarriorLibrary(), zentrix::ProcessHardwareClock()) {
-    if (const char* trace = std::getenv("ZENTRIX_PERIOD_TRACE"); trace != nullptr && *trace != '\0') {
+    if (const char* trace = std::getenv("ZENTRIX_PERIOD_TRACE");
+        trace != nullptr && *trace != '\0') {
         m_strPeriodTrace = trace;
         m_pController->GetPeriodRecorder().Enable(kTracedPeriodCapacity);
     }
@@ -287,8 +288,8 @@ void TCHiIobHardwareSetup::AppendPeriodTrace() {
     }
     for (const auto& period : periods) {
         std::fprintf(file, "%u %llu %u %u %u\n", period.lane,
-                     static_cast<unsigned long long>(period.endUs), period.wallUs,
-                     period.floorUs, period.cpuUs);
+                     static_cast<unsigned long long>(period.endUs), period.wallUs, period.floorUs,
+                     period.cpuUs);
     }
     std::fclose(file);
 }

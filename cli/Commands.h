@@ -8,14 +8,14 @@
 #include <optional>
 #include <string>
 
-#include "Catalog.h"
+#include "HostCatalog.h"
 #include "Plugin.h"
 
 namespace zentrix::cli {
 
 struct HostContext {
     Component& component;
-    Catalog& catalog;
+    HostCatalog& catalog;
     std::filesystem::path configDirectory;
     bool json = false;
 };

@@ -3,7 +3,7 @@
 
 #include "CliError.h"
 #include "Commands.h"
-#include "Registry.h"
+#include "ProgIdLookup.h"
 #include "TextTable.h"
 #include "Values.h"
 #include "platform/Display.h"

@@ -1,19 +1,22 @@
 // zentrix, the reference host of the Zentrix plug-in, drives the component from the command line
 // after loading libzentrix.so through its exported entry points alone.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "Catalog.h"
 #include "Check.h"
 #include "CliError.h"
 #include "Commands.h"
+#include "HostCatalog.h"
 #include "Paths.h"
 #include "Plugin.h"
-#include "Registry.h"
+#include "ProgIdLookup.h"
 
 namespace {
 
@@ -80,6 +83,197 @@ void LoadHardwareSetup(zentrix::cli::Component& component, const std::filesystem
                    zentrix::cli::HresultText(result));
 }
 
+// What the command line asked for: the global options and every subcommand's own.
+struct Arguments {
+    GlobalOptions global;
+    std::string deviceType;
+    std::string scriptPath;
+    zentrix::cli::MonitorOptions monitorOptions;
+    std::string csvPath;
+    double durationSeconds = 0.0;
+    bool durationGiven = false;
+    std::vector<std::string> sendEvery;
+    bool readonly = false;
+    zentrix::cli::CheckOptions checkOptions;
+};
+
+// Loads the plug-in and creates the component only when a subcommand asks for them, because
+// `check` needs neither and `register` needs no component.
+class Session {
+public:
+    explicit Session(Arguments& arguments) : m_arguments(arguments) {}
+
+    Arguments& Args() { return m_arguments; }
+
+    const zentrix::cli::PluginLibrary& Library() {
+        if (!m_library) {
+            if (m_arguments.global.simulate) {
+                const std::string& bench = m_arguments.global.simulationBench;
+                const std::string backend = bench.empty() ? "sim" : "sim:" + bench;
+                setenv("ZENTRIX_IOWARRIOR", backend.c_str(), 1);
+            }
+            const PluginChoice choice = ChoosePlugin(m_arguments.global);
+            m_classId = choice.classId;
+            m_library.emplace(choice.library);
+        }
+        return *m_library;
+    }
+
+    zentrix::cli::HostContext& Host() {
+        if (!m_host) {
+            const zentrix::cli::PluginLibrary& library = Library();
+            m_component.emplace(library.CreateComponent(m_classId));
+            const std::filesystem::path configDirectory = ConfigDirectory(m_arguments.global);
+            LoadHardwareSetup(*m_component, configDirectory);
+            m_catalog.emplace(*m_component);
+            m_host.emplace(zentrix::cli::HostContext{*m_component, *m_catalog, configDirectory,
+                                                     m_arguments.global.json});
+        }
+        return *m_host;
+    }
+
+private:
+    Arguments& m_arguments;
+    GUID m_classId = CLSID_Zentrix;
+    std::optional<zentrix::cli::PluginLibrary> m_library;
+    std::optional<zentrix::cli::Component> m_component;
+    std::optional<zentrix::cli::HostCatalog> m_catalog;
+    std::optional<zentrix::cli::HostContext> m_host;
+};
+
+int RunScriptCommand(Session& session) {
+    zentrix::cli::HostContext& host = session.Host();
+    const std::string& scriptPath = session.Args().scriptPath;
+    if (scriptPath.empty() || scriptPath == "-") {
+        return zentrix::cli::RunScript(host, std::cin);
+    }
+    std::ifstream script(scriptPath);
+    if (!script) {
+        throw CliError("cannot read script " + scriptPath);
+    }
+    return zentrix::cli::RunScript(host, script);
+}
+
+void AddMonitorOptions(CLI::App& command, Arguments& arguments) {
+    command
+        .add_option("--rate", arguments.monitorOptions.rateHz, "Samples per second (default 10)")
+        ->check(CLI::Range(0.01, 1000.0))
+        ->type_name("HZ");
+    command.add_option("--csv", arguments.csvPath, "Log every reading to a CSV file")
+        ->type_name("FILE");
+    command
+        .add_option("--duration", arguments.durationSeconds,
+                    "Stop after S seconds (default: Ctrl-C)")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("S");
+    command
+        .add_option("--send-every", arguments.sendEvery,
+                    "Send COMMAND to DEVICE every S seconds while monitoring")
+        ->expected(3)
+        ->type_name("S DEVICE COMMAND");
+}
+
+int RunMonitorCommand(Session& session) {
+    zentrix::cli::HostContext& host = session.Host();
+    Arguments& arguments = session.Args();
+    zentrix::cli::MonitorOptions& monitorOptions = arguments.monitorOptions;
+    if (!arguments.csvPath.empty()) {
+        monitorOptions.csvFile = arguments.csvPath;
+    }
+    if (arguments.durationGiven) {
+        monitorOptions.durationSeconds = arguments.durationSeconds;
+    }
+    const std::vector<std::string>& sendEvery = arguments.sendEvery;
+    if (!sendEvery.empty()) {
+        zentrix::cli::RepeatedCommand repeated;
+        try {
+            repeated.everySeconds = std::stod(sendEvery[0]);
+        } catch (const std::exception&) {
+            throw CliError("--send-every takes seconds first, not \"" + sendEvery[0] + "\"");
+        }
+        if (!(repeated.everySeconds > 0.0)) {
+            throw CliError("--send-every needs a positive number of seconds");
+        }
+        repeated.device = sendEvery[1];
+        repeated.command = sendEvery[2];
+        monitorOptions.repeatedCommand = repeated;
+    }
+    return zentrix::cli::RunMonitor(host, monitorOptions);
+}
+
+void AddDeviceTypeArgument(CLI::App& command, Arguments& arguments) {
+    command.add_option("TYPE", arguments.deviceType, "Device type id or exact name")->required();
+}
+
+// One subcommand: its name and help as `--help` lists them, its own options (none when
+// addOptions is null) and what it does once the command line is parsed.
+struct Subcommand {
+    const char* name;
+    const char* help;
+    void (*addOptions)(CLI::App& command, Arguments& arguments);
+    int (*run)(Session& session);
+};
+
+// In the order `--help` lists them.
+const Subcommand kSubcommands[] = {
+    {"boxes", "List the IO boxes and whether each is connected", nullptr,
+     [](Session& session) { return zentrix::cli::ListIoBoxes(session.Host()); }},
+    {"devices", "List the devices of the hardware setup", nullptr,
+     [](Session& session) { return zentrix::cli::ListDevices(session.Host()); }},
+    {"types", "List the device types", nullptr,
+     [](Session& session) { return zentrix::cli::ListDeviceTypes(session.Host()); }},
+    {"commands", "List the commands of a device type", AddDeviceTypeArgument,
+     [](Session& session) {
+         return zentrix::cli::ListCommands(session.Host(), session.Args().deviceType);
+     }},
+    {"signals", "List the signals of a device type", AddDeviceTypeArgument,
+     [](Session& session) {
+         return zentrix::cli::ListSignals(session.Host(), session.Args().deviceType);
+     }},
+    {"run",
+     "Start the sampler and run script lines from SCRIPT or standard input:\n"
+     "  send DEVICE COMMAND | read DEVICE SIGNAL | wait MS | watch DEVICE... [--for MS] | quit",
+     [](CLI::App& command, Arguments& arguments) {
+         command.add_option("SCRIPT", arguments.scriptPath,
+                            "Script file ('-' or none: standard input)");
+     },
+     RunScriptCommand},
+    {"monitor", "Start the sampler and show every signal live", AddMonitorOptions,
+     RunMonitorCommand},
+    {"map", "Show the mapping dialog and save the hardware setup when it is accepted",
+     [](CLI::App& command, Arguments& arguments) {
+         command.add_flag("--readonly", arguments.readonly,
+                          "Show the mapping without allowing changes");
+     },
+     [](Session& session) {
+         return zentrix::cli::EditMapping(session.Host(), session.Args().readonly);
+     }},
+    {"check",
+     "List the IO-Warrior device nodes and IO boxes the kernel driver offers, and why any of "
+     "them cannot be used (exit status 0 only when all can)",
+     [](CLI::App& command, Arguments& arguments) {
+         command.add_option("--dir", arguments.checkOptions.directory, "Look for the nodes in DIR")
+             ->capture_default_str()
+             ->type_name("DIR");
+     },
+     // Checking the hardware needs no plug-in: it asks the kernel driver directly.
+     [](Session& session) {
+         Arguments& arguments = session.Args();
+         arguments.checkOptions.json = arguments.global.json;
+         return zentrix::cli::CheckHardware(zentrix::LinuxDeviceNodes::Instance(),
+                                            zentrix::SystemClock::Instance(),
+                                            arguments.checkOptions, std::cout);
+     }},
+    {"register", "Call DllRegisterServer", nullptr,
+     [](Session& session) {
+         return zentrix::cli::RegisterPlugin(session.Library(), false, session.Args().global.json);
+     }},
+    {"unregister", "Call DllUnregisterServer", nullptr,
+     [](Session& session) {
+         return zentrix::cli::RegisterPlugin(session.Library(), true, session.Args().global.json);
+     }},
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,7 +287,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
 
-    GlobalOptions options;
+    Arguments arguments;
+    GlobalOptions& options = arguments.global;
     auto* pluginOption =
         app.add_option("--plugin", options.pluginPath, "Load the plug-in library from PATH")
             ->type_name("PATH");
@@ -110,59 +305,12 @@ int main(int argc, char** argv) {
             ->type_name("[BENCH.json]");
     app.add_flag("--json", options.json, "Machine-readable output");
 
-    app.add_subcommand("boxes", "List the IO boxes and whether each is connected");
-    app.add_subcommand("devices", "List the devices of the hardware setup");
-    app.add_subcommand("types", "List the device types");
-    std::string deviceType;
-    auto* commandsCommand = app.add_subcommand("commands", "List the commands of a device type");
-    commandsCommand->add_option("TYPE", deviceType, "Device type id or exact name")->required();
-    auto* signalsCommand = app.add_subcommand("signals", "List the signals of a device type");
-    signalsCommand->add_option("TYPE", deviceType, "Device type id or exact name")->required();
-
-    std::string scriptPath;
-    auto* runCommand = app.add_subcommand(
-        "run",
-        "Start the sampler and run script lines from SCRIPT or standard input:\n"
-        "  send DEVICE COMMAND | read DEVICE SIGNAL | wait MS | watch DEVICE... [--for MS] | quit");
-    runCommand->add_option("SCRIPT", scriptPath, "Script file ('-' or none: standard input)");
-
-    zentrix::cli::MonitorOptions monitorOptions;
-    std::string csvPath;
-    double durationSeconds = 0.0;
-    auto* monitorCommand =
-        app.add_subcommand("monitor", "Start the sampler and show every signal live");
-    monitorCommand->add_option("--rate", monitorOptions.rateHz, "Samples per second (default 10)")
-        ->check(CLI::Range(0.01, 1000.0))
-        ->type_name("HZ");
-    monitorCommand->add_option("--csv", csvPath, "Log every reading to a CSV file")
-        ->type_name("FILE");
-    auto* durationOption =
-        monitorCommand
-            ->add_option("--duration", durationSeconds, "Stop after S seconds (default: Ctrl-C)")
-            ->check(CLI::NonNegativeNumber)
-            ->type_name("S");
-    std::vector<std::string> sendEvery;
-    auto* sendEveryOption =
-        monitorCommand
-            ->add_option("--send-every", sendEvery,
-                         "Send COMMAND to DEVICE every S seconds while monitoring")
-            ->expected(3)
-            ->type_name("S DEVICE COMMAND");
-
-    bool readonly = false;
-    auto* mapCommand = app.add_subcommand(
-        "map", "Show the mapping dialog and save the hardware setup when it is accepted");
-    mapCommand->add_flag("--readonly", readonly, "Show the mapping without allowing changes");
-    zentrix::cli::CheckOptions checkOptions;
-    auto* checkCommand = app.add_subcommand(
-        "check",
-        "List the IO-Warrior device nodes and IO boxes the kernel driver offers, and why any of "
-        "them cannot be used (exit status 0 only when all can)");
-    checkCommand->add_option("--dir", checkOptions.directory, "Look for the nodes in DIR")
-        ->capture_default_str()
-        ->type_name("DIR");
-    auto* registerCommand = app.add_subcommand("register", "Call DllRegisterServer");
-    auto* unregisterCommand = app.add_subcommand("unregister", "Call DllUnregisterServer");
+    for (const Subcommand& subcommand : kSubcommands) {
+        CLI::App* command = app.add_subcommand(subcommand.name, subcommand.help);
+        if (subcommand.addOptions != nullptr) {
+            subcommand.addOptions(*command, arguments);
+        }
+    }
 
     try {
         app.parse(argc, argv);
@@ -172,87 +320,21 @@ int main(int argc, char** argv) {
         std::cerr << "zentrix: " << error.what() << " (see zentrix --help)" << std::endl;
         return kUsageExitCode;
     }
+    options.simulate = simulateOption->count() > 0;
+    if (const CLI::App* monitor = app.get_subcommand("monitor")) {
+        arguments.durationGiven = monitor->get_option("--duration")->count() > 0;
+    }
 
     try {
-        // Checking the hardware needs no plug-in: it asks the kernel driver directly.
-        if (checkCommand->parsed()) {
-            checkOptions.json = options.json;
-            return zentrix::cli::CheckHardware(zentrix::LinuxDeviceNodes::Instance(),
-                                               zentrix::SystemClock::Instance(), checkOptions,
-                                               std::cout);
+        const std::string name = app.get_subcommands().front()->get_name();
+        const auto chosen =
+            std::find_if(std::begin(kSubcommands), std::end(kSubcommands),
+                         [&name](const Subcommand& entry) { return name == entry.name; });
+        if (chosen == std::end(kSubcommands)) {
+            throw CliError("unhandled subcommand " + name);
         }
-        if (simulateOption->count() > 0) {
-            const std::string backend =
-                options.simulationBench.empty() ? "sim" : "sim:" + options.simulationBench;
-            setenv("ZENTRIX_IOWARRIOR", backend.c_str(), 1);
-        }
-        const PluginChoice choice = ChoosePlugin(options);
-        const zentrix::cli::PluginLibrary library(choice.library);
-        if (registerCommand->parsed() || unregisterCommand->parsed()) {
-            return zentrix::cli::RegisterPlugin(library, unregisterCommand->parsed(), options.json);
-        }
-
-        zentrix::cli::Component component = library.CreateComponent(choice.classId);
-        const std::filesystem::path configDirectory = ConfigDirectory(options);
-        LoadHardwareSetup(component, configDirectory);
-        zentrix::cli::Catalog catalog(component);
-        zentrix::cli::HostContext host{component, catalog, configDirectory, options.json};
-
-        const auto* chosen = app.get_subcommands().front();
-        const std::string name = chosen->get_name();
-        if (name == "boxes") {
-            return zentrix::cli::ListIoBoxes(host);
-        }
-        if (name == "devices") {
-            return zentrix::cli::ListDevices(host);
-        }
-        if (name == "types") {
-            return zentrix::cli::ListDeviceTypes(host);
-        }
-        if (name == "commands") {
-            return zentrix::cli::ListCommands(host, deviceType);
-        }
-        if (name == "signals") {
-            return zentrix::cli::ListSignals(host, deviceType);
-        }
-        if (name == "run") {
-            if (scriptPath.empty() || scriptPath == "-") {
-                return zentrix::cli::RunScript(host, std::cin);
-            }
-            std::ifstream script(scriptPath);
-            if (!script) {
-                throw CliError("cannot read script " + scriptPath);
-            }
-            return zentrix::cli::RunScript(host, script);
-        }
-        if (name == "monitor") {
-            if (!csvPath.empty()) {
-                monitorOptions.csvFile = csvPath;
-            }
-            if (durationOption->count() > 0) {
-                monitorOptions.durationSeconds = durationSeconds;
-            }
-            if (sendEveryOption->count() > 0) {
-                zentrix::cli::RepeatedCommand repeated;
-                try {
-                    repeated.everySeconds = std::stod(sendEvery[0]);
-                } catch (const std::exception&) {
-                    throw CliError("--send-every takes seconds first, not \"" + sendEvery[0] +
-                                   "\"");
-                }
-                if (!(repeated.everySeconds > 0.0)) {
-                    throw CliError("--send-every needs a positive number of seconds");
-                }
-                repeated.device = sendEvery[1];
-                repeated.command = sendEvery[2];
-                monitorOptions.repeatedCommand = repeated;
-            }
-            return zentrix::cli::RunMonitor(host, monitorOptions);
-        }
-        if (name == "map") {
-            return zentrix::cli::EditMapping(host, readonly);
-        }
-        throw CliError("unhandled subcommand " + name);
+        Session session(arguments);
+        return chosen->run(session);
     } catch (const std::exception& error) {
         std::cerr << "zentrix: " << error.what() << std::endl;
         return EXIT_FAILURE;

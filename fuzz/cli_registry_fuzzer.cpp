@@ -12,7 +12,7 @@
 #include <system_error>
 
 #include "CliError.h"
-#include "Registry.h"
+#include "ProgIdLookup.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Registry.h"
+#include "ProgIdLookup.h"
 
 #include <cctype>
 #include <cstdlib>

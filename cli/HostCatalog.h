@@ -1,7 +1,7 @@
 // The component's devices, device types, commands and signals, fetched once and looked up by the
 // id or exact name a user typed.
-#ifndef ZENTRIX_CLI_CATALOG_H
-#define ZENTRIX_CLI_CATALOG_H
+#ifndef ZENTRIX_CLI_HOSTCATALOG_H
+#define ZENTRIX_CLI_HOSTCATALOG_H
 
 #include <cstdint>
 #include <map>
@@ -17,9 +17,9 @@ namespace zentrix::cli {
 // A whole-token decimal number, the form in which users name things by id.
 std::optional<std::int32_t> ParseId(std::string_view token);
 
-class Catalog {
+class HostCatalog {
 public:
-    explicit Catalog(Component& component) : m_component(component) {}
+    explicit HostCatalog(Component& component) : m_component(component) {}
 
     const std::vector<DeviceInfo>& Devices();
     const std::vector<DeviceTypeInfo>& DeviceTypes();

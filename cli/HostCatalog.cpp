@@ -1,4 +1,4 @@
-#include "Catalog.h"
+#include "HostCatalog.h"
 
 #include <charconv>
 
@@ -51,21 +51,21 @@ std::optional<std::int32_t> ParseId(std::string_view token) {
     return id;
 }
 
-const std::vector<DeviceInfo>& Catalog::Devices() {
+const std::vector<DeviceInfo>& HostCatalog::Devices() {
     if (!m_devices) {
         m_devices = m_component.Devices();
     }
     return *m_devices;
 }
 
-const std::vector<DeviceTypeInfo>& Catalog::DeviceTypes() {
+const std::vector<DeviceTypeInfo>& HostCatalog::DeviceTypes() {
     if (!m_deviceTypes) {
         m_deviceTypes = m_component.DeviceTypes();
     }
     return *m_deviceTypes;
 }
 
-const std::vector<CommandInfo>& Catalog::Commands(std::int32_t deviceTypeId) {
+const std::vector<CommandInfo>& HostCatalog::Commands(std::int32_t deviceTypeId) {
     auto found = m_commands.find(deviceTypeId);
     if (found == m_commands.end()) {
         found = m_commands.emplace(deviceTypeId, m_component.Commands(deviceTypeId)).first;
@@ -73,7 +73,7 @@ const std::vector<CommandInfo>& Catalog::Commands(std::int32_t deviceTypeId) {
     return found->second;
 }
 
-const std::vector<SignalInfo>& Catalog::Signals(std::int32_t deviceTypeId) {
+const std::vector<SignalInfo>& HostCatalog::Signals(std::int32_t deviceTypeId) {
     auto found = m_signals.find(deviceTypeId);
     if (found == m_signals.end()) {
         found = m_signals.emplace(deviceTypeId, m_component.Signals(deviceTypeId)).first;
@@ -81,7 +81,7 @@ const std::vector<SignalInfo>& Catalog::Signals(std::int32_t deviceTypeId) {
     return found->second;
 }
 
-std::string Catalog::DeviceTypeName(std::int32_t deviceTypeId) {
+std::string HostCatalog::DeviceTypeName(std::int32_t deviceTypeId) {
     for (const DeviceTypeInfo& type : DeviceTypes()) {
         if (type.id == deviceTypeId) {
             return type.name;
@@ -90,7 +90,7 @@ std::string Catalog::DeviceTypeName(std::int32_t deviceTypeId) {
     return "unknown type " + std::to_string(deviceTypeId);
 }
 
-const DeviceInfo& Catalog::FindDevice(std::string_view token) {
+const DeviceInfo& HostCatalog::FindDevice(std::string_view token) {
     if (const DeviceInfo* device = FindByIdOrName(Devices(), token)) {
         return *device;
     }
@@ -98,7 +98,7 @@ const DeviceInfo& Catalog::FindDevice(std::string_view token) {
                    "\"; valid devices: " + ValidChoices(Devices()));
 }
 
-const DeviceTypeInfo& Catalog::FindDeviceType(std::string_view token) {
+const DeviceTypeInfo& HostCatalog::FindDeviceType(std::string_view token) {
     if (const DeviceTypeInfo* type = FindByIdOrName(DeviceTypes(), token)) {
         return *type;
     }
@@ -106,7 +106,7 @@ const DeviceTypeInfo& Catalog::FindDeviceType(std::string_view token) {
                    "\"; valid device types: " + ValidChoices(DeviceTypes()));
 }
 
-const CommandInfo& Catalog::FindCommand(const DeviceInfo& device, std::string_view token) {
+const CommandInfo& HostCatalog::FindCommand(const DeviceInfo& device, std::string_view token) {
     const auto& commands = Commands(device.typeId);
     if (const CommandInfo* command = FindByIdOrName(commands, token)) {
         return *command;
@@ -116,7 +116,7 @@ const CommandInfo& Catalog::FindCommand(const DeviceInfo& device, std::string_vi
                    "); valid commands: " + ValidChoices(commands));
 }
 
-const SignalInfo& Catalog::FindSignal(const DeviceInfo& device, std::string_view token) {
+const SignalInfo& HostCatalog::FindSignal(const DeviceInfo& device, std::string_view token) {
     const auto& signals = Signals(device.typeId);
     if (const SignalInfo* signal = FindByIdOrName(signals, token)) {
         return *signal;

@@ -1,6 +1,6 @@
 // Just enough of the plug-in's registry store (a Windows .reg export) to find a class by ProgID.
-#ifndef ZENTRIX_CLI_REGISTRY_H
-#define ZENTRIX_CLI_REGISTRY_H
+#ifndef ZENTRIX_CLI_PROGIDLOOKUP_H
+#define ZENTRIX_CLI_PROGIDLOOKUP_H
 
 #include <filesystem>
 #include <map>

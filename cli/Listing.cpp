@@ -3,6 +3,7 @@
 
 #include "CliError.h"
 #include "Commands.h"
+#include "Paths.h"
 #include "ProgIdLookup.h"
 #include "TextTable.h"
 #include "Values.h"
@@ -157,7 +158,7 @@ int EditMapping(HostContext& host, bool readonly) {
         ThrowIfFailed(host.component.Save(host.configDirectory),
                       "Save(" + host.configDirectory.string() + ")");
     }
-    const std::string file = (host.configDirectory / "HardwareSetup.xml").string();
+    const std::string file = (host.configDirectory / kHardwareSetupFileName).string();
     if (host.json) {
         PrintJsonDocument({{"readonly", readonly},
                            {"dialog_result", HresultText(dialog)},

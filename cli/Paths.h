@@ -7,6 +7,9 @@
 
 namespace zentrix::cli {
 
+// The plug-in keeps the hardware setup under this name in the directory the host gives it.
+inline constexpr const char* kHardwareSetupFileName = "HardwareSetup.xml";
+
 // $XDG_CONFIG_HOME, else ~/.config.
 std::filesystem::path UserConfigHome();
 

@@ -73,7 +73,7 @@ void LoadHardwareSetup(zentrix::cli::Component& component, const std::filesystem
     if (!zentrix::cli::Failed(result)) {
         return;
     }
-    const auto file = directory / "HardwareSetup.xml";
+    const auto file = directory / zentrix::cli::kHardwareSetupFileName;
     std::error_code error;
     if (!std::filesystem::exists(file, error)) {
         // A first run has no setup yet; the component then starts with no devices.

@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "iobox/Port.h"
 #include "platform/Log.h"
 
 namespace {
@@ -42,8 +43,7 @@ constexpr std::uint8_t kFourInputsPullUp = 0xFF;
 constexpr std::int32_t kIOBoxSelector = -1;
 // The IO box's input expander has four level registers, so no pass reads more.
 constexpr std::size_t kIOBoxReadCommandCount = 4;
-constexpr std::int32_t kTtlPortCount = 12;
-constexpr std::int32_t kLastPortId = 25;
+constexpr std::int32_t kLastPortId = kTtlPortCount + kSdiPortCount;
 
 struct DeviceRecord {
     IowHandle handle;

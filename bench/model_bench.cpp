@@ -8,7 +8,7 @@
 #include "model/Device.h"
 #include "model/DeviceType.h"
 #include "platform/IoWarriorBackend.h"
-#include "platform/TextConversion.h"
+#include "platform/format/TextConversion.h"
 #include "setup/HardwareSetup.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "CliError.h"
-#include "Unicode.h"
+#include "platform/format/TextConversion.h"
 
 namespace zentrix::cli {
 
@@ -105,7 +105,7 @@ std::vector<IoBoxInfo> Component::IoBoxes() {
         [this](auto* count, auto** items) { return m_itf->GetIODevices(count, items); });
     std::vector<IoBoxInfo> boxes;
     for (const auto& record : records) {
-        boxes.push_back({record.m_iId, NameToUtf8(record.m_szName)});
+        boxes.push_back({record.m_iId, FixedNameToUtf8(record.m_szName)});
     }
     return boxes;
 }
@@ -116,7 +116,7 @@ std::vector<DeviceInfo> Component::Devices() {
         [this](auto* count, auto** items) { return m_itf->GetDevices(count, items); });
     std::vector<DeviceInfo> devices;
     for (const auto& record : records) {
-        devices.push_back({record.m_iId, NameToUtf8(record.m_szName), record.m_iDeviceTypeId});
+        devices.push_back({record.m_iId, FixedNameToUtf8(record.m_szName), record.m_iDeviceTypeId});
     }
     return devices;
 }
@@ -127,7 +127,7 @@ std::vector<DeviceTypeInfo> Component::DeviceTypes() {
         [this](auto* count, auto** items) { return m_itf->GetDeviceTypes(count, items); });
     std::vector<DeviceTypeInfo> types;
     for (const auto& record : records) {
-        types.push_back({record.m_iId, NameToUtf8(record.m_szName), record.m_MaxFrequency});
+        types.push_back({record.m_iId, FixedNameToUtf8(record.m_szName), record.m_MaxFrequency});
     }
     return types;
 }
@@ -140,7 +140,7 @@ std::vector<CommandInfo> Component::Commands(std::int32_t deviceTypeId) {
     std::vector<CommandInfo> commands;
     for (const auto& record : records) {
         commands.push_back(
-            {record.m_iId, NameToUtf8(record.m_szName), record.m_bIsDefaultCommand != 0});
+            {record.m_iId, FixedNameToUtf8(record.m_szName), record.m_bIsDefaultCommand != 0});
     }
     return commands;
 }
@@ -152,7 +152,7 @@ std::vector<SignalInfo> Component::Signals(std::int32_t deviceTypeId) {
         });
     std::vector<SignalInfo> signals;
     for (const auto& record : records) {
-        SignalInfo signal{record.m_iId, NameToUtf8(record.m_szName), record.m_eValueType,
+        SignalInfo signal{record.m_iId, FixedNameToUtf8(record.m_szName), record.m_eValueType,
                           std::nullopt};
         if (record.m_bHasValDefault != 0) {
             signal.defaultValue = record.m_valDefault;

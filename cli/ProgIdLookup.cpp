@@ -4,25 +4,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "CliError.h"
 #include "Paths.h"
-#include "Unicode.h"
+#include "platform/format/RegistryText.h"
 
 namespace zentrix::cli {
 
 namespace {
-
-constexpr std::string_view kClassesRoot = "HKEY_CLASSES_ROOT\\";
-
-std::string LowerAscii(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return lower;
-}
 
 std::string_view Trim(std::string_view text) {
     const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -35,83 +24,19 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-std::string DecodeToUtf8(std::string_view bytes) {
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        std::u16string units;
-        units.reserve(bytes.size() / 2);
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-        }
-        return Utf16ToUtf8(units);
-    }
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-        bytes.remove_prefix(3);
-    }
-    return std::string(bytes);
-}
-
-// Reads a quoted .reg string, where only \\ and \" are escapes; nullopt when the quote is open.
-std::optional<std::string> ParseQuoted(std::string_view text) {
-    if (text.empty() || text.front() != '"') {
-        return std::nullopt;
-    }
-    std::string value;
-    for (std::size_t i = 1; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '"') {
-            return value;
-        }
-        if (c == '\\' && i + 1 < text.size()) {
-            ++i;
-        }
-        value.push_back(text[i]);
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
-RegistryFile RegistryFile::Parse(std::string_view bytes) {
-    RegistryFile file;
-    const std::string text = DecodeToUtf8(bytes);
-    std::istringstream lines(text);
-    std::string line;
-    std::optional<std::string> currentKey;
-    while (std::getline(lines, line)) {
-        const std::string_view trimmed = Trim(line);
-        if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
-            const std::string_view key = trimmed.substr(1, trimmed.size() - 2);
-            if (key.starts_with('-')) {
-                currentKey.reset();
-            } else {
-                currentKey = LowerAscii(key);
-            }
-        } else if (currentKey && trimmed.starts_with("@=")) {
-            if (auto value = ParseQuoted(trimmed.substr(2))) {
-                file.m_defaults[*currentKey] = std::move(*value);
-            }
-        }
-    }
-    return file;
-}
-
-RegistryFile RegistryFile::Read(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
+RegistryTree ReadRegistryStore(const std::filesystem::path& storePath) {
+    std::ifstream in(storePath, std::ios::binary);
     if (!in) {
-        throw CliError("cannot read the registry store " + path.string());
+        throw CliError("cannot read the registry store " + storePath.string());
     }
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return Parse(bytes);
-}
-
-std::optional<std::string> RegistryFile::DefaultValue(std::string_view keyPath) const {
-    const auto found = m_defaults.find(LowerAscii(keyPath));
-    if (found == m_defaults.end()) {
-        return std::nullopt;
-    }
-    return found->second;
+    RegistryTree store;
+    // The host only looks values up, so which lines were damaged does not matter to it.
+    RegistryTextObserver ignoreDamage;
+    ReadRegistryText(DecodeRegistryBytes(bytes).text, store, ignoreDamage);
+    return store;
 }
 
 std::filesystem::path RegistryStorePath() {
@@ -153,20 +78,16 @@ std::optional<GUID> ParseGuid(std::string_view text) {
     return guid;
 }
 
-RegisteredClass ResolveProgId(std::string_view progId) {
-    const std::filesystem::path storePath = RegistryStorePath();
-    std::error_code error;
-    if (!std::filesystem::exists(storePath, error)) {
-        throw CliError("ProgID \"" + std::string(progId) + "\" is not registered: " +
-                       storePath.string() + " does not exist (run \"zentrix register\")");
-    }
-    const RegistryFile store = RegistryFile::Read(storePath);
-    const std::string progIdKey = std::string(kClassesRoot) + std::string(progId);
-    std::optional<std::string> classIdText = store.DefaultValue(progIdKey + "\\CLSID");
+RegisteredClass FindRegisteredClass(const RegistryTree& store, std::string_view progId,
+                                    const std::filesystem::path& storePath) {
+    const auto defaultValue = [&store](const std::string& keyPath) {
+        return store.GetString(RegistryRoot::ClassesRoot, keyPath, "");
+    };
+    const std::string progIdKey(progId);
+    std::optional<std::string> classIdText = defaultValue(progIdKey + "\\CLSID");
     if (!classIdText) {
-        if (const auto currentVersion = store.DefaultValue(progIdKey + "\\CurVer")) {
-            classIdText =
-                store.DefaultValue(std::string(kClassesRoot) + *currentVersion + "\\CLSID");
+        if (const auto currentVersion = defaultValue(progIdKey + "\\CurVer")) {
+            classIdText = defaultValue(*currentVersion + "\\CLSID");
         }
     }
     if (!classIdText) {
@@ -178,14 +99,23 @@ RegisteredClass ResolveProgId(std::string_view progId) {
         throw CliError("ProgID \"" + std::string(progId) + "\" names a malformed CLSID \"" +
                        *classIdText + "\" in " + storePath.string());
     }
-    const std::string serverKey = std::string(kClassesRoot) + "CLSID\\" +
-                                  std::string(Trim(*classIdText)) + "\\InprocServer32";
-    const std::optional<std::string> library = store.DefaultValue(serverKey);
+    const std::string serverKey = "CLSID\\" + std::string(Trim(*classIdText)) + "\\InprocServer32";
+    const std::optional<std::string> library = defaultValue(serverKey);
     if (!library || library->empty()) {
         throw CliError("class " + *classIdText + " of ProgID \"" + std::string(progId) +
                        "\" has no InprocServer32 library in " + storePath.string());
     }
     return {*classId, *library};
+}
+
+RegisteredClass ResolveProgId(std::string_view progId) {
+    const std::filesystem::path storePath = RegistryStorePath();
+    std::error_code error;
+    if (!std::filesystem::exists(storePath, error)) {
+        throw CliError("ProgID \"" + std::string(progId) + "\" is not registered: " +
+                       storePath.string() + " does not exist (run \"zentrix register\")");
+    }
+    return FindRegisteredClass(ReadRegistryStore(storePath), progId, storePath);
 }
 
 }  // namespace zentrix::cli

@@ -1,29 +1,17 @@
-// Just enough of the plug-in's registry store (a Windows .reg export) to find a class by ProgID.
+// Finding the plug-in's class by ProgID in the registry store that the plug-in's registration
+// writes, read with the same format library the plug-in uses.
 #ifndef ZENTRIX_CLI_PROGIDLOOKUP_H
 #define ZENTRIX_CLI_PROGIDLOOKUP_H
 
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "ZentrixInterface.h"
+#include "platform/format/RegistryTree.h"
 
 namespace zentrix::cli {
-
-// The default values (@="...") of every key in one .reg file, looked up case-insensitively as
-// the Windows registry does.
-class RegistryFile {
-public:
-    static RegistryFile Parse(std::string_view bytes);
-    static RegistryFile Read(const std::filesystem::path& file);
-
-    std::optional<std::string> DefaultValue(std::string_view keyPath) const;
-
-private:
-    std::map<std::string, std::string> m_defaults;
-};
 
 struct RegisteredClass {
     GUID classId{};
@@ -33,7 +21,15 @@ struct RegisteredClass {
 // The store's location: $ZENTRIX_REGISTRY, else the per-user configuration directory.
 std::filesystem::path RegistryStorePath();
 
-// Follows HKEY_CLASSES_ROOT\<progId>\CLSID (or its CurVer) to the class's InprocServer32 path.
+// The store's keys and values; throws a CliError when the file cannot be read.
+RegistryTree ReadRegistryStore(const std::filesystem::path& storePath);
+
+// Follows HKEY_CLASSES_ROOT\<progId>\CLSID (or its CurVer) to the class's InprocServer32 path in
+// the store read from storePath; throws a CliError that names storePath when the way breaks off.
+RegisteredClass FindRegisteredClass(const RegistryTree& store, std::string_view progId,
+                                    const std::filesystem::path& storePath);
+
+// FindRegisteredClass in the store at RegistryStorePath().
 RegisteredClass ResolveProgId(std::string_view progId);
 
 std::optional<GUID> ParseGuid(std::string_view text);

@@ -13,9 +13,8 @@ shift $(($# < 2 ? $# : 2))
 # Fuzzer, its kept corpus under fuzz/corpus, its dictionary.
 fuzzers=(
     "config_file_fuzzer config fuzz/config_file.dict"
-    "registry_store_fuzzer registry_store fuzz/registry.dict"
+    "registry_file_fuzzer registry_file fuzz/registry.dict"
     "bench_config_fuzzer bench_config fuzz/bench_config.dict"
-    "cli_registry_fuzzer cli_registry fuzz/registry.dict"
 )
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -11,7 +11,7 @@
 #include "model/Device.h"
 #include "model/DeviceType.h"
 #include "platform/ComMemory.h"
-#include "platform/TextConversion.h"
+#include "platform/format/TextConversion.h"
 #include "setup/HardwareSetup.h"
 
 namespace {

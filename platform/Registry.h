@@ -1,65 +1,30 @@
 // The plug-in's per-user registry: Linux has no Windows registry, so keys and values live in a
-// text file in the Windows registry editor's export format, and a .reg file exported on Windows
-// can be dropped in unchanged.
+// text file in the Windows registry editor's export format (platform/format/RegistryText.h), and
+// a .reg file exported on Windows can be dropped in unchanged. The store adds to the file's keys
+// and values what a reader must know to trust them: which values a damaged file leaves in doubt.
 #ifndef ZENTRIX_PLATFORM_REGISTRY_H
 #define ZENTRIX_PLATFORM_REGISTRY_H
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/format/RegistryTree.h"
+
 namespace zentrix {
-
-enum class RegistryRoot { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig };
-
-namespace detail {
-
-enum class RegistryValueKind { String, Dword, Raw };
-
-struct RegistryValue {
-    std::string name;
-    RegistryValueKind kind = RegistryValueKind::String;
-    // Raw values keep everything after the '=' verbatim, so a save reproduces them exactly.
-    std::string text;
-    std::uint32_t dword = 0;
-    // Position in insertion order, so that a save keeps the order values were first written in.
-    std::uint64_t order = 0;
-};
-
-struct RegistryKey {
-    RegistryKey() = default;
-    explicit RegistryKey(std::string keyName) : name(std::move(keyName)) {}
-    RegistryKey(const RegistryKey& other);
-    RegistryKey& operator=(const RegistryKey& other);
-    RegistryKey(RegistryKey&&) noexcept = default;
-    RegistryKey& operator=(RegistryKey&&) noexcept = default;
-    ~RegistryKey() = default;
-
-    std::string name;
-    // Both maps are keyed by the ASCII-lower-cased name, which gives case-insensitive lookup and
-    // the sorted order a save writes keys in.
-    std::map<std::string, RegistryValue, std::less<>> values;
-    std::map<std::string, std::unique_ptr<RegistryKey>, std::less<>> subKeys;
-    std::uint64_t nextOrder = 0;
-};
-
-}  // namespace detail
 
 class RegistryStore {
 public:
     // Larger files are treated as damaged rather than read into memory.
     static constexpr std::uintmax_t kMaxFileSize = 64u * 1024u * 1024u;
     // Deeper key paths are rejected, matching the nesting limit of the Windows registry.
-    static constexpr std::size_t kMaxKeyDepth = 512;
+    static constexpr std::size_t kMaxKeyDepth = RegistryTree::kMaxKeyDepth;
 
     // ZENTRIX_REGISTRY if set and non-empty, else $XDG_CONFIG_HOME/zentrix/registry.reg with
     // XDG_CONFIG_HOME defaulting to $HOME/.config; empty when no home directory can be found.
@@ -109,15 +74,12 @@ public:
     bool Save(const std::filesystem::path& path) const noexcept;
 
 private:
-    const detail::RegistryKey* FindKey(RegistryRoot root, std::string_view keyPath) const;
-    detail::RegistryKey* FindKey(RegistryRoot root, std::string_view keyPath);
-    detail::RegistryKey* CreateKeyPath(RegistryRoot root, std::string_view keyPath);
-    void ParseText(std::string_view text, const std::filesystem::path& source);
+    class DamageRecorder;
+
     void MarkUnreadable();
     void ForgetDamageBelow(const std::string& keyId);
-    std::string Serialize() const;
 
-    std::array<detail::RegistryKey, 5> m_roots;
+    RegistryTree m_tree;
     bool m_damaged = false;
     bool m_unreadable = false;
     // Keys and values are named by the root's index and their ASCII-lower-cased path, a value

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/Unicode.h"
+#include "platform/format/TextConversion.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -118,7 +118,7 @@ std::vector<json> JsonLines(const std::string& text) {
 
 std::string Utf16LittleEndianWithBom(const std::string& utf8) {
     std::string bytes = "\xFF\xFE";
-    for (const char16_t unit : zentrix::cli::Utf8ToUtf16(utf8)) {
+    for (const char16_t unit : zentrix::Utf8ToUtf16(utf8)) {
         bytes.push_back(static_cast<char>(unit & 0xFF));
         bytes.push_back(static_cast<char>(unit >> 8));
     }
@@ -593,8 +593,8 @@ TEST_F(ZentrixCliTest, UsageErrorsExitWithTwo) {
 }
 
 TEST(ZentrixCliUnicode, MalformedTextBecomesReplacementCharacters) {
-    using zentrix::cli::Utf16ToUtf8;
-    using zentrix::cli::Utf8ToUtf16;
+    using zentrix::Utf16ToUtf8;
+    using zentrix::Utf8ToUtf16;
     EXPECT_EQ(Utf8ToUtf16("Top \xC3\xA4 \xF0\x9F\x90\x80"), u"Top \u00E4 \U0001F400");
     EXPECT_EQ(Utf8ToUtf16("\xFF\xC3"), u"\uFFFD\uFFFD");
     EXPECT_EQ(Utf8ToUtf16("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");
@@ -603,7 +603,7 @@ TEST(ZentrixCliUnicode, MalformedTextBecomesReplacementCharacters) {
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, u'\xD800') + u"x" + std::u16string(1, u'\xDC00')),
               "\xEF\xBF\xBDx\xEF\xBF\xBD");
     char16_t unterminated[4] = {u'a', u'b', u'c', u'd'};
-    EXPECT_EQ(zentrix::cli::NameToUtf8(unterminated), "abcd");
+    EXPECT_EQ(zentrix::FixedNameToUtf8(unterminated), "abcd");
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/TextConversion.h"
+#include "platform/format/TextConversion.h"
 
 namespace {
 

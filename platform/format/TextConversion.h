@@ -1,6 +1,7 @@
-// Conversions between the plug-in's narrow strings (UTF-8) and the host's UTF-16 names.
-#ifndef ZENTRIX_PLATFORM_TEXTCONVERSION_H
-#define ZENTRIX_PLATFORM_TEXTCONVERSION_H
+// Conversions between narrow strings (UTF-8) and the UTF-16 names that cross the host interface,
+// shared by the plug-in and the reference host so that both convert alike.
+#ifndef ZENTRIX_PLATFORM_FORMAT_TEXTCONVERSION_H
+#define ZENTRIX_PLATFORM_FORMAT_TEXTCONVERSION_H
 
 #include <cstddef>
 #include <string>
@@ -33,6 +34,17 @@ std::size_t CopyToFixedName(std::string_view text, char16_t* field, std::size_t 
 template <std::size_t N>
 std::size_t CopyToFixedName(std::string_view text, char16_t (&field)[N]) {
     return CopyToFixedName(text, field, N);
+}
+
+// Reads a fixed name field up to its terminator or its end, since a misbehaving writer may leave
+// it unterminated.
+template <std::size_t N>
+std::string FixedNameToUtf8(const char16_t (&field)[N]) {
+    std::size_t length = 0;
+    while (length < N && field[length] != u'\0') {
+        ++length;
+    }
+    return Utf16ToUtf8(std::u16string_view(field, length));
 }
 
 }  // namespace zentrix

@@ -1,4 +1,4 @@
-#include "platform/TextConversion.h"
+#include "platform/format/TextConversion.h"
 
 namespace zentrix {
 namespace {

@@ -1,6 +1,11 @@
 // The component object that a host creates through the class factory: a thin adapter that
 // converts strings, copies records, allocates the arrays the host frees, and forwards every call
-// to its one hardware setup. Apartment model: the host calls it from one thread at a time.
+// to its one hardware setup. Apartment model: the host calls it from one thread at a time, and
+// every interface method runs on that thread; none takes a lock of its own. Which calls block and
+// which lock they reach is said at TCHiIobHardwareSetup: StartSampler, StopSampler, Load and
+// ShowDialog block (StopSampler joins the sampling threads), SendCommand only queues under the
+// controller's lock and ReceiveSignal reads one value under it. Arrays handed out are allocated
+// with the task allocator and owned by the host, which frees them with CoTaskMemFree.
 #ifndef ZENTRIX_HOST_COMPONENT_H
 #define ZENTRIX_HOST_COMPONENT_H
 
@@ -42,7 +47,7 @@ public:
     HRESULT StopSampler() override;
     HRESULT ShowDialog(std::int8_t bReadonly) override;
 
-    // Objects alive in this process; each keeps the module from unloading.
+    // Objects alive in this process; each keeps the module from unloading. Any thread.
     static std::int32_t LiveObjects();
 
 private:
@@ -66,6 +71,7 @@ private:
     ULONG InnerRelease();
 
     InnerUnknown m_inner;
+    // The aggregating object, or null: not owned, outlives this.
     IUnknown* m_pOuter;
     std::atomic<ULONG> m_nReferences{1};
     std::unique_ptr<TCHiIobHardwareSetup> m_pSetup;

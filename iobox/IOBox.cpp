@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "model/Catalog.h"
 #include "model/DeviceType.h"
@@ -154,11 +155,19 @@ void TCHiIobIOBox::RemoveDevice(std::int32_t deviceId) {
     m_bPlanValid = false;
 }
 
-TCHiIobDevice* TCHiIobIOBox::GetDeviceById(std::int32_t deviceId) const {
+const TCHiIobDevice* TCHiIobIOBox::GetDeviceById(std::int32_t deviceId) const {
+    return std::as_const(*m_pDevices).Find(deviceId);
+}
+
+TCHiIobDevice* TCHiIobIOBox::GetDeviceById(std::int32_t deviceId) {
     return m_pDevices->Find(deviceId);
 }
 
-void TCHiIobIOBox::GetDevices(std::vector<TCHiIobDevice*>& devices) const {
+void TCHiIobIOBox::GetDevices(std::vector<const TCHiIobDevice*>& devices) const {
+    std::as_const(*m_pDevices).GetAll(devices);
+}
+
+void TCHiIobIOBox::GetDevices(std::vector<TCHiIobDevice*>& devices) {
     m_pDevices->GetAll(devices);
 }
 
@@ -168,11 +177,11 @@ std::int32_t TCHiIobIOBox::GetPortOfDevice(std::int32_t deviceId) const {
 }
 
 void TCHiIobIOBox::GetDevicesOnPort(std::int32_t portId,
-                                    std::vector<TCHiIobDevice*>& devices) const {
+                                    std::vector<const TCHiIobDevice*>& devices) const {
     devices.clear();
     for (const auto& [deviceId, linkedPort] : m_mapLinks) {
         if (linkedPort == portId) {
-            if (TCHiIobDevice* device = m_pDevices->Find(deviceId)) {
+            if (const TCHiIobDevice* device = std::as_const(*m_pDevices).Find(deviceId)) {
                 devices.push_back(device);
             }
         }

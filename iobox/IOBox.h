@@ -42,17 +42,20 @@ public:
     bool IsConnected() const { return m_bConnected.load(std::memory_order_acquire); }
     void ConfigureHardware();
     void UnconfigureHardware();
-    TCHiIobWarrior* GetWarrior() const { return m_pWarrior.get(); }
+    const TCHiIobWarrior* GetWarrior() const { return m_pWarrior.get(); }
+    TCHiIobWarrior* GetWarrior() { return m_pWarrior.get(); }
 
     // Takes the device when its port exists and fits its type, its connector position fits its
     // type and its id is free in this box; a device without id gets the setup's next id first and
     // is refused when none is left. Returns whether the box took it.
     bool AddDevice(std::int32_t portId, std::unique_ptr<TCHiIobDevice> device);
     void RemoveDevice(std::int32_t deviceId);
-    TCHiIobDevice* GetDeviceById(std::int32_t deviceId) const;
-    void GetDevices(std::vector<TCHiIobDevice*>& devices) const;
+    const TCHiIobDevice* GetDeviceById(std::int32_t deviceId) const;
+    TCHiIobDevice* GetDeviceById(std::int32_t deviceId);
+    void GetDevices(std::vector<const TCHiIobDevice*>& devices) const;
+    void GetDevices(std::vector<TCHiIobDevice*>& devices);
     std::int32_t GetPortOfDevice(std::int32_t deviceId) const;
-    void GetDevicesOnPort(std::int32_t portId, std::vector<TCHiIobDevice*>& devices) const;
+    void GetDevicesOnPort(std::int32_t portId, std::vector<const TCHiIobDevice*>& devices) const;
 
     void QueueCommand(std::int32_t deviceId, std::int32_t commandId);
     void QueueDefaultCommands();
@@ -81,6 +84,7 @@ private:
     std::vector<TCHiIobValue> StartValues() const;
     void Publish(std::vector<TCHiIobValue> values);
 
+    // Not owned, outlives this.
     TCHiIobHardwareSetup* m_pSetup;
     std::int32_t m_iId;
     std::string m_strName;

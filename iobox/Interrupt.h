@@ -29,6 +29,7 @@ public:
     std::uint8_t GetLatchedLines() const { return m_byLatchedLines; }
 
 private:
+    // The controller this filter belongs to: not owned, outlives this.
     TCHiIobWarrior* m_pWarrior;
     std::uint8_t m_byLatchedLines = 0;
     bool m_bStale = true;

@@ -2,7 +2,10 @@
 // ladder, the select, strobe and re-arm lines, the expanders' register protocol, the set-up of the
 // box, and the register caches that commands and sampling work on. All traffic of the plug-in goes
 // through here. No lock: its callers serialise every call (the host's thread at start-up, Load and
-// the start and end of sampling, the sampler thread in between).
+// the start and end of sampling, the sampling thread of its box in between), so every method runs
+// on whichever of those threads holds the box at the time. Calls that exchange reports block for
+// the transfer: a few milliseconds normally, up to the timeout ladder (1 s, 1 s, 10 s, 10 s per
+// report) when the controller stops answering; the rest only touch the caches.
 #ifndef ZENTRIX_IOBOX_WARRIOR_H
 #define ZENTRIX_IOBOX_WARRIOR_H
 
@@ -37,6 +40,8 @@ using TCHiIobSlowDevices = std::vector<std::pair<std::int32_t, std::int32_t>>;
 
 class TCHiIobWarrior {
 public:
+    // The library and the clock are not owned and outlive this object; the handle stays the
+    // library's.
     TCHiIobWarrior(zentrix::IowHandle device, zentrix::IoWarriorLibrary& library,
                    zentrix::Clock& clock);
     virtual ~TCHiIobWarrior();
@@ -44,11 +49,13 @@ public:
     TCHiIobWarrior& operator=(const TCHiIobWarrior&) = delete;
 
     // The process-wide list of controllers: built once at start-up, read by box id afterwards.
+    // Host thread only, while the setup is built or torn down; enumerating blocks on the library.
     static bool EnumerateDevices(zentrix::IoWarriorLibrary& library);
     static std::vector<std::int32_t> GetIOBoxIds();
     static zentrix::IowHandle GetDeviceHandle(std::int32_t ioBoxId);
     static void CloseDevices(zentrix::IoWarriorLibrary& library);
 
+    // Block for one report exchange; the buffer stays the caller's.
     bool WriteReport(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
                      std::uint32_t length);
     bool ReadReport(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
@@ -77,6 +84,8 @@ public:
     bool ReadIOBoxRegisters(const std::uint8_t* readCommands, std::uint8_t* const* values,
                             std::size_t count);
 
+    // Set-up and take-down of the box: host thread, while no sampling thread runs; they block for
+    // every register they write.
     void ConfigureIOBoxExpanders();
     void ConfigurePortExpander(std::int32_t port);
     void PrimeSlowDevice(std::int32_t port);
@@ -92,8 +101,9 @@ public:
     void RegisterInputs(const TCHiIobPortLines& ttlInputs, const TCHiIobPortLines& sdiInputs,
                         const TCHiIobSlowDevices& slowDevices);
 
-    // Changes the cache only; a duration of 1 ms or more makes a pulse that restores the opposite
-    // level once it has lasted that long.
+    // The pass thread from here on (the sampling thread, or the host's at the start and end of
+    // sampling). Changes the cache only; a duration of 1 ms or more makes a pulse that restores the
+    // opposite level once it has lasted that long.
     void SetOutput(std::int32_t portId, std::int32_t line, bool level, std::int32_t durationMs);
     void WriteOutputs(bool onlyChanged, bool forceEndPulses);
     bool ReadInputs(bool onlyChanged);
@@ -106,6 +116,7 @@ public:
     void ResetInputs();
 
     zentrix::IowHandle GetHandle() const { return m_hDevice; }
+    // Owned by this object; the references last as long as it does.
     TCHiIobInterrupt& GetInterrupt() { return *m_pInterrupt; }
     TCHiIobSlowDeviceTimer& GetSlowDeviceTimer() { return *m_pSlowDeviceTimer; }
 
@@ -130,6 +141,7 @@ private:
     bool ReadSlowDevices();
 
     zentrix::IowHandle m_hDevice;
+    // Not owned, outlive this.
     zentrix::IoWarriorLibrary& m_library;
     zentrix::Clock& m_clock;
     std::uint8_t m_abySpecialReport[zentrix::kIow56SpecialReportSize] = {};

@@ -1,6 +1,7 @@
 #include "mapping/Links.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "iobox/IOBox.h"
@@ -32,7 +33,7 @@ std::unique_ptr<TCHiIobPortLink> PortRow(const TCHiIobPort* port) {
 
 void FillBoxEntry(const TCHiIobHardwareSetup& setup, const TCHiIobIOBox& box,
                   TCHiIobIOBoxLinks& entry) {
-    std::vector<TCHiIobDevice*> devices;
+    std::vector<const TCHiIobDevice*> devices;
     for (const TCHiIobPort* port : box.GetPorts().GetPorts()) {
         box.GetDevicesOnPort(port->GetId(), devices);
         const TCHiIobDeviceType* firstType =
@@ -107,13 +108,17 @@ TCHiIobLinks::~TCHiIobLinks() {
     }
 }
 
-TCHiIobIOBoxLinks* TCHiIobLinks::FindIOBoxLinks(std::int32_t ioBoxId) const {
+const TCHiIobIOBoxLinks* TCHiIobLinks::FindIOBoxLinks(std::int32_t ioBoxId) const {
     for (const auto& entry : m_lstIOBoxLinks) {
         if (entry->m_iIOBoxId == ioBoxId) {
             return entry.get();
         }
     }
     return nullptr;
+}
+
+TCHiIobIOBoxLinks* TCHiIobLinks::FindIOBoxLinks(std::int32_t ioBoxId) {
+    return const_cast<TCHiIobIOBoxLinks*>(std::as_const(*this).FindIOBoxLinks(ioBoxId));
 }
 
 std::string TCHiIobLinks::Describe(const TCHiIobPortLink& row) {
@@ -163,7 +168,11 @@ TCHiIobPortMappings::TCHiIobPortMappings(const TCHiIobHardwareSetup& setup)
 
 TCHiIobPortMappings::~TCHiIobPortMappings() = default;
 
-TCHiIobIOBoxLinks* TCHiIobPortMappings::FindIOBoxLinks(std::int32_t ioBoxId) const {
+const TCHiIobIOBoxLinks* TCHiIobPortMappings::FindIOBoxLinks(std::int32_t ioBoxId) const {
+    return std::as_const(*m_pLinks).FindIOBoxLinks(ioBoxId);
+}
+
+TCHiIobIOBoxLinks* TCHiIobPortMappings::FindIOBoxLinks(std::int32_t ioBoxId) {
     return m_pLinks->FindIOBoxLinks(ioBoxId);
 }
 
@@ -171,13 +180,18 @@ int TCHiIobPortMappings::GetRowCount(const TCHiIobIOBoxLinks* entry) {
     return entry == nullptr ? -1 : static_cast<int>(entry->m_lstPortLinks.size());
 }
 
-TCHiIobPortLink* TCHiIobPortMappings::GetRow(const TCHiIobIOBoxLinks* entry, int rowNumber) {
+const TCHiIobPortLink* TCHiIobPortMappings::GetRow(const TCHiIobIOBoxLinks* entry, int rowNumber) {
     if (entry == nullptr || rowNumber < 1 || rowNumber > GetRowCount(entry)) {
         return nullptr;
     }
     auto it = entry->m_lstPortLinks.begin();
     std::advance(it, rowNumber - 1);
     return it->get();
+}
+
+TCHiIobPortLink* TCHiIobPortMappings::GetRow(TCHiIobIOBoxLinks* entry, int rowNumber) {
+    return const_cast<TCHiIobPortLink*>(
+        GetRow(static_cast<const TCHiIobIOBoxLinks*>(entry), rowNumber));
 }
 
 void TCHiIobPortMappings::GetCellTexts(const TCHiIobPortLink& row, std::string& typeText,

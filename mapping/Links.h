@@ -62,7 +62,8 @@ public:
     TCHiIobIOBoxLinksList& GetIOBoxLinks() { return m_lstIOBoxLinks; }
     const TCHiIobIOBoxLinksList& GetIOBoxLinks() const { return m_lstIOBoxLinks; }
     // The first entry with that box id, or null.
-    TCHiIobIOBoxLinks* FindIOBoxLinks(std::int32_t ioBoxId) const;
+    const TCHiIobIOBoxLinks* FindIOBoxLinks(std::int32_t ioBoxId) const;
+    TCHiIobIOBoxLinks* FindIOBoxLinks(std::int32_t ioBoxId);
 
     // Device type name, else connector type name, else "<No device connected>".
     static std::string Describe(const TCHiIobPortLink& row);
@@ -87,12 +88,14 @@ public:
     TCHiIobPortMappings& operator=(const TCHiIobPortMappings&) = delete;
 
     const TCHiIobIOBoxLinksList& GetIOBoxLinks() const { return m_pLinks->GetIOBoxLinks(); }
-    TCHiIobIOBoxLinks* FindIOBoxLinks(std::int32_t ioBoxId) const;
+    const TCHiIobIOBoxLinks* FindIOBoxLinks(std::int32_t ioBoxId) const;
+    TCHiIobIOBoxLinks* FindIOBoxLinks(std::int32_t ioBoxId);
 
     // -1 for a null entry.
     static int GetRowCount(const TCHiIobIOBoxLinks* entry);
     // Rows count from 1; null for a null entry or a number outside the rows.
-    static TCHiIobPortLink* GetRow(const TCHiIobIOBoxLinks* entry, int rowNumber);
+    static const TCHiIobPortLink* GetRow(const TCHiIobIOBoxLinks* entry, int rowNumber);
+    static TCHiIobPortLink* GetRow(TCHiIobIOBoxLinks* entry, int rowNumber);
     // The "Device type" column: the row's text and its choices, each followed by a line feed
     // except the last, "<No device connected>".
     void GetCellTexts(const TCHiIobPortLink& row, std::string& typeText,

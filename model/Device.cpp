@@ -132,12 +132,24 @@ void TCHiIobDevices::Remove(std::int32_t id) {
     m_mapDevices.erase(id);
 }
 
-TCHiIobDevice* TCHiIobDevices::Find(std::int32_t id) const {
+const TCHiIobDevice* TCHiIobDevices::Find(std::int32_t id) const {
     const auto it = m_mapDevices.find(id);
     return it == m_mapDevices.end() ? nullptr : it->second.get();
 }
 
-void TCHiIobDevices::GetAll(std::vector<TCHiIobDevice*>& devices) const {
+TCHiIobDevice* TCHiIobDevices::Find(std::int32_t id) {
+    const auto it = m_mapDevices.find(id);
+    return it == m_mapDevices.end() ? nullptr : it->second.get();
+}
+
+void TCHiIobDevices::GetAll(std::vector<const TCHiIobDevice*>& devices) const {
+    devices.clear();
+    for (const auto& [id, device] : m_mapDevices) {
+        devices.push_back(device.get());
+    }
+}
+
+void TCHiIobDevices::GetAll(std::vector<TCHiIobDevice*>& devices) {
     devices.clear();
     for (const auto& [id, device] : m_mapDevices) {
         devices.push_back(device.get());

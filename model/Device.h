@@ -60,11 +60,13 @@ public:
 private:
     std::int32_t AbsoluteLine(std::int32_t relativeLine) const;
 
+    // Not owned, outlives this.
     const TCHiIobHardwareSetup* m_pSetup;
     std::int32_t m_iDeviceId;
     std::string m_strDeviceName;
     std::int32_t m_iDeviceTypeId;
     std::int32_t m_iConnectorPortId;
+    // The setup's catalog entry: not owned, outlives this.
     const TCHiIobDeviceType* m_pDeviceType;
     std::map<std::int32_t, std::unique_ptr<TCHiIobSignalState>> m_mapSignalStates;
     std::map<std::int32_t, std::unique_ptr<TCHiIobSignalValueHandler>> m_mapValueHandlers;
@@ -82,8 +84,10 @@ public:
     // that was not taken is destroyed).
     bool Add(std::unique_ptr<TCHiIobDevice> device);
     void Remove(std::int32_t id);
-    TCHiIobDevice* Find(std::int32_t id) const;
-    void GetAll(std::vector<TCHiIobDevice*>& devices) const;
+    const TCHiIobDevice* Find(std::int32_t id) const;
+    TCHiIobDevice* Find(std::int32_t id);
+    void GetAll(std::vector<const TCHiIobDevice*>& devices) const;
+    void GetAll(std::vector<TCHiIobDevice*>& devices);
     bool IsEmpty() const { return m_mapDevices.empty(); }
 
 private:

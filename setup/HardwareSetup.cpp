@@ -111,13 +111,17 @@ void TCHiIobHardwareSetup::DiscoverIOBoxes() {
     }
 }
 
-TCHiIobIOBox* TCHiIobHardwareSetup::FindIOBox(std::int32_t ioBoxId) const {
+const TCHiIobIOBox* TCHiIobHardwareSetup::FindIOBox(std::int32_t ioBoxId) const {
     for (const auto& box : m_vecIOBoxes) {
         if (box->GetId() == ioBoxId) {
             return box.get();
         }
     }
     return nullptr;
+}
+
+TCHiIobIOBox* TCHiIobHardwareSetup::FindIOBox(std::int32_t ioBoxId) {
+    return const_cast<TCHiIobIOBox*>(std::as_const(*this).FindIOBox(ioBoxId));
 }
 
 namespace {
@@ -170,7 +174,7 @@ void TCHiIobHardwareSetup::LoadNothing() {
 
 void TCHiIobHardwareSetup::Save(const std::string& directory) const {
     TCHiIobConfigData config;
-    std::vector<TCHiIobDevice*> devices;
+    std::vector<const TCHiIobDevice*> devices;
     for (const auto& box : m_vecIOBoxes) {
         TCHiIobConfigDataIOBox boxEntry;
         boxEntry.m_iIOBoxId = box->GetId();
@@ -224,9 +228,9 @@ void TCHiIobHardwareSetup::GetIODevices(std::vector<const TCHiIobIOBox*>& boxes)
 
 void TCHiIobHardwareSetup::GetDevices(std::vector<const TCHiIobDevice*>& devices) const {
     devices.clear();
-    std::vector<TCHiIobDevice*> boxDevices;
+    std::vector<const TCHiIobDevice*> boxDevices;
     for (const auto& box : m_vecIOBoxes) {
-        box->GetDevices(boxDevices);
+        std::as_const(*box).GetDevices(boxDevices);
         devices.insert(devices.end(), boxDevices.begin(), boxDevices.end());
     }
 }
@@ -335,7 +339,7 @@ std::vector<std::int32_t> TCHiIobHardwareSetup::ListIOBoxIds() const {
 
 std::int32_t TCHiIobHardwareSetup::GetNextDeviceId() const {
     std::int64_t largest = -1;
-    std::vector<TCHiIobDevice*> devices;
+    std::vector<const TCHiIobDevice*> devices;
     for (const auto& box : m_vecIOBoxes) {
         box->GetDevices(devices);
         for (const TCHiIobDevice* device : devices) {

@@ -3,6 +3,10 @@
 // read the routing map without a lock because only the host's thread changes it, and devices
 // change only while the sampler is stopped (a change that comes while it runs stops it around the
 // change). The sampling operations run on whichever thread runs the passes, never two at once.
+// The host-facing methods below are all called on the host's thread, one at a time; each says
+// whether it blocks and which lock it takes. Pointers they hand out stay owned by the setup and
+// are valid until the devices next change (Load, LoadNothing, a confirmed mapping) or the setup
+// goes.
 #ifndef ZENTRIX_SETUP_HARDWARESETUP_H
 #define ZENTRIX_SETUP_HARDWARESETUP_H
 
@@ -44,20 +48,25 @@ public:
     TCHiIobHardwareSetup& operator=(const TCHiIobHardwareSetup&) = delete;
 
     // Replaces every device by those stored in "HardwareSetup.xml" in the directory; a missing
-    // file leaves no devices, a damaged one the devices read before the damage.
+    // file leaves no devices, a damaged one the devices read before the damage. Blocks: a running
+    // sampler is stopped (its threads joined) around the change and started again, and every box
+    // is configured anew over USB. Throws when the sampler cannot be stopped.
     void Load(const std::string& directory);
     // Leaves no devices, as a Load from a directory without a configuration file does.
     void LoadNothing();
     // Writes every device to "HardwareSetup.xml" in the directory; a failed write keeps the
-    // previous file.
+    // previous file. Blocks on the file only; no lock, sampling goes on.
     void Save(const std::string& directory) const;
     // Runs the port-to-device mapping in the toolkit library next to the plug-in; true when the
     // user confirmed a new mapping. Without that library or a display nothing is shown or changed.
     bool ShowDialog(bool readOnly);
     // The mapping dialog run through a toolkit's runner: without IO boxes only the message; on OK
     // the edited mapping is applied (a running sampler is stopped and started again around it).
-    // True when the user confirmed a mapping; read-only mode and Cancel change nothing.
+    // True when the user confirmed a mapping; read-only mode and Cancel change nothing. Blocks
+    // for as long as the modal dialog is open, and on OK as Load does.
     bool RunMappingDialog(zentrix::MappingDialogRunner& runner, bool readOnly);
+    // The queries up to GetSignals take no lock and do not block; the lists hold pointers the
+    // setup owns (see above).
     bool IsIODeviceConnected(std::int32_t ioBoxId) const;
     void GetIODevices(std::vector<const TCHiIobIOBox*>& boxes) const;
     void GetDevices(std::vector<const TCHiIobDevice*>& devices) const;
@@ -65,22 +74,32 @@ public:
     // An unknown type id leaves the caller's list as it was.
     void GetCommands(std::int32_t deviceTypeId, std::vector<const TCHiIobCommand*>& commands) const;
     void GetSignals(std::int32_t deviceTypeId, std::vector<const TCHiIobSignal*>& signals) const;
-    // False when no box holds the device.
+    // False when no box holds the device. Only queues: takes the controller's lock for the length
+    // of one insertion and returns; the next output pass carries the command out.
     bool SendCommand(std::int32_t deviceId, std::int32_t commandId);
-    // Leaves the record untouched when no box holds the device.
+    // Leaves the record untouched when no box holds the device. Takes the controller's lock for
+    // one read of the latest value, so it waits at most for a queueing or a publication, never
+    // for the hardware.
     void ReceiveSignal(std::int32_t deviceId, std::int32_t signalId, tagTECKavexIdtHiValue& record);
+    // Blocks for the first passes, which run on the host's thread (a full input pass, the default
+    // commands, a full output pass, all over USB), then starts the sampling threads and returns.
     void StartSampler();
     // When ZENTRIX_PERIOD_TRACE names a file as the plug-in creates its setup, every stop appends
     // the periods sampled since the last stop to it, one line each: the sampling thread, the
     // period's end on the steady clock, its wall time, its mandatory waits and its thread's CPU
     // time, all in microseconds.
+    // Blocks: joins the sampling threads, then finishes sampling on the host's thread, which puts
+    // every output back to its default over USB.
     // False when the sampler thread could not be joined; it is then still winding down and the
     // next StopSampler, StartSampler or the destructor finishes the stop.
     bool StopSampler();
 
-    TCHiIobController& GetController() const { return *m_pController; }
-    zentrix::IoWarriorLibrary& GetIoWarriorLibrary() const { return m_library; }
-    zentrix::Clock& GetClock() const { return m_clock; }
+    // For the setup's own parts (boxes, devices, sampler); owned by the setup, which outlives
+    // them.
+    TCHiIobController& GetController() { return *m_pController; }
+    const TCHiIobController& GetController() const { return *m_pController; }
+    zentrix::IoWarriorLibrary& GetIoWarriorLibrary() { return m_library; }
+    zentrix::Clock& GetClock() { return m_clock; }
     const TCHiIobDeviceType* GetDeviceType(std::int32_t id) const;
     const TCHiIobDeviceType* FindDeviceType(const std::string& name) const;
     void GetDeviceTypesOfConnector(std::int32_t connectorTypeId,
@@ -92,7 +111,8 @@ public:
     void GetConnectorTypesOfPortKind(std::int32_t portKind,
                                      std::vector<const TCHiIobConnectorType*>& types) const;
     std::vector<std::int32_t> ListIOBoxIds() const;
-    TCHiIobIOBox* FindIOBox(std::int32_t ioBoxId) const;
+    const TCHiIobIOBox* FindIOBox(std::int32_t ioBoxId) const;
+    TCHiIobIOBox* FindIOBox(std::int32_t ioBoxId);
 
     // The largest device id over all boxes plus one, 0 without devices, -1 when exhausted.
     std::int32_t GetNextDeviceId() const;
@@ -120,6 +140,7 @@ private:
     void DiscoverIOBoxes();
     void AppendPeriodTrace();
 
+    // Not owned, outlive this (the process's backend and clock, or a test's).
     zentrix::IoWarriorLibrary& m_library;
     zentrix::Clock& m_clock;
     std::unique_ptr<TCHiIobController> m_pController;

@@ -335,7 +335,8 @@ bool ApplyValueLine(std::string_view line, LineReader& reader, RegistryKey* key,
             return false;
         }
         if (std::optional<std::string> text = DecodeHexString(*hex)) {
-            return RegistryTree::PutValue(*key, name, RegistryValueKind::String, std::move(*text), 0);
+            return RegistryTree::PutValue(*key, name, RegistryValueKind::String, std::move(*text),
+                                          0);
         }
         return RegistryTree::PutValue(*key, name, RegistryValueKind::Raw, std::move(raw), 0);
     }

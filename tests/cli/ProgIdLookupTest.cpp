@@ -43,7 +43,8 @@ protected:
 };
 
 TEST_F(ProgIdLookupTest, ReadsBackslashesQuotesAndNonAsciiAsThePluginWroteThem) {
-    const std::string library = "/opt/lab \"odd\"\\dir\\\\/caf\xC3\xA9 \xF0\x9F\x90\x80/libzentrix.so";
+    const std::string library =
+        "/opt/lab \"odd\"\\dir\\\\/caf\xC3\xA9 \xF0\x9F\x90\x80/libzentrix.so";
     Register(library);
     const auto found = zentrix::cli::ResolveProgId("Zentrix.Zentrix");
     EXPECT_EQ(found.library, library);

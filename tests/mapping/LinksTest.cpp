@@ -24,9 +24,11 @@ constexpr std::int32_t kTtl1 = 1;
 
 const std::string kNoDevice = "<No device connected>";
 
-std::vector<TCHiIobPortLink*> Rows(const TCHiIobPortMappings& model, std::int32_t box) {
-    std::vector<TCHiIobPortLink*> rows;
-    const TCHiIobIOBoxLinks* entry = model.FindIOBoxLinks(box);
+// The rows of a box, mutable when the model is.
+template <typename Model>
+auto Rows(Model& model, std::int32_t box) {
+    auto* entry = model.FindIOBoxLinks(box);
+    std::vector<decltype(TCHiIobPortMappings::GetRow(entry, 1))> rows;
     for (int r = 1; r <= TCHiIobPortMappings::GetRowCount(entry); ++r) {
         rows.push_back(TCHiIobPortMappings::GetRow(entry, r));
     }
@@ -34,9 +36,9 @@ std::vector<TCHiIobPortLink*> Rows(const TCHiIobPortMappings& model, std::int32_
 }
 
 // The row of a port that holds no connector, or a position row behind one.
-TCHiIobPortLink* RowOf(const TCHiIobPortMappings& model, std::int32_t box, std::int32_t port,
-                       std::int32_t position = -1) {
-    for (TCHiIobPortLink* row : Rows(model, box)) {
+template <typename Model>
+auto RowOf(Model& model, std::int32_t box, std::int32_t port, std::int32_t position = -1) {
+    for (auto* row : Rows(model, box)) {
         if (row->m_pPort->GetId() != port) {
             continue;
         }
@@ -46,7 +48,7 @@ TCHiIobPortLink* RowOf(const TCHiIobPortMappings& model, std::int32_t box, std::
             return row;
         }
     }
-    return nullptr;
+    return typename decltype(Rows(model, box))::value_type{nullptr};
 }
 
 TEST(LinksModel, AnEmptyBoxGivesOneEmptyRowPerPortInPortOrder) {
@@ -62,7 +64,8 @@ TEST(LinksModel, AnEmptyBoxGivesOneEmptyRowPerPortInPortOrder) {
         EXPECT_TRUE(row->m_strDeviceId.empty());
     }
     EXPECT_EQ(TCHiIobPortMappings::GetRowCount(nullptr), -1);
-    EXPECT_EQ(TCHiIobPortMappings::GetRow(nullptr, 1), nullptr);
+    const TCHiIobIOBoxLinks* noEntry = nullptr;
+    EXPECT_EQ(TCHiIobPortMappings::GetRow(noEntry, 1), nullptr);
     EXPECT_EQ(TCHiIobPortMappings::GetRow(model.FindIOBoxLinks(-1), 26), nullptr);
     EXPECT_EQ(model.FindIOBoxLinks(0), nullptr);
 }

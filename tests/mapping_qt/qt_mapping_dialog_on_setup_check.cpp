@@ -93,7 +93,7 @@ protected:
         std::vector<Device> list;
         const TCHiIobIOBox* box = setup->FindIOBox(0);
         for (const TCHiIobPort* port : box->GetPorts().GetPorts()) {
-            std::vector<TCHiIobDevice*> devices;
+            std::vector<const TCHiIobDevice*> devices;
             box->GetDevicesOnPort(port->GetId(), devices);
             for (const TCHiIobDevice* device : devices) {
                 list.push_back({device->GetDeviceName(), device->GetDeviceTypeId(), port->GetId(),

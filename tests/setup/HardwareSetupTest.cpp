@@ -61,7 +61,7 @@ TEST_F(PlaceholderSetupTest, DevicesAreRoutedAndListedInIdOrder) {
     EXPECT_TRUE(setup.SendCommand(7, 99));  // command ids are checked only when carried out
     EXPECT_FALSE(setup.SendCommand(8, 0));
 
-    std::vector<TCHiIobDevice*> onPort;
+    std::vector<const TCHiIobDevice*> onPort;
     setup.FindIOBox(-1)->GetDevicesOnPort(13, onPort);
     EXPECT_EQ(onPort.size(), 2u);
     EXPECT_EQ(setup.FindIOBox(-1)->GetPortOfDevice(7), 5);
@@ -183,7 +183,7 @@ TEST(HardwareSetupDiscovery, BoxesFollowTheControllersInEnumerationOrder) {
 
 TEST(HardwareSetupDiscovery, TheComponentsSetupUsesTheProcessBackend) {
     TempRegistry registry("");
-    const TCHiIobHardwareSetup setup;
+    TCHiIobHardwareSetup setup;
     EXPECT_EQ(&setup.GetIoWarriorLibrary(), &zentrix::ProcessIoWarriorLibrary());
     EXPECT_EQ(&setup.GetClock(), &zentrix::ProcessHardwareClock());
 }

@@ -1,5 +1,6 @@
 #include "simulator/EventLog.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <stdexcept>
 
@@ -17,10 +18,14 @@ EventLog::~EventLog() {
 
 void EventLog::LineChanged(std::uint64_t timeMs, int boxId, int portId, int line, bool output,
                            bool level) {
+    const auto steady = std::chrono::steady_clock::now().time_since_epoch();
+    const auto steadyUs = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(steady).count());
     std::fprintf(m_file,
                  "{\"t_ms\": %" PRIu64
-                 ", \"box\": %d, \"port\": %d, \"line\": %d, \"io\": \"%s\", \"level\": %d}\n",
-                 timeMs, boxId, portId, line, output ? "out" : "in", level ? 1 : 0);
+                 ", \"box\": %d, \"port\": %d, \"line\": %d, \"io\": \"%s\", \"level\": %d, "
+                 "\"steady_us\": %" PRIu64 "}\n",
+                 timeMs, boxId, portId, line, output ? "out" : "in", level ? 1 : 0, steadyUs);
     std::fflush(m_file);
 }
 

@@ -17,7 +17,9 @@ public:
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
 
-    // `output` is true for a line the box drives, false for one it reads.
+    // `output` is true for a line the box drives, false for one it reads. Besides the simulator
+    // time, each line carries the process's steady clock in microseconds as it is written, so that
+    // a host in the same process can time its own calls against the line changes.
     void LineChanged(std::uint64_t timeMs, int boxId, int portId, int line, bool output,
                      bool level);
 

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -30,6 +31,12 @@ std::vector<std::string> LinesOf(const std::filesystem::path& file) {
     return lines;
 }
 
+std::uint64_t SteadyNowUs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
 std::vector<json> EventsOf(const std::filesystem::path& file) {
     std::vector<json> events;
     for (const auto& line : LinesOf(file)) {
@@ -53,17 +60,25 @@ TEST(EventLog, WritesOneFlushedJsonObjectPerOutputLineChange) {
 
     open.reports.WriteSdiRegister(1, 0x2B, 0x01);
     EXPECT_TRUE(LinesOf(config.eventLog).empty()) << "the line changes only on the strobe";
+    const std::uint64_t beforeUs = SteadyNowUs();
     open.reports.WritePins(0xFF, 0x7F);
     const std::uint64_t changeMs = open.bench.NowMs();
     open.reports.DeselectAll();
+    const std::uint64_t afterUs = SteadyNowUs();
     open.reports.WriteIoBoxRegister(0x44, 0x02);
     open.reports.WriteIoBoxRegister(0x44, 0x00);
 
     const auto lines = LinesOf(config.eventLog);
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "{\"t_ms\": " + std::to_string(changeMs) +
-                            ", \"box\": 7, \"port\": 13, \"line\": 8, \"io\": \"out\", "
-                            "\"level\": 1}");
+    const std::string fields = "{\"t_ms\": " + std::to_string(changeMs) +
+                               ", \"box\": 7, \"port\": 13, \"line\": 8, \"io\": \"out\", "
+                               "\"level\": 1, \"steady_us\": ";
+    ASSERT_EQ(lines[0].substr(0, fields.size()), fields);
+    const json strobed = json::parse(lines[0]);
+    EXPECT_EQ(lines[0], fields + std::to_string(strobed["steady_us"].get<std::uint64_t>()) + "}");
+    EXPECT_GE(strobed["steady_us"].get<std::uint64_t>(), beforeUs)
+        << "the steady clock is read as the line changes";
+    EXPECT_LE(strobed["steady_us"].get<std::uint64_t>(), afterUs);
     const json raised = json::parse(lines[1]);
     const json lowered = json::parse(lines[2]);
     EXPECT_EQ(raised["port"], 1);

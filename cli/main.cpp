@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Bench.h"
 #include "Check.h"
 #include "CliError.h"
 #include "Commands.h"
@@ -95,6 +96,7 @@ struct Arguments {
     std::vector<std::string> sendEvery;
     bool readonly = false;
     zentrix::cli::CheckOptions checkOptions;
+    zentrix::cli::BenchOptions benchOptions;
 };
 
 // Loads the plug-in and creates the component only when a subcommand asks for them, because
@@ -263,6 +265,18 @@ const Subcommand kSubcommands[] = {
          return zentrix::cli::CheckHardware(zentrix::LinuxDeviceNodes::Instance(),
                                             zentrix::SystemClock::Instance(),
                                             arguments.checkOptions, std::cout);
+     }},
+    {"bench", zentrix::cli::kBenchHelp,
+     [](CLI::App& command, Arguments& arguments) {
+         zentrix::cli::AddBenchOptions(command, arguments.benchOptions);
+     },
+     // The bench loads the plug-in in processes of its own, one per scenario.
+     [](Session& session) {
+         const Arguments& arguments = session.Args();
+         const PluginChoice choice = ChoosePlugin(arguments.global);
+         return zentrix::cli::RunBench(arguments.benchOptions,
+                                       {choice.library, choice.classId,
+                                        ConfigDirectory(arguments.global), arguments.global.json});
      }},
     {"register", "Call DllRegisterServer", nullptr,
      [](Session& session) {

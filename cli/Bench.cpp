@@ -1,0 +1,422 @@
+#include "Bench.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "BenchScenario.h"
+#include "CliError.h"
+#include "StopSignal.h"
+#include "TextTable.h"
+
+namespace zentrix::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+constexpr int kMaxBoxes = 16;
+constexpr int kInterruptedExitCode = 130;
+
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "zentrix-bench-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw CliError("cannot make a temporary directory for the bench: " +
+                           std::string(std::strerror(errno)));
+        }
+        m_path = pattern;
+    }
+    ~ScratchDirectory() {
+        std::error_code error;
+        fs::remove_all(m_path, error);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    const fs::path& Path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
+struct Job {
+    ScenarioPlan plan;
+    // Empty on real hardware.
+    fs::path benchFile;
+    fs::path registryFile;
+    fs::path resultFile;
+};
+
+void WriteFile(const fs::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary);
+    out << text;
+    if (!out.flush()) {
+        throw CliError("cannot write " + file.string());
+    }
+}
+
+std::vector<Job> PlanJobs(const BenchOptions& options, const BenchHost& host,
+                          const fs::path& scratch) {
+    std::vector<Job> jobs;
+    if (options.real) {
+        Job job;
+        job.plan.load = "real";
+        job.plan.modes = options.modes;
+        job.plan.seconds = options.secondsPerScenario;
+        job.plan.configDirectory = host.configDirectory;
+        job.plan.periodTrace = scratch / "real-periods.txt";
+        job.resultFile = scratch / "real-result.json";
+        jobs.push_back(job);
+        return jobs;
+    }
+    for (const int boxes : options.boxCounts) {
+        const fs::path directory = scratch / ("boxes-" + std::to_string(boxes));
+        fs::create_directories(directory);
+        WriteFile(directory / "HardwareSetup.xml", FullyMappedSetup(boxes));
+        for (const std::string& load : options.loads) {
+            Job job;
+            job.plan.boxes = boxes;
+            job.plan.load = load;
+            job.plan.modes = options.modes;
+            job.plan.seconds = options.secondsPerScenario;
+            job.plan.commandEveryMs = options.commandEveryMs;
+            job.plan.toggleEveryMs = load == "active" ? options.toggleEveryMs : 0;
+            job.plan.configDirectory = directory;
+            job.plan.eventLog = directory / (load + "-events.jsonl");
+            job.plan.periodTrace = directory / (load + "-periods.txt");
+            job.benchFile = directory / (load + "-bench.json");
+            job.registryFile = scratch / "registry.reg";
+            job.resultFile = directory / (load + "-result.json");
+            WriteFile(job.benchFile,
+                      SimulatedBenchFile(boxes, job.plan.toggleEveryMs, job.plan.eventLog).dump(2));
+            jobs.push_back(job);
+        }
+    }
+    return jobs;
+}
+
+[[noreturn]] void RunChild(const Job& job, const BenchHost& host) {
+    Json outcome;
+    try {
+        if (job.benchFile.empty()) {
+            setenv("ZENTRIX_IOWARRIOR", "kernel", 1);
+        } else {
+            setenv("ZENTRIX_IOWARRIOR", ("sim:" + job.benchFile.string()).c_str(), 1);
+            // A missing store gives the catalog's defaults, whatever the user's registry says.
+            setenv("ZENTRIX_REGISTRY", job.registryFile.c_str(), 1);
+        }
+        setenv("ZENTRIX_PERIOD_TRACE", job.plan.periodTrace.c_str(), 1);
+        const PluginLibrary library(host.pluginLibrary);
+        outcome["results"] = RunScenario(job.plan, library, host.classId);
+        outcome["interrupted"] = StopRequested();
+    } catch (const std::exception& error) {
+        outcome = {{"error", error.what()}};
+    } catch (...) {
+        outcome = {{"error", "the bench process failed"}};
+    }
+    int status = 0;
+    try {
+        WriteFile(job.resultFile, outcome.dump());
+    } catch (...) {
+        status = 1;
+    }
+    std::fflush(nullptr);
+    // No destructor of the parent's objects may run twice, the scratch directory's above all.
+    _exit(status);
+}
+
+std::string Describe(const ScenarioPlan& plan) {
+    return plan.boxes == 0
+               ? std::string("the attached boxes")
+               : std::to_string(plan.boxes) + (plan.boxes == 1 ? " box, " : " boxes, ") + plan.load;
+}
+
+Json RunJob(const Job& job, const BenchHost& host) {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+        throw CliError("cannot start a bench process: " + std::string(std::strerror(errno)));
+    }
+    if (child == 0) {
+        RunChild(job, host);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw CliError("lost the bench process: " + std::string(std::strerror(errno)));
+        }
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw CliError("the bench process for " + Describe(job.plan) + " ended " +
+                       (WIFSIGNALED(status)
+                            ? "by signal " + std::to_string(WTERMSIG(status))
+                            : "with status " + std::to_string(WEXITSTATUS(status))));
+    }
+    std::ifstream in(job.resultFile, std::ios::binary);
+    Json outcome;
+    try {
+        outcome = Json::parse(in);
+    } catch (const nlohmann::json::exception&) {
+        throw CliError("the bench process for " + Describe(job.plan) + " left no result");
+    }
+    if (outcome.contains("error")) {
+        throw CliError(outcome["error"].get<std::string>());
+    }
+    return outcome;
+}
+
+std::vector<double> LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::vector<double> averages(3, 0.0);
+    for (double& average : averages) {
+        in >> average;
+    }
+    return averages;
+}
+
+std::string CpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("model name", 0) == 0) {
+            const auto colon = line.find(':');
+            return colon == std::string::npos ? std::string() : line.substr(colon + 2);
+        }
+    }
+    return {};
+}
+
+std::string Fixed(double value, int decimals) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    return buffer;
+}
+
+std::string Milliseconds(const Json& microseconds) {
+    return microseconds.is_number() ? Fixed(microseconds.get<double>() / 1000.0, 2) : "-";
+}
+
+std::string PeriodCell(const Json& figure) {
+    if (!figure.is_object()) {
+        return "-";
+    }
+    const std::string ratio =
+        figure["ratio"].is_number() ? Fixed(figure["ratio"].get<double>(), 2) + "x" : "-";
+    return Milliseconds(figure["wall_us"]) + " (" + Milliseconds(figure["floor_us"]) + ", " +
+           ratio + ")";
+}
+
+std::string CountCell(const Json& counted, const Json& produced) {
+    return std::to_string(counted.get<std::int64_t>()) + "/" +
+           std::to_string(produced.get<std::int64_t>());
+}
+
+std::string WorstBoxCell(const Json& edges) {
+    const Json* worst = nullptr;
+    double worstShare = 2.0;
+    for (const Json& box : edges["per_box"]) {
+        const auto produced = box["produced"].get<std::int64_t>();
+        const double share = produced == 0
+                                 ? 1.0
+                                 : static_cast<double>(box["counted"].get<std::int64_t>()) /
+                                       static_cast<double>(produced);
+        if (share < worstShare) {
+            worstShare = share;
+            worst = &box;
+        }
+    }
+    return worst == nullptr ? "-"
+                            : "box " + std::to_string((*worst)["box"].get<int>()) + " " +
+                                  CountCell((*worst)["counted"], (*worst)["produced"]);
+}
+
+void PrintLines(const TextTable& table) {
+    for (const std::string& line : table.Lines()) {
+        std::cout << line << '\n';
+    }
+}
+
+void PrintText(const Json& document) {
+    const bool real = document["backend"] == "real";
+    const Json& machine = document["machine"];
+    std::cout << "zentrix bench on " << (real ? "the attached IO boxes" : "the simulator")
+              << (real ? "" : ", fully mapped boxes") << ", "
+              << Fixed(document["seconds_per_scenario"].get<double>(), 1) << " s per scenario";
+    if (!real) {
+        std::cout << ", a command every " << Fixed(document["command_every_ms"].get<double>(), 0)
+                  << " ms to the boxes in turn";
+    }
+    std::cout << "\nmachine: " << machine["cores"].get<unsigned>() << " cores";
+    if (!machine["cpu"].get<std::string>().empty()) {
+        std::cout << " (" << machine["cpu"].get<std::string>() << ")";
+    }
+    std::cout << ", load average " << Fixed(machine["load_before"][0].get<double>(), 2)
+              << " before, " << Fixed(machine["load_after"][0].get<double>(), 2) << " after\n\n";
+
+    std::cout << "Sampler periods in ms: wall time (floor of the same period, wall/floor); CPU "
+                 "of the sampling threads\n";
+    TextTable periods(
+        {"BOXES", "LOAD", "MODE", "PERIODS", "MEDIAN", "P99", "MAX", "CPU/PERIOD", "CPU %CORE"});
+    for (const Json& result : document["scenarios"]) {
+        const Json& figures = result["periods"];
+        const Json& cpu = result["cpu_per_period"];
+        periods.AddRow({std::to_string(result["boxes"].get<int>()), result["load"], result["mode"],
+                        std::to_string(figures["count"].get<std::size_t>()),
+                        PeriodCell(figures["median"]), PeriodCell(figures["p99"]),
+                        PeriodCell(figures["max"]), Milliseconds(cpu["median_us"]),
+                        Fixed(cpu["percent_of_core"].get<double>(), 1)});
+    }
+    PrintLines(periods);
+    if (real) {
+        std::cout.flush();
+        return;
+    }
+    std::cout << "\nCommand to line latency in ms; falling edges of the moving inputs counted by "
+                 "the host / made by the simulator\n";
+    TextTable latency(
+        {"BOXES", "LOAD", "MODE", "ANSWERED", "MEDIAN", "P99", "MAX", "EDGES", "WORST BOX"});
+    for (const Json& result : document["scenarios"]) {
+        const Json& commands = result["latency"];
+        const Json& edges = result["edges"];
+        const bool moving = result["load"] == "active";
+        latency.AddRow({std::to_string(result["boxes"].get<int>()), result["load"], result["mode"],
+                        CountCell(commands["answered"], commands["sent"]),
+                        Milliseconds(commands["median_us"]), Milliseconds(commands["p99_us"]),
+                        Milliseconds(commands["max_us"]),
+                        moving ? CountCell(edges["counted"], edges["produced"]) : "-",
+                        moving ? WorstBoxCell(edges) : "-"});
+    }
+    PrintLines(latency);
+    std::cout.flush();
+}
+
+// Keeps the first of each repeated choice, in the order given.
+template <typename T>
+void DropRepeats(std::vector<T>& values) {
+    std::vector<T> kept;
+    for (const T& value : values) {
+        if (std::find(kept.begin(), kept.end(), value) == kept.end()) {
+            kept.push_back(value);
+        }
+    }
+    values = kept;
+}
+
+}  // namespace
+
+const char* const kBenchHelp =
+    "Measure the sampler: period wall time against its floor of mandatory waits, "
+    "command-to-line latency and counted input edges, on simulated boxes (or real ones)";
+
+void AddBenchOptions(CLI::App& app, BenchOptions& options) {
+    CLI::App* command = &app;
+    auto* boxes = command
+                      ->add_option("--boxes", options.boxCounts,
+                                   "Numbers of simulated boxes to measure (default 1,2,4,8)")
+                      ->delimiter(',')
+                      ->check(CLI::Range(1, kMaxBoxes))
+                      ->type_name("N,...");
+    command
+        ->add_option("--modes", options.modes,
+                     "Sampling modes, each measured in turn (default serial,concurrent)")
+        ->delimiter(',')
+        ->check(CLI::IsMember({"serial", "concurrent"}))
+        ->type_name("MODE,...");
+    auto* loads = command
+                      ->add_option("--loads", options.loads,
+                                   "idle: no input moves; active: one input of every box falls "
+                                   "at the --toggle-every pace (default idle,active)")
+                      ->delimiter(',')
+                      ->check(CLI::IsMember({"idle", "active"}))
+                      ->type_name("LOAD,...");
+    command
+        ->add_option("--seconds", options.secondsPerScenario,
+                     "Seconds to measure each box count, load and mode (default 1)")
+        ->check(CLI::Range(0.1, 86400.0))
+        ->type_name("S");
+    auto* commandEvery =
+        command
+            ->add_option("--command-every", options.commandEveryMs,
+                         "Send a command every MS milliseconds, to the boxes in turn (default 50)")
+            ->check(CLI::Range(5.0, 60000.0))
+            ->type_name("MS");
+    auto* toggleEvery =
+        command
+            ->add_option("--toggle-every", options.toggleEveryMs,
+                         "On the active bench, the moving input falls every MS milliseconds and "
+                         "stays low for half of it (default 100)")
+            ->check(CLI::Range(60, 60000))
+            ->type_name("MS");
+    command
+        ->add_flag("--real", options.real,
+                   "Measure the attached IO boxes with the hardware setup of --config-dir "
+                   "instead; sends no commands")
+        ->excludes(boxes)
+        ->excludes(loads)
+        ->excludes(commandEvery)
+        ->excludes(toggleEvery);
+}
+
+int RunBench(const BenchOptions& requested, const BenchHost& host) {
+    BenchOptions options = requested;
+    DropRepeats(options.boxCounts);
+    DropRepeats(options.modes);
+    DropRepeats(options.loads);
+    InstallStopHandlers();
+    const ScratchDirectory scratch;
+    const std::vector<double> loadBefore = LoadAverage();
+    const std::vector<Job> jobs = PlanJobs(options, host, scratch.Path());
+    const bool progress = !host.json && isatty(STDERR_FILENO) == 1;
+    Json scenarios = Json::array();
+    bool interrupted = false;
+    for (const Job& job : jobs) {
+        if (progress) {
+            std::cerr << "zentrix bench: " << Describe(job.plan) << "...\n";
+        }
+        const Json outcome = RunJob(job, host);
+        for (const Json& result : outcome["results"]) {
+            scenarios.push_back(result);
+        }
+        interrupted = outcome["interrupted"].get<bool>() || StopRequested();
+        if (interrupted) {
+            break;
+        }
+    }
+    Json document;
+    document["backend"] = options.real ? "real" : "simulator";
+    document["seconds_per_scenario"] = options.secondsPerScenario;
+    document["command_every_ms"] = options.real ? Json(nullptr) : Json(options.commandEveryMs);
+    document["toggle"] = options.real ? Json(nullptr)
+                                      : Json({{"port", kToggledPort},
+                                              {"line", kToggledLine},
+                                              {"every_ms", options.toggleEveryMs},
+                                              {"low_ms", options.toggleEveryMs / 2}});
+    document["machine"] = {{"cores", std::thread::hardware_concurrency()},
+                           {"cpu", CpuModel()},
+                           {"load_before", loadBefore},
+                           {"load_after", LoadAverage()}};
+    document["interrupted"] = interrupted;
+    document["scenarios"] = scenarios;
+    if (host.json) {
+        std::cout << document.dump(2) << std::endl;
+    } else {
+        PrintText(document);
+    }
+    return interrupted ? kInterruptedExitCode : 0;
+}
+
+}  // namespace zentrix::cli

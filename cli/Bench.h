@@ -1,0 +1,50 @@
+// `zentrix bench`: how long the sampler's periods take against the waits the protocol demands of
+// them, how soon a command reaches its line and whether every input edge is counted, for several
+// numbers of boxes and both ways of sampling them, side by side in one run.
+#ifndef ZENTRIX_CLI_BENCH_H
+#define ZENTRIX_CLI_BENCH_H
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ZentrixInterface.h"
+
+namespace CLI {
+class App;
+}
+
+namespace zentrix::cli {
+
+struct BenchOptions {
+    std::vector<int> boxCounts{1, 2, 4, 8};
+    std::vector<std::string> modes{"serial", "concurrent"};
+    std::vector<std::string> loads{"idle", "active"};
+    double secondsPerScenario = 1.0;
+    double commandEveryMs = 50.0;
+    int toggleEveryMs = 100;
+    bool real = false;
+};
+
+// What the host has settled before any subcommand runs.
+struct BenchHost {
+    std::filesystem::path pluginLibrary;
+    GUID classId{};
+    // The user's hardware setup, used only on real boxes.
+    std::filesystem::path configDirectory;
+    bool json = false;
+};
+
+extern const char* const kBenchHelp;
+// Adds the options of the "bench" subcommand, which fill `options` when it is parsed.
+void AddBenchOptions(CLI::App& command, BenchOptions& options);
+
+// Each scenario runs in a process of its own, forked before the plug-in is loaded, since the
+// plug-in chooses its IO-Warrior backend and bench once per process. The simulated benches, their
+// hardware setups, event logs and period traces live in a private temporary directory that is
+// removed afterwards. Returns the exit status: 0, or 130 when interrupted.
+int RunBench(const BenchOptions& options, const BenchHost& host);
+
+}  // namespace zentrix::cli
+
+#endif

@@ -1,0 +1,630 @@
+#include "BenchScenario.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "CliError.h"
+#include "StopSignal.h"
+
+namespace zentrix::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+// Device type ids as HardwareSetup.xml stores them.
+constexpr int kTopUnitStandard = 0;
+constexpr int kTopUnitCorvane = 1;
+constexpr int kPelletDispenser = 2;
+constexpr int kLickometer = 3;
+constexpr int kTtlPortTester = 4;
+constexpr int kCustomHardware = 5;
+
+constexpr int kTtlPortCount = 12;
+constexpr int kSdiPortCount = 13;
+constexpr int kLastDispenserPort = 3;
+constexpr int kLastTesterPort = 7;
+constexpr int kTopUnitInterfaces = 6;
+constexpr int kTopUnitPositions = 4;
+
+// Starts and stops fall this far into the high half of the moving inputs' cycle, so that no edge
+// is under way as a count begins or ends.
+constexpr std::int64_t kHighPhaseMarginMs = 10;
+
+struct MappedDevice {
+    int port = 0;
+    // Position on a top-unit interface; -1 for a device that takes the whole port.
+    int position = -1;
+    int typeId = 0;
+    std::int32_t id = 0;
+    std::string name;
+};
+
+std::int32_t DeviceId(int box, int port, int position) {
+    return 1000 * box + 10 * port + std::max(position, 0);
+}
+
+std::vector<MappedDevice> DevicesOfBox(int box) {
+    std::vector<MappedDevice> devices;
+    const std::string prefix = "Box " + std::to_string(box) + " ";
+    for (int port = 1; port <= kTtlPortCount; ++port) {
+        const int type = port <= kLastDispenserPort ? kPelletDispenser
+                         : port <= kLastTesterPort  ? kTtlPortTester
+                                                    : kCustomHardware;
+        devices.push_back(
+            {port, -1, type, DeviceId(box, port, -1), prefix + "TTL " + std::to_string(port)});
+    }
+    for (int sdi = 1; sdi <= kSdiPortCount; ++sdi) {
+        const int port = kTtlPortCount + sdi;
+        const std::string name = prefix + "SDI " + std::to_string(sdi);
+        if (sdi > kTopUnitInterfaces) {
+            devices.push_back({port, -1, kLickometer, DeviceId(box, port, -1), name});
+            continue;
+        }
+        for (int position = 1; position <= kTopUnitPositions; ++position) {
+            devices.push_back(
+                {port, position, (sdi + position) % 2 == 0 ? kTopUnitStandard : kTopUnitCorvane,
+                 DeviceId(box, port, position), name + " position " + std::to_string(position)});
+        }
+    }
+    return devices;
+}
+
+std::uint64_t SteadyUs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+// Reads what another part of the process appends to a file, one complete line at a time.
+class FileTail {
+public:
+    explicit FileTail(fs::path path) : m_path(std::move(path)) {}
+
+    std::vector<std::string> NewLines() {
+        std::ifstream in(m_path, std::ios::binary);
+        std::vector<std::string> lines;
+        if (!in) {
+            return lines;
+        }
+        in.seekg(static_cast<std::streamoff>(m_offset));
+        std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        m_offset += chunk.size();
+        m_partial += chunk;
+        std::size_t begin = 0;
+        for (std::size_t end = m_partial.find('\n'); end != std::string::npos;
+             end = m_partial.find('\n', begin)) {
+            lines.push_back(m_partial.substr(begin, end - begin));
+            begin = end + 1;
+        }
+        m_partial.erase(0, begin);
+        return lines;
+    }
+
+private:
+    fs::path m_path;
+    std::uint64_t m_offset = 0;
+    std::string m_partial;
+};
+
+struct LineEvent {
+    std::uint64_t simulatorMs = 0;
+    std::uint64_t steadyUs = 0;
+    int box = 0;
+    int port = 0;
+    int line = 0;
+    bool output = false;
+    int level = 0;
+};
+
+LineEvent ParseLineEvent(const std::string& text) {
+    try {
+        const auto event = nlohmann::json::parse(text);
+        if (!event.contains("steady_us")) {
+            throw CliError(
+                "the simulator's event log has no steady clock (\"steady_us\"): the plug-in is "
+                "older than this host");
+        }
+        return {event.at("t_ms").get<std::uint64_t>(),
+                event.at("steady_us").get<std::uint64_t>(),
+                event.at("box").get<int>(),
+                event.at("port").get<int>(),
+                event.at("line").get<int>(),
+                event.at("io").get<std::string>() == "out",
+                event.at("level").get<int>()};
+    } catch (const nlohmann::json::exception& error) {
+        throw CliError("unreadable event log line \"" + text + "\": " + error.what());
+    }
+}
+
+struct Period {
+    std::uint32_t lane = 0;
+    std::uint64_t endUs = 0;
+    std::uint64_t wallUs = 0;
+    std::uint64_t floorUs = 0;
+    std::uint64_t cpuUs = 0;
+};
+
+Period ParsePeriod(const std::string& text) {
+    std::istringstream in(text);
+    Period period;
+    if (!(in >> period.lane >> period.endUs >> period.wallUs >> period.floorUs >> period.cpuUs)) {
+        throw CliError("unreadable period trace line \"" + text + "\"");
+    }
+    return period;
+}
+
+template <typename T>
+const T& AtPercentile(const std::vector<T>& sorted, double percent) {
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(percent / 100.0 * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+double Rounded(double value) {
+    return std::round(value * 10000.0) / 10000.0;
+}
+
+Json RatioOf(std::uint64_t wallUs, std::uint64_t floorUs) {
+    return floorUs == 0 ? Json(nullptr)
+                        : Json(Rounded(static_cast<double>(wallUs) / static_cast<double>(floorUs)));
+}
+
+Json PeriodFigure(const Period& period) {
+    return {{"wall_us", period.wallUs},
+            {"floor_us", period.floorUs},
+            {"ratio", RatioOf(period.wallUs, period.floorUs)}};
+}
+
+template <typename T>
+Json Distribution(std::vector<T> values, const char* suffix) {
+    const std::string unit = suffix;
+    if (values.empty()) {
+        return {{"median" + unit, nullptr}, {"p99" + unit, nullptr}, {"max" + unit, nullptr}};
+    }
+    std::sort(values.begin(), values.end());
+    return {{"median" + unit, AtPercentile(values, 50.0)},
+            {"p99" + unit, AtPercentile(values, 99.0)},
+            {"max" + unit, values.back()}};
+}
+
+Json PeriodFigures(std::vector<Period> periods, std::uint64_t samplingUs, int boxes) {
+    std::map<std::uint32_t, bool> lanes;
+    std::vector<double> ratios;
+    std::vector<std::uint64_t> cpu;
+    std::uint64_t cpuTotal = 0;
+    for (const Period& period : periods) {
+        lanes[period.lane] = true;
+        if (period.floorUs > 0) {
+            ratios.push_back(
+                Rounded(static_cast<double>(period.wallUs) / static_cast<double>(period.floorUs)));
+        }
+        cpu.push_back(period.cpuUs);
+        cpuTotal += period.cpuUs;
+    }
+    std::stable_sort(periods.begin(), periods.end(),
+                     [](const Period& a, const Period& b) { return a.wallUs < b.wallUs; });
+    Json figures;
+    figures["count"] = periods.size();
+    figures["threads"] = lanes.size();
+    if (periods.empty()) {
+        figures["median"] = nullptr;
+        figures["p99"] = nullptr;
+        figures["max"] = nullptr;
+    } else {
+        figures["median"] = PeriodFigure(AtPercentile(periods, 50.0));
+        figures["p99"] = PeriodFigure(AtPercentile(periods, 99.0));
+        figures["max"] = PeriodFigure(periods.back());
+    }
+    figures["ratio"] = Distribution(ratios, "");
+    const double percent =
+        samplingUs == 0 ? 0.0
+                        : 100.0 * static_cast<double>(cpuTotal) / static_cast<double>(samplingUs);
+    Json cpuFigures = Distribution(cpu, "_us");
+    cpuFigures["percent_of_core"] = Rounded(percent);
+    cpuFigures["percent_of_core_per_box"] = Rounded(boxes > 0 ? percent / boxes : percent);
+    return {{"periods", figures}, {"cpu_per_period", cpuFigures}};
+}
+
+struct CatalogIds {
+    std::int32_t outputHigh = 0;
+    std::int32_t outputLow = 0;
+    std::int32_t fallingCount = 0;
+};
+
+CatalogIds ResolveCatalogIds(Component& component) {
+    CatalogIds ids;
+    bool high = false;
+    bool low = false;
+    for (const CommandInfo& command : component.Commands(kCustomHardware)) {
+        if (command.name == "Output 1 High") {
+            ids.outputHigh = command.id;
+            high = true;
+        } else if (command.name == "Output 1 Low") {
+            ids.outputLow = command.id;
+            low = true;
+        }
+    }
+    bool falling = false;
+    for (const SignalInfo& signal : component.Signals(kCustomHardware)) {
+        if (signal.name == "Input 1 H->L count") {
+            ids.fallingCount = signal.id;
+            falling = signal.valueType == eKavexIdtHiVtLongLong;
+        }
+    }
+    if (!high || !low || !falling) {
+        throw CliError(
+            "the plug-in's custom hardware lacks \"Output 1 High\", \"Output 1 Low\" or an integer "
+            "\"Input 1 H->L count\"");
+    }
+    return ids;
+}
+
+// Simulator time is the milliseconds of the steady clock since the bench was made, which happened
+// inside CreateComponent; every logged change narrows down when exactly.
+class SimulatorTime {
+public:
+    SimulatorTime(std::uint64_t createdAfterUs, std::uint64_t createdBeforeUs)
+        : m_earliestStartMs(static_cast<std::int64_t>(createdAfterUs / 1000)),
+          m_latestStartMs(static_cast<std::int64_t>(createdBeforeUs / 1000)) {}
+
+    // A change is logged at its simulator time or later, never earlier.
+    void Observe(const LineEvent& event) {
+        const auto startMs = static_cast<std::int64_t>(event.steadyUs / 1000) -
+                             static_cast<std::int64_t>(event.simulatorMs);
+        m_latestStartMs = std::max(m_earliestStartMs, std::min(m_latestStartMs, startMs));
+    }
+
+    std::int64_t NowMs() const {
+        return static_cast<std::int64_t>(SteadyUs() / 1000) -
+               (m_earliestStartMs + m_latestStartMs) / 2;
+    }
+
+private:
+    std::int64_t m_earliestStartMs;
+    std::int64_t m_latestStartMs;
+};
+
+class ScenarioRunner {
+public:
+    ScenarioRunner(const ScenarioPlan& plan, Component& component, std::vector<int> boxes,
+                   std::optional<CatalogIds> ids, SimulatorTime simulatorTime)
+        : m_plan(plan),
+          m_component(component),
+          m_boxes(std::move(boxes)),
+          m_ids(ids),
+          m_simulatorTime(simulatorTime),
+          m_trace(plan.periodTrace),
+          m_events(plan.eventLog) {}
+
+    Json RunMode(const std::string& mode) {
+        setenv("ZENTRIX_SAMPLING", mode.c_str(), 1);
+        ResetModeState();
+        const bool simulated = !m_plan.eventLog.empty();
+        const bool commands = simulated && m_plan.commandEveryMs > 0.0;
+        Absorb();
+
+        WaitForHighPhase();
+        const std::int64_t startMs = m_simulatorTime.NowMs();
+        const std::uint64_t startUs = SteadyUs();
+        SamplerSession session(m_component);
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                  std::chrono::duration<double>(m_plan.seconds));
+        const auto pace = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double, std::milli>(m_plan.commandEveryMs));
+        auto tick = std::chrono::steady_clock::now();
+        while (!StopRequested() && std::chrono::steady_clock::now() < deadline) {
+            if (commands) {
+                Absorb();
+                SendNextCommand();
+                tick += pace;
+            } else {
+                tick = deadline;
+            }
+            SleepUntil(std::min(tick, deadline));
+        }
+        if (!StopRequested()) {
+            WaitForHighPhase();
+        }
+        const std::int64_t stopMs = m_simulatorTime.NowMs();
+        const std::uint64_t stopUs = SteadyUs();
+        session.Stop();
+        m_answersUntilUs = stopUs;
+        // The first read after a start reports everything counted since.
+        const std::map<int, std::int64_t> counted =
+            simulated ? ReadCounts() : std::map<int, std::int64_t>{};
+        Absorb();
+
+        std::vector<Period> periods;
+        for (const std::string& line : m_trace.NewLines()) {
+            periods.push_back(ParsePeriod(line));
+        }
+        Json result;
+        result["boxes"] = m_boxes.size();
+        result["load"] = m_plan.load;
+        result["mode"] = mode;
+        result["seconds"] = Rounded(static_cast<double>(stopUs - startUs) / 1e6);
+        result.update(PeriodFigures(periods, stopUs - startUs, static_cast<int>(m_boxes.size())));
+        result["latency"] = commands ? LatencyFigures() : Json(nullptr);
+        result["edges"] = simulated ? EdgeFigures(counted, startMs, stopMs) : Json(nullptr);
+        return result;
+    }
+
+private:
+    struct PendingCommand {
+        std::uint64_t sentUs = 0;
+        int level = 0;
+    };
+
+    void ResetModeState() {
+        m_pending.clear();
+        m_nextLevel.clear();
+        m_latenciesUs.clear();
+        m_fallsMs.clear();
+        m_sent = 0;
+        m_nextBox = 0;
+        m_answersUntilUs = UINT64_MAX;
+    }
+
+    // Takes in the line changes logged since the last call: answers to pending commands and the
+    // moving inputs' falls.
+    void Absorb() {
+        if (m_plan.eventLog.empty()) {
+            return;
+        }
+        for (const std::string& line : m_events.NewLines()) {
+            const LineEvent event = ParseLineEvent(line);
+            m_simulatorTime.Observe(event);
+            if (!event.output && event.port == kToggledPort && event.line == kToggledLine &&
+                event.level == 0) {
+                m_fallsMs[event.box].push_back(event.simulatorMs);
+            }
+            if (event.output && event.port == kCommandedPort && event.line == kCommandedLine) {
+                const auto pending = m_pending.find(event.box);
+                if (pending != m_pending.end() && pending->second.level == event.level &&
+                    event.steadyUs >= pending->second.sentUs &&
+                    event.steadyUs <= m_answersUntilUs) {
+                    m_latenciesUs.push_back(event.steadyUs - pending->second.sentUs);
+                    m_pending.erase(pending);
+                }
+            }
+        }
+    }
+
+    // One command per tick, to the boxes in turn, so that the command load is the same for every
+    // number of boxes; a box gets its next command only once the last one has shown on its line,
+    // so that no two commands to one line meet in one output pass and each change answers one.
+    void SendNextCommand() {
+        for (std::size_t tried = 0; tried < m_boxes.size(); ++tried) {
+            const int box = m_boxes[m_nextBox];
+            m_nextBox = (m_nextBox + 1) % m_boxes.size();
+            if (m_pending.count(box) > 0) {
+                continue;
+            }
+            const int level = m_nextLevel.count(box) > 0 ? m_nextLevel[box] : 1;
+            const std::int32_t device = DeviceId(box, kCommandedPort, -1);
+            const PendingCommand command{SteadyUs(), level};
+            ThrowIfFailed(
+                m_component.SendCommand(device, level == 1 ? m_ids->outputHigh : m_ids->outputLow),
+                "SendCommand(" + std::to_string(device) + ")");
+            m_pending[box] = command;
+            m_nextLevel[box] = 1 - level;
+            ++m_sent;
+            return;
+        }
+    }
+
+    // Sampling starts and stops early in the high half of the moving inputs' cycle: the low half
+    // before is over and the passes have had it to sample, and the next fall is far off.
+    void WaitForHighPhase() {
+        if (m_plan.toggleEveryMs <= 0) {
+            return;
+        }
+        const std::int64_t every = m_plan.toggleEveryMs;
+        const std::int64_t target = every / 2 + kHighPhaseMarginMs;
+        const std::int64_t phase = m_simulatorTime.NowMs() % every;
+        const std::int64_t waitMs = phase <= target ? target - phase : every - phase + target;
+        SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs));
+    }
+
+    std::map<int, std::int64_t> ReadCounts() {
+        std::map<int, std::int64_t> counts;
+        for (const int box : m_boxes) {
+            const std::int32_t device = DeviceId(box, kToggledPort, -1);
+            const tagTECKavexIdtHiValue value =
+                m_component.ReceiveSignal(device, m_ids->fallingCount);
+            if (value.m_eType != eKavexIdtHiVtLongLong) {
+                throw CliError("ReceiveSignal(" + std::to_string(device) +
+                               ") gave no integer count");
+            }
+            counts[box] = value.m_lValueLongLong;
+        }
+        return counts;
+    }
+
+    Json LatencyFigures() const {
+        Json figures;
+        figures["sent"] = m_sent;
+        figures["answered"] = m_latenciesUs.size();
+        figures.update(Distribution(m_latenciesUs, "_us"));
+        return figures;
+    }
+
+    Json EdgeFigures(const std::map<int, std::int64_t>& counted, std::int64_t startMs,
+                     std::int64_t stopMs) const {
+        Json perBox = Json::array();
+        std::int64_t countedTotal = 0;
+        std::int64_t producedTotal = 0;
+        for (const int box : m_boxes) {
+            std::int64_t produced = 0;
+            if (const auto falls = m_fallsMs.find(box); falls != m_fallsMs.end()) {
+                produced = std::count_if(falls->second.begin(), falls->second.end(),
+                                         [&](std::uint64_t ms) {
+                                             const auto at = static_cast<std::int64_t>(ms);
+                                             return at > startMs && at <= stopMs;
+                                         });
+            }
+            const auto found = counted.find(box);
+            const std::int64_t count = found == counted.end() ? 0 : found->second;
+            perBox.push_back({{"box", box}, {"counted", count}, {"produced", produced}});
+            countedTotal += count;
+            producedTotal += produced;
+        }
+        return {{"counted", countedTotal}, {"produced", producedTotal}, {"per_box", perBox}};
+    }
+
+    const ScenarioPlan& m_plan;
+    Component& m_component;
+    std::vector<int> m_boxes;
+    std::optional<CatalogIds> m_ids;
+    SimulatorTime m_simulatorTime;
+    FileTail m_trace;
+    FileTail m_events;
+    std::map<int, PendingCommand> m_pending;
+    std::map<int, int> m_nextLevel;
+    std::map<int, std::vector<std::uint64_t>> m_fallsMs;
+    std::vector<std::uint64_t> m_latenciesUs;
+    std::uint64_t m_sent = 0;
+    std::size_t m_nextBox = 0;
+    std::uint64_t m_answersUntilUs = UINT64_MAX;
+};
+
+void LoadSetup(Component& component, const ScenarioPlan& plan) {
+    const HRESULT result = component.Load(plan.configDirectory);
+    if (!Failed(result)) {
+        return;
+    }
+    const fs::path file = plan.configDirectory / "HardwareSetup.xml";
+    std::error_code error;
+    if (plan.eventLog.empty() && !fs::exists(file, error)) {
+        return;
+    }
+    throw CliError("cannot load " + file.string() + ": Load failed with " + HresultText(result));
+}
+
+}  // namespace
+
+Json SimulatedBenchFile(int boxes, int toggleEveryMs, const fs::path& eventLog) {
+    Json controllers = Json::array();
+    for (int box = 0; box < boxes; ++box) {
+        Json sdi = Json::object();
+        for (int port = 1; port <= kSdiPortCount; ++port) {
+            sdi[std::to_string(port)] =
+                port <= kTopUnitInterfaces ? "top-unit-interface" : "lickometer";
+        }
+        Json ttl = Json::object();
+        for (int port = 1; port <= kLastDispenserPort; ++port) {
+            ttl[std::to_string(port)] = "pellet-dispenser";
+        }
+        Json inputs = Json::array();
+        if (toggleEveryMs > 0) {
+            inputs.push_back({{"port", kToggledPort},
+                              {"line", kToggledLine},
+                              {"every_ms", toggleEveryMs},
+                              {"low_ms", toggleEveryMs / 2}});
+        }
+        controllers.push_back({{"box_id", box}, {"sdi", sdi}, {"ttl", ttl}, {"inputs", inputs}});
+    }
+    return {{"event_log", eventLog.string()}, {"controllers", controllers}};
+}
+
+std::string FullyMappedSetup(int boxes) {
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n"
+           "<!DOCTYPE boost_serialization>\n"
+           "<boost_serialization signature=\"serialization::archive\" version=\"18\">\n"
+           "<HardwareSetup class_id=\"0\" tracking_level=\"0\" version=\"0\">\n"
+           "\t<m_vecConfigDataIOBox class_id=\"1\" tracking_level=\"0\" version=\"0\">\n"
+        << "\t\t<count>" << boxes << "</count>\n"
+        << "\t\t<item_version>0</item_version>\n";
+    // The archive describes each class at its first object only.
+    for (int box = 0; box < boxes; ++box) {
+        const bool first = box == 0;
+        xml << (first ? "\t\t<item class_id=\"2\" tracking_level=\"0\" version=\"0\">\n"
+                      : "\t\t<item>\n")
+            << "\t\t\t<m_iIOBoxId>" << box << "</m_iIOBoxId>\n"
+            << "\t\t\t<m_eIOBoxType>0</m_eIOBoxType>\n"
+            << (first ? "\t\t\t<m_vecConfigDataPortDevice class_id=\"3\" tracking_level=\"0\" "
+                        "version=\"0\">\n"
+                      : "\t\t\t<m_vecConfigDataPortDevice>\n");
+        const auto devices = DevicesOfBox(box);
+        xml << "\t\t\t\t<count>" << devices.size() << "</count>\n"
+            << "\t\t\t\t<item_version>0</item_version>\n";
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            const MappedDevice& device = devices[i];
+            xml << (first && i == 0 ? "\t\t\t\t<item class_id=\"4\" tracking_level=\"0\" "
+                                      "version=\"0\">\n"
+                                    : "\t\t\t\t<item>\n")
+                << "\t\t\t\t\t<m_iPortId>" << device.port << "</m_iPortId>\n"
+                << "\t\t\t\t\t<m_iConnectorPortId>" << device.position << "</m_iConnectorPortId>\n"
+                << "\t\t\t\t\t<m_iDeviceTypeId>" << device.typeId << "</m_iDeviceTypeId>\n"
+                << "\t\t\t\t\t<m_iDeviceId>" << device.id << "</m_iDeviceId>\n"
+                << "\t\t\t\t\t<m_strDeviceName>" << device.name << "</m_strDeviceName>\n"
+                << "\t\t\t\t</item>\n";
+        }
+        xml << "\t\t\t</m_vecConfigDataPortDevice>\n"
+            << "\t\t</item>\n";
+    }
+    xml << "\t</m_vecConfigDataIOBox>\n"
+           "</HardwareSetup>\n"
+           "</boost_serialization>\n";
+    return xml.str();
+}
+
+std::size_t FullyMappedDeviceCount(int boxes) {
+    return static_cast<std::size_t>(boxes) * DevicesOfBox(0).size();
+}
+
+Json RunScenario(const ScenarioPlan& plan, const PluginLibrary& library, const GUID& classId) {
+    const std::uint64_t createdAfterUs = SteadyUs();
+    Component component = library.CreateComponent(classId);
+    const SimulatorTime simulatorTime(createdAfterUs, SteadyUs());
+    LoadSetup(component, plan);
+    std::vector<int> connected;
+    for (const IoBoxInfo& box : component.IoBoxes()) {
+        if (box.id >= 0 && component.IsIoBoxConnected(box.id) == S_OK) {
+            connected.push_back(box.id);
+        }
+    }
+    std::optional<CatalogIds> ids;
+    if (plan.eventLog.empty()) {
+        if (connected.empty()) {
+            throw CliError(
+                "--real found no IO box attached (the plug-in sees none; zentrix check tells "
+                "why); without --real the bench runs on the simulator");
+        }
+    } else {
+        if (connected.size() != static_cast<std::size_t>(plan.boxes)) {
+            throw CliError("the simulated bench shows " + std::to_string(connected.size()) +
+                           " connected boxes instead of " + std::to_string(plan.boxes));
+        }
+        const std::size_t devices = component.Devices().size();
+        if (devices != FullyMappedDeviceCount(plan.boxes)) {
+            throw CliError("the plug-in loaded " + std::to_string(devices) + " devices of the " +
+                           std::to_string(FullyMappedDeviceCount(plan.boxes)) +
+                           " in the bench's hardware setup");
+        }
+        ids = ResolveCatalogIds(component);
+    }
+    ScenarioRunner runner(plan, component, connected, ids, simulatorTime);
+    Json results = Json::array();
+    for (const std::string& mode : plan.modes) {
+        if (StopRequested()) {
+            break;
+        }
+        results.push_back(runner.RunMode(mode));
+    }
+    return results;
+}
+
+}  // namespace zentrix::cli

@@ -1,0 +1,305 @@
+// Runs `zentrix bench` as a child process on short scenarios and checks its figures for sanity:
+// every figure present, ratios to the floor at least 1, latency above zero and every edge of a
+// slow moving input counted on one box. The timings themselves are not judged.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using zentrix::testing::TempDir;
+
+constexpr auto kChildTimeout = std::chrono::seconds(90);
+
+fs::path CliPath() {
+    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "cli" / "zentrix";
+}
+
+std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+struct ChildResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class BenchCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(CliPath()))
+            << CliPath() << " is missing: build the zentrix_cli target before the tests";
+        fs::create_directories(TemporaryDirectory());
+    }
+
+    fs::path TemporaryDirectory() const { return m_temp.Path() / "tmp"; }
+    fs::path ConfigHome() const { return m_temp.Path() / "xdg"; }
+
+    // Runs zentrix with its own temporary directory, registry store and configuration home, so
+    // that the test sees what the bench leaves behind and no test touches the real ones.
+    ChildResult Run(const std::vector<std::string>& arguments,
+                    const std::vector<std::string>& extraEnvironment = {}) {
+        const fs::path outFile = m_temp.Path() / "stdout.txt";
+        const fs::path errFile = m_temp.Path() / "stderr.txt";
+        std::vector<std::string> argumentStorage = {CliPath().string()};
+        argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& argument : argumentStorage) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+
+        std::vector<std::string> environmentStorage;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            const std::string name = text.substr(0, text.find('='));
+            if (name != "ZENTRIX_IOWARRIOR" && name != "ZENTRIX_REGISTRY" &&
+                name != "ZENTRIX_PERIOD_TRACE" && name != "ZENTRIX_SAMPLING" &&
+                name != "XDG_CONFIG_HOME" && name != "HOME" && name != "TMPDIR" &&
+                name != "DISPLAY" && name != "WAYLAND_DISPLAY") {
+                environmentStorage.push_back(text);
+            }
+        }
+        environmentStorage.push_back("ZENTRIX_REGISTRY=" +
+                                     (m_temp.Path() / "registry.reg").string());
+        environmentStorage.push_back("XDG_CONFIG_HOME=" + ConfigHome().string());
+        environmentStorage.push_back("HOME=" + (m_temp.Path() / "home").string());
+        environmentStorage.push_back("TMPDIR=" + TemporaryDirectory().string());
+        environmentStorage.insert(environmentStorage.end(), extraEnvironment.begin(),
+                                  extraEnvironment.end());
+        std::vector<char*> envp;
+        for (std::string& entry : environmentStorage) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t child = 0;
+        const int spawned =
+            posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ChildResult result;
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+            return result;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        int status = 0;
+        while (waitpid(child, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() - start > kChildTimeout) {
+                kill(child, SIGKILL);
+                waitpid(child, &status, 0);
+                ADD_FAILURE() << "zentrix bench did not finish within the time limit";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = ReadFile(outFile);
+        result.err = ReadFile(errFile);
+        return result;
+    }
+
+    void ExpectNothingLeftBehind() {
+        EXPECT_TRUE(fs::is_empty(TemporaryDirectory()))
+            << "the bench's scratch directory is removed";
+        EXPECT_FALSE(fs::exists(ConfigHome())) << "the user's configuration is not touched";
+    }
+
+    TempDir m_temp;
+};
+
+void ExpectPeriodFigure(const json& figure, const std::string& what) {
+    ASSERT_TRUE(figure.is_object()) << what;
+    const auto wall = figure["wall_us"].get<std::uint64_t>();
+    const auto floor = figure["floor_us"].get<std::uint64_t>();
+    EXPECT_GE(floor, 2000u) << what << ": every period sleeps at least the loop's 2 ms";
+    EXPECT_GE(wall, floor) << what;
+    const double ratio = figure["ratio"].get<double>();
+    EXPECT_NEAR(ratio, static_cast<double>(wall) / static_cast<double>(floor), 0.001) << what;
+    EXPECT_GE(ratio, 1.0) << what;
+    EXPECT_LT(ratio, 5.0) << what;
+}
+
+void ExpectOrderedDistribution(const json& figures, const std::string& suffix,
+                               const std::string& what) {
+    const double median = figures["median" + suffix].get<double>();
+    const double p99 = figures["p99" + suffix].get<double>();
+    const double max = figures["max" + suffix].get<double>();
+    EXPECT_LE(median, p99) << what;
+    EXPECT_LE(p99, max) << what;
+}
+
+TEST_F(BenchCommandTest, JsonHasEveryFigureForEachLoadAndModeAndCountsEveryEdgeOfOneBox) {
+    const ChildResult result = Run({"--json", "bench", "--boxes", "1", "--seconds", "0.7",
+                                    "--toggle-every", "600", "--command-every", "40"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const json document = json::parse(result.out);
+    EXPECT_EQ(document["backend"], "simulator");
+    EXPECT_EQ(document["seconds_per_scenario"], 0.7);
+    EXPECT_EQ(document["command_every_ms"], 40.0);
+    EXPECT_EQ(document["toggle"]["every_ms"], 600);
+    EXPECT_EQ(document["toggle"]["low_ms"], 300);
+    EXPECT_GT(document["machine"]["cores"].get<unsigned>(), 0u);
+    EXPECT_EQ(document["machine"]["load_before"].size(), 3u);
+    EXPECT_EQ(document["machine"]["load_after"].size(), 3u);
+    EXPECT_EQ(document["interrupted"], false);
+
+    const json& scenarios = document["scenarios"];
+    ASSERT_EQ(scenarios.size(), 4u) << result.out;
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"idle", "serial"}, {"idle", "concurrent"}, {"active", "serial"}, {"active", "concurrent"}};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const json& scenario = scenarios[i];
+        const std::string what = expected[i].first + " " + expected[i].second;
+        EXPECT_EQ(scenario["boxes"], 1) << what;
+        EXPECT_EQ(scenario["load"], expected[i].first);
+        EXPECT_EQ(scenario["mode"], expected[i].second);
+        EXPECT_GE(scenario["seconds"].get<double>(), 0.7) << what;
+
+        const json& periods = scenario["periods"];
+        EXPECT_GT(periods["count"].get<int>(), 5) << what;
+        EXPECT_GE(periods["threads"].get<int>(), 1) << what;
+        ExpectPeriodFigure(periods["median"], what + " median");
+        ExpectPeriodFigure(periods["p99"], what + " p99");
+        ExpectPeriodFigure(periods["max"], what + " max");
+        EXPECT_LE(periods["median"]["wall_us"].get<double>(),
+                  periods["p99"]["wall_us"].get<double>());
+        EXPECT_LE(periods["p99"]["wall_us"].get<double>(), periods["max"]["wall_us"].get<double>());
+        ExpectOrderedDistribution(periods["ratio"], "", what + " ratio");
+        EXPECT_GE(periods["ratio"]["median"].get<double>(), 1.0) << what;
+
+        const json& cpu = scenario["cpu_per_period"];
+        ExpectOrderedDistribution(cpu, "_us", what + " cpu");
+        EXPECT_GT(cpu["max_us"].get<double>(), 0.0) << what;
+        EXPECT_GT(cpu["percent_of_core"].get<double>(), 0.0) << what;
+        EXPECT_LT(cpu["percent_of_core"].get<double>(), 100.0) << what;
+        EXPECT_EQ(cpu["percent_of_core_per_box"], cpu["percent_of_core"]) << what;
+
+        const json& latency = scenario["latency"];
+        EXPECT_GT(latency["sent"].get<int>(), 3) << what;
+        EXPECT_GE(latency["answered"].get<int>(), latency["sent"].get<int>() - 1) << what;
+        EXPECT_LE(latency["answered"].get<int>(), latency["sent"].get<int>()) << what;
+        EXPECT_GT(latency["median_us"].get<double>(), 0.0) << what;
+        EXPECT_LT(latency["max_us"].get<double>(), 5e6) << what;
+        ExpectOrderedDistribution(latency, "_us", what + " latency");
+
+        const json& edges = scenario["edges"];
+        ASSERT_EQ(edges["per_box"].size(), 1u) << what;
+        EXPECT_EQ(edges["per_box"][0]["box"], 0);
+        EXPECT_EQ(edges["per_box"][0]["counted"], edges["counted"]) << what;
+        EXPECT_EQ(edges["per_box"][0]["produced"], edges["produced"]) << what;
+        EXPECT_EQ(edges["counted"], edges["produced"]) << what;
+        if (expected[i].first == "active") {
+            EXPECT_GE(edges["produced"].get<int>(), 1) << what;
+        } else {
+            EXPECT_EQ(edges["produced"], 0) << what;
+        }
+    }
+    ExpectNothingLeftBehind();
+}
+
+TEST_F(BenchCommandTest, TextShowsPeriodAndLatencyTablesWithARowPerBoxCountLoadAndMode) {
+    const ChildResult result = Run({"bench", "--boxes", "2,1,2", "--loads", "idle", "--modes",
+                                    "concurrent", "--seconds", "0.3"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto lines = Lines(result.out);
+    std::vector<std::string> rows;
+    int headers = 0;
+    for (const std::string& line : lines) {
+        headers += line.rfind("BOXES", 0) == 0 ? 1 : 0;
+        if (line.rfind("2 ", 0) == 0 || line.rfind("1 ", 0) == 0) {
+            rows.push_back(line);
+        }
+    }
+    EXPECT_EQ(headers, 2) << result.out;
+    ASSERT_EQ(rows.size(), 4u) << result.out;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        std::istringstream row(rows[i]);
+        std::string boxes;
+        std::string load;
+        std::string mode;
+        row >> boxes >> load >> mode;
+        EXPECT_EQ(boxes, i % 2 == 0 ? "2" : "1") << "box counts in the order given, once each";
+        EXPECT_EQ(load, "idle");
+        EXPECT_EQ(mode, "concurrent");
+    }
+    EXPECT_NE(rows[0].find("x)"), std::string::npos) << "periods carry their ratio to the floor";
+    ExpectNothingLeftBehind();
+}
+
+TEST_F(BenchCommandTest, BadOptionsAreUsageErrors) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"bench", "--boxes", "0"},
+        {"bench", "--boxes", "17"},
+        {"bench", "--boxes", "two"},
+        {"bench", "--modes", "fast"},
+        {"bench", "--loads", "busy"},
+        {"bench", "--seconds", "0"},
+        {"bench", "--command-every", "1"},
+        {"bench", "--toggle-every", "10"},
+        {"bench", "--real", "--boxes", "2"},
+        {"bench", "--real", "--loads", "idle"},
+        {"bench", "--unknown"},
+    };
+    for (const auto& arguments : bad) {
+        const ChildResult result = Run(arguments);
+        EXPECT_EQ(result.exitCode, 2) << arguments[1] << ": " << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        EXPECT_EQ(result.err.rfind("zentrix: ", 0), 0u) << result.err;
+    }
+    ExpectNothingLeftBehind();
+}
+
+TEST_F(BenchCommandTest, RealWithoutAnAttachedBoxRefusesClearly) {
+    // The simulator named in the environment must not stand in for real boxes.
+    const ChildResult result =
+        Run({"bench", "--real", "--seconds", "0.2"}, {"ZENTRIX_IOWARRIOR=sim"});
+    EXPECT_EQ(result.exitCode, 1) << result.out;
+    EXPECT_TRUE(result.out.empty()) << result.out;
+    const auto errors = Lines(result.err);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back(),
+              "zentrix: --real found no IO box attached (the plug-in sees none; zentrix check "
+              "tells why); without --real the bench runs on the simulator");
+    EXPECT_TRUE(fs::is_empty(TemporaryDirectory()));
+}
+
+}  // namespace

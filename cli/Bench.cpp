@@ -345,7 +345,7 @@ void AddBenchOptions(CLI::App& app, BenchOptions& options) {
                       ->type_name("LOAD,...");
     command
         ->add_option("--seconds", options.secondsPerScenario,
-                     "Seconds to measure each box count, load and mode (default 1)")
+                     "Seconds to measure each box count, load and mode (default 1.5)")
         ->check(CLI::Range(0.1, 86400.0))
         ->type_name("S");
     auto* commandEvery =

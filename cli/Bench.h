@@ -20,7 +20,7 @@ struct BenchOptions {
     std::vector<int> boxCounts{1, 2, 4, 8};
     std::vector<std::string> modes{"serial", "concurrent"};
     std::vector<std::string> loads{"idle", "active"};
-    double secondsPerScenario = 1.0;
+    double secondsPerScenario = 1.5;
     double commandEveryMs = 50.0;
     int toggleEveryMs = 100;
     bool real = false;

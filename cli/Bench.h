@@ -39,10 +39,8 @@ extern const char* const kBenchHelp;
 // Adds the options of the "bench" subcommand, which fill `options` when it is parsed.
 void AddBenchOptions(CLI::App& command, BenchOptions& options);
 
-// Each scenario runs in a process of its own, forked before the plug-in is loaded, since the
-// plug-in chooses its IO-Warrior backend and bench once per process. The simulated benches, their
-// hardware setups, event logs and period traces live in a private temporary directory that is
-// removed afterwards. Returns the exit status: 0, or 130 when interrupted.
+// Forks a process per box count and load before the plug-in is loaded, since the plug-in picks its
+// backend and bench once per process; returns 0, or 130 when interrupted.
 int RunBench(const BenchOptions& options, const BenchHost& host);
 
 }  // namespace zentrix::cli

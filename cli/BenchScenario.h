@@ -45,10 +45,8 @@ nlohmann::ordered_json SimulatedBenchFile(int boxes, int toggleEveryMs,
 std::string FullyMappedSetup(int boxes);
 std::size_t FullyMappedDeviceCount(int boxes);
 
-// Runs the plan's modes one after another on a component of its own and returns one result per
-// mode. The process's environment must already choose the backend and the period trace; throws
-// CliError when the plug-in cannot run the plan. Stops early, with what it measured so far, when a
-// stop is requested.
+// Measures each of the plan's modes in turn on one component, in a process whose environment
+// already names the backend and the period trace; a stop request ends it early with what it has.
 nlohmann::ordered_json RunScenario(const ScenarioPlan& plan, const PluginLibrary& library,
                                    const GUID& classId);
 

@@ -104,6 +104,7 @@ std::vector<IoBoxInfo> Component::IoBoxes() {
         "GetIODevices",
         [this](auto* count, auto** items) { return m_itf->GetIODevices(count, items); });
     std::vector<IoBoxInfo> boxes;
+    boxes.reserve(records.size());
     for (const auto& record : records) {
         boxes.push_back({record.m_iId, FixedNameToUtf8(record.m_szName)});
     }
@@ -115,6 +116,7 @@ std::vector<DeviceInfo> Component::Devices() {
         "GetDevices",
         [this](auto* count, auto** items) { return m_itf->GetDevices(count, items); });
     std::vector<DeviceInfo> devices;
+    devices.reserve(records.size());
     for (const auto& record : records) {
         devices.push_back({record.m_iId, FixedNameToUtf8(record.m_szName), record.m_iDeviceTypeId});
     }
@@ -126,6 +128,7 @@ std::vector<DeviceTypeInfo> Component::DeviceTypes() {
         "GetDeviceTypes",
         [this](auto* count, auto** items) { return m_itf->GetDeviceTypes(count, items); });
     std::vector<DeviceTypeInfo> types;
+    types.reserve(records.size());
     for (const auto& record : records) {
         types.push_back({record.m_iId, FixedNameToUtf8(record.m_szName), record.m_MaxFrequency});
     }
@@ -138,6 +141,7 @@ std::vector<CommandInfo> Component::Commands(std::int32_t deviceTypeId) {
             return m_itf->GetCommands(deviceTypeId, count, items);
         });
     std::vector<CommandInfo> commands;
+    commands.reserve(records.size());
     for (const auto& record : records) {
         commands.push_back(
             {record.m_iId, FixedNameToUtf8(record.m_szName), record.m_bIsDefaultCommand != 0});

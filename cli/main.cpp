@@ -288,9 +288,7 @@ const Subcommand kSubcommands[] = {
      }},
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     CLI::App app{"zentrix - reference host for the Zentrix hardware-interface plug-in"};
     app.name("zentrix");
     app.set_version_flag("--version", std::string("zentrix ") + ZENTRIX_VERSION);
@@ -353,4 +351,18 @@ int main(int argc, char** argv) {
         std::cerr << "zentrix: " << error.what() << std::endl;
         return EXIT_FAILURE;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Setting up the command line can itself throw (out of memory, say).
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "zentrix: " << error.what() << std::endl;
+    } catch (...) {
+        std::cerr << "zentrix: unexpected error" << std::endl;
+    }
+    return EXIT_FAILURE;
 }

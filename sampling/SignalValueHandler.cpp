@@ -1,11 +1,11 @@
 #include "sampling/SignalValueHandler.h"
 
+#include "model/Catalog.h"
 #include "model/Device.h"
 #include "model/DeviceType.h"
 
 namespace {
 
-constexpr std::int32_t kLickometerTypeId = 3;
 constexpr std::int32_t kNumberOfLicksSignalId = 0;
 constexpr std::int32_t kDurationOfLicksSignalId = 1;
 // The lickometer reports lick time in units of 10 ms.
@@ -22,11 +22,12 @@ TCHiIobValue TCHiIobSignalValueHandler::Process(const std::vector<std::uint8_t>&
         return TCHiIobValue();
     }
     std::uint64_t combined = 0;
-    for (auto it = bytes.rbegin(); it != bytes.rend(); ++it) {
-        combined = combined * 255u + *it;
+    // The first byte is the least significant digit.
+    for (std::size_t i = bytes.size(); i > 0; --i) {
+        combined = combined * 255u + bytes[i - 1];
     }
     auto increment = static_cast<std::int64_t>(combined);
-    if (m_pDevice->GetDeviceTypeId() != kLickometerTypeId) {
+    if (m_pDevice->GetDeviceTypeId() != eDeviceTypeLickometer) {
         return TCHiIobValue();
     }
     if (m_pSignal->GetId() == kDurationOfLicksSignalId) {

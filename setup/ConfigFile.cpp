@@ -51,8 +51,9 @@ void LoadCompleteItems(Archive& archive, std::vector<Item>& items) {
     for (std::size_t i = 0; i < total; ++i) {
         Item item;
         archive >> boost::serialization::make_nvp("item", item);
+        const Item* const loadedAt = &item;
         items.push_back(std::move(item));
-        archive.reset_object_address(&items.back(), &item);
+        archive.reset_object_address(&items.back(), loadedAt);
     }
 }
 

@@ -24,6 +24,13 @@ constexpr int kSdiPortCount = 13;
     throw BenchConfigError(field + ": " + problem);
 }
 
+std::string MemberPath(const std::string& path, const std::string& key) {
+    std::string member = path;
+    member += '.';
+    member += key;
+    return member;
+}
+
 std::string Indexed(const std::string& path, const char* name, std::size_t index) {
     return path + "." + name + "[" + std::to_string(index) + "]";
 }
@@ -198,7 +205,7 @@ BoxConfig ReadBox(const json& value, const std::string& path) {
         RequireObject(value["sdi"], sdiPath);
         for (const auto& [key, board] : value["sdi"].items()) {
             const int port = ReadPortKey(key, sdiPath);
-            box.sdiBoards[port] = ReadSdiBoard(board, sdiPath + "." + key);
+            box.sdiBoards[port] = ReadSdiBoard(board, MemberPath(sdiPath, key));
         }
     }
     if (value.contains("ttl")) {
@@ -206,7 +213,7 @@ BoxConfig ReadBox(const json& value, const std::string& path) {
         RequireObject(value["ttl"], ttlPath);
         for (const auto& [key, device] : value["ttl"].items()) {
             const int port = ReadPortKey(key, ttlPath);
-            box.ttlDevices[port] = ReadTtlDevice(device, ttlPath + "." + key);
+            box.ttlDevices[port] = ReadTtlDevice(device, MemberPath(ttlPath, key));
         }
     }
     if (value.contains("inputs")) {

@@ -1,9 +1,9 @@
 // How a sampling period grows with the work: its wall time against the floor of mandatory waits
 // and its CPU time, for 1 to 8 simulated boxes and 0 to 64 devices per box, in both sampling modes,
 // with the real sampler thread sleeping for real; and the CPU a period costs on a zero-cost clock.
-// Each real-time case samples for ZENTRIX_GROWTH_SECONDS (0.25 s when unset), so that the smoke
-// run stays short; scripts/growth-report.py turns the JSON output into docs/growth.md and
-// docs/growth.svg.
+// Each real-time case samples for ZENTRIX_GROWTH_SECONDS (0.25 s when unset) and at least five
+// periods, so that the smoke run stays short; scripts/make-growth-report.sh runs the series longer
+// and turns its JSON output into docs/growth.md and docs/growth.svg.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -278,6 +278,7 @@ void BM_GrowthPeriod(benchmark::State& state) {
     state.counters["concurrent"] = mode == SamplingMode::Concurrent ? 1 : 0;
     state.counters["lanes"] = static_cast<double>(lanes.size());
     state.counters["periods"] = static_cast<double>(periods.size());
+    state.counters["sampling_seconds"] = samplingTime.count();
     state.counters["wall_median_us"] =
         Percentile(Collect(periods, [](const auto& p) { return p.wallUs; }), 0.5);
     state.counters["wall_p99_us"] =

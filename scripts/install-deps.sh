@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   qt6-base-dev fonts-dejavu-core
   xvfb xdotool x11-apps netpbm
+  python3
 )
 
 missing=()

@@ -125,30 +125,26 @@ double SamplingSeconds() {
     return end != text && seconds > 0.0 ? seconds : 0.25;
 }
 
-// The sampling mode applies from the next StartSampler.
-void ChooseSamplingMode(TCHiIobHardwareSetup& /*setup*/, SamplingMode mode) {
-    // Switch to setup.SetSamplingMode(mode) once the setup offers it; until then the variable is
-    // what StartSampler reads.
-    setenv("ZENTRIX_SAMPLING", std::string(zentrix::SamplingModeName(mode)).c_str(), 1);
-}
-
-// Puts ZENTRIX_SAMPLING back as it was, so that later benchmarks sample the default way.
-class SamplingVariableRestorer {
+// Names the mode in ZENTRIX_SAMPLING for as long as it lives, whether the setup reads the variable
+// when it is created or at StartSampler, and then puts the variable back as it was, so that later
+// benchmarks sample the default way.
+class SamplingModeVariable {
 public:
-    SamplingVariableRestorer() {
+    explicit SamplingModeVariable(SamplingMode mode) {
         if (const char* value = std::getenv("ZENTRIX_SAMPLING"); value != nullptr) {
             m_previous = value;
         }
+        setenv("ZENTRIX_SAMPLING", std::string(zentrix::SamplingModeName(mode)).c_str(), 1);
     }
-    ~SamplingVariableRestorer() {
+    ~SamplingModeVariable() {
         if (m_previous) {
             setenv("ZENTRIX_SAMPLING", m_previous->c_str(), 1);
         } else {
             unsetenv("ZENTRIX_SAMPLING");
         }
     }
-    SamplingVariableRestorer(const SamplingVariableRestorer&) = delete;
-    SamplingVariableRestorer& operator=(const SamplingVariableRestorer&) = delete;
+    SamplingModeVariable(const SamplingModeVariable&) = delete;
+    SamplingModeVariable& operator=(const SamplingModeVariable&) = delete;
 
 private:
     std::optional<std::string> m_previous;
@@ -202,15 +198,16 @@ void BM_GrowthPeriod(benchmark::State& state) {
     const SamplingMode mode = state.range(3) == 0 ? SamplingMode::Serial : SamplingMode::Concurrent;
     const auto samplingTime = std::chrono::duration<double>(SamplingSeconds());
 
+    const SamplingModeVariable samplingModeVariable(mode);
     RealSleepsOffHostClock clock;
     PopulatedSetup populated(boxes, devicesPerBox, movingInputs, clock);
     TCHiIobHardwareSetup& setup = populated.setup;
     zentrix::PeriodRecorder& recorder = setup.GetController().GetPeriodRecorder();
-    const SamplingVariableRestorer restorer;
 
     std::vector<SamplingPeriod> periods;
     for (auto _ : state) {
-        ChooseSamplingMode(setup, mode);
+        // ZENTRIX_SAMPLING chooses the mode until the setup offers SetSamplingMode; then call
+        // setup.SetSamplingMode(mode) here and drop samplingModeVariable.
         recorder.Enable(std::size_t{1} << 20U);
         setup.StartSampler();
         const auto start = std::chrono::steady_clock::now();

@@ -1,7 +1,9 @@
 #include "platform/Clock.h"
 
+#include <time.h>
+
+#include <cerrno>
 #include <chrono>
-#include <thread>
 
 namespace zentrix {
 
@@ -25,9 +27,36 @@ std::uint32_t SystemClock::NowMs() {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ms));
 }
 
+namespace {
+
+constexpr std::uint64_t kNsPerUs = 1000;
+constexpr std::uint64_t kUsPerSecond = 1000000;
+
+void SleepUntilMonotonicUs(std::uint64_t deadlineUs) {
+    timespec deadline{};
+    deadline.tv_sec = static_cast<time_t>(deadlineUs / kUsPerSecond);
+    deadline.tv_nsec = static_cast<long>((deadlineUs % kUsPerSecond) * kNsPerUs);
+    // A signal interrupts the sleep; the deadline stays where it was.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+}  // namespace
+
 void SystemClock::SleepMs(std::uint32_t milliseconds) {
+    SleepMsFrom(NowUs(), milliseconds);
+}
+
+std::uint64_t SystemClock::NowUs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * kUsPerSecond +
+           static_cast<std::uint64_t>(now.tv_nsec) / kNsPerUs;
+}
+
+void SystemClock::SleepMsFrom(std::uint64_t startUs, std::uint32_t milliseconds) {
     CountRequestedSleep(milliseconds);
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    SleepUntilMonotonicUs(startUs + std::uint64_t{milliseconds} * 1000U);
 }
 
 SystemClock& SystemClock::Instance() {

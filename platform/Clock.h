@@ -19,19 +19,30 @@ public:
     // Milliseconds on a 32-bit counter that wraps around after about 49.7 days.
     virtual std::uint32_t NowMs() = 0;
     virtual void SleepMs(std::uint32_t milliseconds) = 0;
+    // A point to measure a later wait from, in microseconds on the clock's own time line.
+    virtual std::uint64_t NowUs() { return std::uint64_t{NowMs()} * 1000U; }
+    // The mandatory wait of `milliseconds` that began at `startUs`: sleeps until then, so that
+    // the work done since `startUs` is not waited for twice. Counts as a requested wait of
+    // `milliseconds`.
+    virtual void SleepMsFrom(std::uint64_t /*startUs*/, std::uint32_t milliseconds) {
+        SleepMs(milliseconds);
+    }
 };
 
-// The process's monotonic clock; sleeping really waits.
+// The process's monotonic clock; sleeping really waits, until an absolute deadline on
+// CLOCK_MONOTONIC so that a sleep cut short by a signal still ends on time.
 class SystemClock final : public Clock {
 public:
     std::uint32_t NowMs() override;
     void SleepMs(std::uint32_t milliseconds) override;
+    std::uint64_t NowUs() override;
+    void SleepMsFrom(std::uint64_t startUs, std::uint32_t milliseconds) override;
 
     static SystemClock& Instance();
 };
 
-// Time that moves only when asked to: sleeping advances it at once. Safe to use from several
-// threads.
+// Time that moves only when asked to: sleeping advances it at once, a wait measured from an
+// earlier point by its whole length (no work takes time on it). Safe to use from several threads.
 class VirtualClock final : public Clock {
 public:
     explicit VirtualClock(std::uint32_t startMs = 0) : m_nowMs(startMs) {}
@@ -40,6 +51,9 @@ public:
     void SleepMs(std::uint32_t milliseconds) override {
         CountRequestedSleep(milliseconds);
         Advance(milliseconds);
+    }
+    void SleepMsFrom(std::uint64_t /*startUs*/, std::uint32_t milliseconds) override {
+        SleepMs(milliseconds);
     }
 
     void Advance(std::uint32_t milliseconds) {

@@ -1,18 +1,22 @@
-// The background thread that runs the sampling passes. Start and Stop are called on the host's
-// thread; the passes of Start and Stop run there too, before the thread exists and after it has
-// been joined, so passes never overlap.
+// The background threads that run the sampling passes. Start and Stop are called on the host's
+// thread; the passes of Start and Stop run there too, before the threads exist and after they
+// have been joined. Serial sampling runs one thread over every box in turn; concurrent sampling
+// one thread per IO-Warrior controller, over the boxes of that controller only, so that no box
+// waits for another and no two threads ever talk to one controller.
 #ifndef ZENTRIX_SAMPLING_SAMPLER_H
 #define ZENTRIX_SAMPLING_SAMPLER_H
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace boost {
 class thread;
 }
 
 class TCHiIobHardwareSetup;
+class TCHiIobIOBox;
 
 class TCHiIobSampler {
 public:
@@ -22,25 +26,34 @@ public:
     TCHiIobSampler(const TCHiIobSampler&) = delete;
     TCHiIobSampler& operator=(const TCHiIobSampler&) = delete;
 
-    // Begins sampling on the caller's thread, then starts the thread; nothing when running.
+    // Begins sampling on the caller's thread, then starts the threads in the setup's sampling
+    // mode; nothing when running. When a thread cannot be created, those already started are
+    // stopped again and the sampler counts as stopped.
     void Start();
-    // Ends and joins the thread, then finishes sampling on the caller's thread; true when no
-    // thread is left (at once when none ran). When the join fails (an interruption of the calling
-    // thread), the thread is kept and nothing is finished, so that the pass it may still be
-    // running never overlaps the end of sampling; false is returned and the next Stop joins again.
+    // Ends and joins every thread, then finishes sampling on the caller's thread; true when no
+    // thread is left (at once when none ran). When a join fails (an interruption of the calling
+    // thread), the threads not yet joined are kept and nothing is finished, so that a pass they
+    // may still be running never overlaps the end of sampling; false is returned and the next
+    // Stop joins again.
     bool Stop();
-    // Stop before the setup goes: an interruption cannot cut the join short, since what the
-    // thread uses is about to be freed, and no exception leaves it.
+    // Stop before the setup goes: an interruption cannot cut the joins short, since what the
+    // threads use is about to be freed, and no exception leaves it.
     void Shutdown() noexcept;
-    // Sampling as the host sees it: a thread that runs and has not been told to stop.
-    bool IsRunning() const { return m_pThread != nullptr && m_iRunFlag.load() != 0; }
+    // Sampling as the host sees it: threads that run and have not been told to stop.
+    bool IsRunning() const { return !m_vecThreads.empty() && m_iRunFlag.load() != 0; }
+    // The sampling threads that exist now.
+    std::size_t GetThreadCount() const { return m_vecThreads.size(); }
 
 private:
+    // Serial sampling: every box in turn, one thread, lane 0.
     void Run();
+    // Concurrent sampling: one controller's boxes, on a thread of their own.
+    void RunBoxes(std::uint32_t lane, std::vector<TCHiIobIOBox*> boxes);
     void Sample();
+    void JoinStartedThreads() noexcept;
 
     TCHiIobHardwareSetup* m_pSetup;
-    std::unique_ptr<boost::thread> m_pThread;
+    std::vector<std::unique_ptr<boost::thread>> m_vecThreads;
     std::atomic<std::int32_t> m_iRunFlag{0};
 };
 

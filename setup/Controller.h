@@ -1,11 +1,13 @@
-// The meeting point of the host's thread and the sampler thread: the commands the host queued and
-// the values the passes sampled, behind one lock. The lock is held only for O(1) work (a queue
-// append, a swap, a pointer copy), never during hardware access or a map copy: values are
-// published per IO box as immutable snapshots that readers share.
+// The meeting point of the host's thread and the sampling threads: the commands the host queued and
+// the values the passes sampled, kept per IO box behind a lock of that box's own, so that
+// different boxes' sampling threads never wait for each other here. A lock is held only for O(1)
+// work (a queue splice, a swap, a pointer copy), never during hardware access or a map copy:
+// values are published per IO box as immutable snapshots that readers share.
 #ifndef ZENTRIX_SETUP_CONTROLLER_H
 #define ZENTRIX_SETUP_CONTROLLER_H
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "model/Value.h"
 #include "platform/Lock.h"
 #include "sampling/PeriodRecorder.h"
+#include "sampling/SamplingMode.h"
 
 class TCHiIobHardwareSetup;
 class TCHiIobIOBox;
@@ -65,45 +68,67 @@ public:
     void ShutdownSampler() noexcept;
     bool IsSampling() const;
 
-    // Host thread, under the lock.
+    // Host thread, while the sampler is stopped: the boxes whose commands and values the
+    // controller keeps from now on; what it kept for earlier boxes is dropped. Commands and
+    // values of any other box are ignored.
+    void SetIOBoxes(const std::vector<TCHiIobIOBox*>& boxes);
+
+    // Host thread, under the box's lock. Commands to one box keep their order; commands to
+    // different boxes are not ordered against each other.
     void QueueCommand(TCHiIobIOBox* box, std::int32_t deviceId, std::int32_t commandId);
     // Leaves the value as it was when nothing was sampled for (box, device, signal).
     void GetValue(const TCHiIobIOBox* box, std::int32_t deviceId, std::int32_t signalId,
                   TCHiIobValue& value) const;
 
-    // Pass thread (the sampler's, or the host's inside start and stop of sampling).
+    // Pass thread (a sampling thread, or the host's inside start and stop of sampling). Every
+    // box's queued commands.
     void TakeCommands(TCHiIobCommandQueue& commands);
+    // One box's queued commands, in the order sent; only the thread that samples the box calls it.
+    void TakeCommands(const TCHiIobIOBox* box,
+                      std::vector<std::pair<std::int32_t, std::int32_t>>& commands);
     // Puts commands that a pass took but did not carry out back in front of those queued since,
     // each box's in their order.
     void ReturnCommands(const TCHiIobCommandQueue& commands);
-    // The box's last published values, or null. Read without the lock: only the passes write.
+    void ReturnCommands(const TCHiIobIOBox* box,
+                        const std::vector<std::pair<std::int32_t, std::int32_t>>& commands);
+    // The box's last published values, or null. Read without the lock: only the thread that
+    // samples the box writes them.
     std::shared_ptr<const TCHiIobBoxValues> CopyValues(const TCHiIobIOBox* box) const;
     void PublishValues(const TCHiIobIOBox* box, std::shared_ptr<const TCHiIobBoxValues> values);
 
-    // For benchmarks: how long callers held the lock since measuring began.
-    void MeasureLockHolds(bool measure) { m_lock.MeasureHolds(measure); }
-    zentrix::CriticalSection::HoldStatistics GetLockHoldStatistics() const {
-        return m_lock.GetHoldStatistics();
-    }
+    // For benchmarks: how long callers held the boxes' locks since measuring began, over all
+    // boxes.
+    void MeasureLockHolds(bool measure);
+    zentrix::CriticalSection::HoldStatistics GetLockHoldStatistics() const;
+
+    // How the next StartSampler spreads the passes over threads.
+    void SetSamplingMode(zentrix::SamplingMode mode) { m_eSamplingMode = mode; }
+    zentrix::SamplingMode GetSamplingMode() const { return m_eSamplingMode; }
 
     // The sampling threads' record of their periods; off unless enabled.
     zentrix::PeriodRecorder& GetPeriodRecorder() { return m_periodRecorder; }
 
 private:
-    using LatestValues = std::map<const TCHiIobIOBox*, std::shared_ptr<const TCHiIobBoxValues>>;
-
-    zentrix::PeriodRecorder m_periodRecorder;
-    std::unique_ptr<TCHiIobSampler> m_pSampler;
-    mutable zentrix::CriticalSection m_lock;
-    // Commands in arrival order over all boxes: a list, so that queueing splices one node in and
-    // taking swaps the whole list, both in constant time under the lock.
     struct QueuedCommand {
-        TCHiIobIOBox* box;
         std::int32_t deviceId;
         std::int32_t commandId;
     };
-    std::list<QueuedCommand> m_lstPendingCommands;
-    LatestValues m_mapLatestValues;
+    // One IO box's share of the controller. Commands are a list, so that queueing splices one
+    // node in and taking swaps the whole list, both in constant time under the lock.
+    struct BoxChannel {
+        mutable zentrix::CriticalSection lock;
+        std::list<QueuedCommand> pendingCommands;
+        std::shared_ptr<const TCHiIobBoxValues> latestValues;
+    };
+
+    BoxChannel* FindChannel(const TCHiIobIOBox* box) const;
+
+    zentrix::PeriodRecorder m_periodRecorder;
+    zentrix::SamplingMode m_eSamplingMode;
+    std::unique_ptr<TCHiIobSampler> m_pSampler;
+    // Changed only by SetIOBoxes while no sampling thread exists; read by every thread without a
+    // lock.
+    std::map<TCHiIobIOBox*, std::unique_ptr<BoxChannel>, std::less<>> m_mapChannels;
 };
 
 #endif

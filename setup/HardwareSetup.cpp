@@ -85,6 +85,22 @@ TCHiIobHardwareSetup::~TCHiIobHardwareSetup() {
 }
 
 void TCHiIobHardwareSetup::DiscoverIOBoxes() {
+    FindIOBoxes();
+    std::vector<TCHiIobIOBox*> boxes;
+    for (const auto& box : m_vecIOBoxes) {
+        boxes.push_back(box.get());
+    }
+    m_pController->SetIOBoxes(boxes);
+    // The placeholder box has no hardware to configure.
+    if (!m_pSession->IsOpen()) {
+        return;
+    }
+    for (const auto& box : m_vecIOBoxes) {
+        box->ConfigureHardware();
+    }
+}
+
+void TCHiIobHardwareSetup::FindIOBoxes() {
     m_pSession = std::make_unique<zentrix::IoWarriorSession>(m_library);
     if (!m_pSession->IsOpen()) {
         m_vecIOBoxes.push_back(std::make_unique<TCHiIobIOBox>(this, -1));
@@ -105,9 +121,6 @@ void TCHiIobHardwareSetup::DiscoverIOBoxes() {
         if (const zentrix::IowHandle handle = m_pSession->Claim(box->GetId())) {
             box->AttachWarrior(handle);
         }
-    }
-    for (const auto& box : m_vecIOBoxes) {
-        box->ConfigureHardware();
     }
 }
 
@@ -268,6 +281,14 @@ void TCHiIobHardwareSetup::ReceiveSignal(std::int32_t deviceId, std::int32_t sig
     if (it != m_mapRouting.end()) {
         it->second->ReceiveSignal(deviceId, signalId, record);
     }
+}
+
+void TCHiIobHardwareSetup::SetSamplingMode(zentrix::SamplingMode mode) {
+    m_pController->SetSamplingMode(mode);
+}
+
+zentrix::SamplingMode TCHiIobHardwareSetup::GetSamplingMode() const {
+    return m_pController->GetSamplingMode();
 }
 
 void TCHiIobHardwareSetup::StartSampler() {
@@ -500,20 +521,55 @@ void TCHiIobHardwareSetup::SampleInputs(bool onlyChanged) {
 }
 
 void TCHiIobHardwareSetup::SampleOutputs(bool onlyChanged) {
+    std::vector<TCHiIobIOBox*> boxes;
+    boxes.reserve(m_vecIOBoxes.size());
+    for (const auto& box : m_vecIOBoxes) {
+        boxes.push_back(box.get());
+    }
+    SampleOutputs(boxes, onlyChanged);
+}
+
+std::vector<std::vector<TCHiIobIOBox*>> TCHiIobHardwareSetup::GetSamplingGroups() const {
+    std::vector<std::vector<TCHiIobIOBox*>> groups;
+    std::map<std::int32_t, std::size_t> groupOfId;
+    for (const auto& box : m_vecIOBoxes) {
+        const auto [it, added] = groupOfId.emplace(box->GetId(), groups.size());
+        if (added) {
+            groups.emplace_back();
+        }
+        groups[it->second].push_back(box.get());
+    }
+    return groups;
+}
+
+void TCHiIobHardwareSetup::SampleInputs(const std::vector<TCHiIobIOBox*>& boxes, bool onlyChanged) {
+    for (TCHiIobIOBox* box : boxes) {
+        box->InputPass(onlyChanged);
+    }
+}
+
+void TCHiIobHardwareSetup::SampleOutputs(const std::vector<TCHiIobIOBox*>& boxes,
+                                         bool onlyChanged) {
     TCHiIobCommandQueue commands;
-    m_pController->TakeCommands(commands);
+    std::vector<std::pair<std::int32_t, std::int32_t>> boxCommands;
+    for (TCHiIobIOBox* box : boxes) {
+        m_pController->TakeCommands(box, boxCommands);
+        if (!boxCommands.empty()) {
+            commands[box].swap(boxCommands);
+        }
+    }
     std::vector<std::pair<std::int32_t, std::int32_t>> none;
     try {
-        for (auto& [box, boxCommands] : commands) {
-            box->OutputPass(boxCommands, onlyChanged);
+        for (auto& [box, queued] : commands) {
+            box->OutputPass(queued, onlyChanged);
         }
     } catch (...) {
         // Each box leaves in its list what it has not carried out; the next pass does it.
         m_pController->ReturnCommands(commands);
         throw;
     }
-    for (const auto& box : m_vecIOBoxes) {
-        if (commands.count(box.get()) == 0) {
+    for (TCHiIobIOBox* box : boxes) {
+        if (commands.count(box) == 0) {
             none.clear();
             box->OutputPass(none, onlyChanged);
         }

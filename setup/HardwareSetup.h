@@ -22,6 +22,7 @@
 #include "model/DeviceType.h"
 #include "platform/Clock.h"
 #include "platform/IoWarriorLibrary.h"
+#include "sampling/SamplingMode.h"
 
 class TCHiIobController;
 class TCHiIobDevice;
@@ -81,6 +82,11 @@ public:
     // one read of the latest value, so it waits at most for a queueing or a publication, never
     // for the hardware.
     void ReceiveSignal(std::int32_t deviceId, std::int32_t signalId, tagTECKavexIdtHiValue& record);
+    // Concurrent sampling runs one thread per IO-Warrior controller, serial sampling one thread for
+    // every box in turn. The mode is ZENTRIX_SAMPLING as the setup is created (concurrent when
+    // unset); SetSamplingMode replaces it, and either takes effect at the next StartSampler.
+    void SetSamplingMode(zentrix::SamplingMode mode);
+    zentrix::SamplingMode GetSamplingMode() const;
     // Blocks for the first passes, which run on the host's thread (a full input pass, the default
     // commands, a full output pass, all over USB), then starts the sampling threads and returns.
     void StartSampler();
@@ -135,9 +141,16 @@ public:
     void SampleInputs(bool onlyChanged);
     void SampleOutputs(bool onlyChanged);
     void EndSampling();
+    // The boxes grouped by the controller they talk to, in box order: boxes that share an id
+    // share a controller, so their passes must stay on one thread.
+    std::vector<std::vector<TCHiIobIOBox*>> GetSamplingGroups() const;
+    // The passes over some boxes only; a concurrent sampling thread runs them over its group.
+    void SampleInputs(const std::vector<TCHiIobIOBox*>& boxes, bool onlyChanged);
+    void SampleOutputs(const std::vector<TCHiIobIOBox*>& boxes, bool onlyChanged);
 
 private:
     void DiscoverIOBoxes();
+    void FindIOBoxes();
     void AppendPeriodTrace();
 
     // Not owned, outlive this (the process's backend and clock, or a test's).

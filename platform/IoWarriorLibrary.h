@@ -19,10 +19,15 @@ inline constexpr std::uint32_t kIow56SpecialReportSize = 64;
 // Characters of a serial number, without its terminator.
 inline constexpr std::uint32_t kIowSerialLength = 8;
 
-// Handles stay valid from OpenDevice until CloseDevice. The plug-in never makes two calls for one
-// controller at once and opens, enumerates and closes a library under its own lock; but calls for
-// different controllers may come from different threads at the same time (each hardware setup
-// samples on its own thread), so an implementation must allow that.
+// Handles stay valid from OpenDevice until CloseDevice.
+//
+// Threads: calls for different controllers may run at the same time on different threads (the
+// plug-in samples each controller on a thread of its own, and each hardware setup has its own
+// threads), so an implementation must allow that without making one controller's call wait for
+// another's transfer. Calls for one controller never overlap: the plug-in makes them from one
+// thread at a time, and an implementation may rely on that. OpenDevice, GetNumDevs,
+// GetDeviceHandle and CloseDevice never overlap each other or a transfer: the plug-in opens,
+// enumerates and closes a library under its own lock, while no sampling thread runs.
 //
 // Only Read may throw: every other operation reports failure through its result, because the
 // plug-in calls them where an exception would end the component's creation or its shutdown. A

@@ -22,7 +22,9 @@ inline constexpr const char* kDefaultIowarriorDirectory = "/dev/usb";
 // Controllers come in the order of their interface-0 nodes' minor numbers. A controller is used
 // only when both its nodes open; a node that is busy, forbidden or gone takes its controller out.
 // Writes and reads of a controller whose node reports ENODEV, POLLHUP or POLLERR fail from then
-// on, as an unplugged box should. No call throws.
+// on, as an unplugged box should. No call throws. Transfers on different controllers run in
+// parallel: each controller has a mutex of its own, and the table's lock is held only to look a
+// handle up, never during a transfer.
 class KernelIoWarriorLibrary final : public IoWarriorLibrary {
 public:
     // Reads before any read timeout is set wait this long.

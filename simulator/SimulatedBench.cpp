@@ -59,6 +59,35 @@ void SimulatedBench::SynchroniseLocked() {
     m_nowMs = targetMs;
 }
 
+SimulatedIoBox* SimulatedBench::BoxOfHandle(IowHandle handle) const {
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    for (const auto& box : m_boxes) {
+        if (static_cast<IowHandle>(box.get()) == handle) {
+            return box.get();
+        }
+    }
+    return nullptr;
+}
+
+SimulatedBench::ControllerCall::ControllerCall(SimulatedBench& bench, IowHandle handle,
+                                               std::string_view operation)
+    : m_box(bench.BoxOfHandle(handle)) {
+    if (m_box != nullptr && m_box->m_callsInProgress.fetch_add(1) != 0) {
+        const auto lock = bench.LockAndSynchronise();
+        m_box->ReportError(bench.m_nowMs, std::string(operation) +
+                                              " while another call on the same controller has "
+                                              "not returned");
+    }
+}
+
+SimulatedBench::ControllerCall::~ControllerCall() {
+    if (m_box != nullptr) {
+        m_box->m_callsInProgress.fetch_sub(1);
+    }
+}
+
 SimulatedIoBox* SimulatedBench::FindOpenBox(IowHandle handle, std::string_view operation) {
     if (handle == nullptr) {
         return nullptr;
@@ -104,6 +133,7 @@ IowHandle SimulatedBench::GetDeviceHandle(std::int32_t numDevice) {
 }
 
 bool SimulatedBench::GetSerialNumber(IowHandle handle, char16_t* serialNumber) {
+    const ControllerCall call(*this, handle, "serial number");
     const auto lock = LockAndSynchronise();
     const SimulatedIoBox* box = FindOpenBox(handle, "serial number");
     if (box == nullptr || serialNumber == nullptr) {
@@ -118,6 +148,7 @@ bool SimulatedBench::GetSerialNumber(IowHandle handle, char16_t* serialNumber) {
 }
 
 std::uint32_t SimulatedBench::GetProductId(IowHandle handle) {
+    const ControllerCall call(*this, handle, "product id");
     const auto lock = LockAndSynchronise();
     const SimulatedIoBox* box = FindOpenBox(handle, "product id");
     return box == nullptr ? 0 : box->ProductId();
@@ -125,6 +156,7 @@ std::uint32_t SimulatedBench::GetProductId(IowHandle handle) {
 
 std::uint32_t SimulatedBench::Write(IowHandle handle, std::uint32_t pipe,
                                     const std::uint8_t* buffer, std::uint32_t length) {
+    const ControllerCall call(*this, handle, "write");
     const auto lock = LockAndSynchronise();
     SimulatedIoBox* box = FindOpenBox(handle, "write");
     return box == nullptr ? 0 : box->HandleWrite(m_nowMs, pipe, buffer, length);
@@ -132,6 +164,7 @@ std::uint32_t SimulatedBench::Write(IowHandle handle, std::uint32_t pipe,
 
 std::uint32_t SimulatedBench::Read(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
                                    std::uint32_t length) {
+    const ControllerCall call(*this, handle, "read");
     SimulatedIoBox::ReadOutcome outcome;
     {
         const auto lock = LockAndSynchronise();
@@ -151,6 +184,7 @@ std::uint32_t SimulatedBench::Read(IowHandle handle, std::uint32_t pipe, std::ui
 }
 
 void SimulatedBench::SetWriteTimeout(IowHandle handle, std::uint32_t timeoutMs) {
+    const ControllerCall call(*this, handle, "write timeout");
     const auto lock = LockAndSynchronise();
     if (SimulatedIoBox* box = FindOpenBox(handle, "write timeout")) {
         box->HandleSetTimeout(m_nowMs, TraceKind::SetWriteTimeout, timeoutMs);
@@ -158,6 +192,7 @@ void SimulatedBench::SetWriteTimeout(IowHandle handle, std::uint32_t timeoutMs) 
 }
 
 void SimulatedBench::SetTimeout(IowHandle handle, std::uint32_t timeoutMs) {
+    const ControllerCall call(*this, handle, "read timeout");
     const auto lock = LockAndSynchronise();
     if (SimulatedIoBox* box = FindOpenBox(handle, "read timeout")) {
         box->HandleSetTimeout(m_nowMs, TraceKind::SetReadTimeout, timeoutMs);

@@ -22,6 +22,11 @@ class EventLog;
 // Simulator time starts at 0 ms on construction and follows the clock across the wrap of its
 // 32-bit counter; every call first plays all events up to the clock's current time, and a clock
 // set back leaves simulator time where it was.
+//
+// Calls for different controllers may come from different threads at once, as the library seam
+// allows; they meet only in one short lock that plays the events of all boxes in time order and
+// guards the event log, and no call holds it while it waits. Two calls for one controller at once
+// break the seam's rule and are recorded as a protocol error of that box.
 class SimulatedBench final : public IoWarriorLibrary {
 public:
     // Throws BenchConfigError for an invalid configuration and std::runtime_error when the event
@@ -59,6 +64,22 @@ public:
 
 private:
     friend class SimulatedIoBox;
+
+    // Marks one library call on a controller for as long as it runs.
+    class ControllerCall {
+    public:
+        ControllerCall(SimulatedBench& bench, IowHandle handle, std::string_view operation);
+        ~ControllerCall();
+        ControllerCall(const ControllerCall&) = delete;
+        ControllerCall& operator=(const ControllerCall&) = delete;
+
+    private:
+        SimulatedIoBox* m_box;
+    };
+
+    // The box behind a handle, whether the library is open or not; null for an unknown handle.
+    // Needs no lock: the boxes never change after construction.
+    SimulatedIoBox* BoxOfHandle(IowHandle handle) const;
 
     std::unique_lock<std::mutex> LockAndSynchronise();
     void SynchroniseLocked();

@@ -4,6 +4,7 @@
 #define ZENTRIX_SIMULATOR_SIMULATEDIOBOX_H
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -279,6 +280,9 @@ private:
     std::uint64_t m_reportsSinceFaultsSet = 0;
 
     std::vector<ProtocolError> m_errors;
+    // Library calls on this controller that have begun and not yet returned; changed without the
+    // bench's lock, so that a call overlapping another is seen even while the first one waits.
+    std::atomic<int> m_callsInProgress{0};
     bool m_traceEnabled = false;
     std::vector<TraceEntry> m_trace;
 };

@@ -66,6 +66,10 @@ bool TCHiIobController::IsSampling() const {
     return m_pSampler->IsRunning();
 }
 
+std::size_t TCHiIobController::GetSamplingThreadCount() const {
+    return m_pSampler->GetThreadCount();
+}
+
 void TCHiIobController::QueueCommand(TCHiIobIOBox* box, std::int32_t deviceId,
                                      std::int32_t commandId) {
     BoxChannel* channel = FindChannel(box);

@@ -67,6 +67,9 @@ public:
     // Stops for good before the setup goes: the join is not cut short and nothing is thrown.
     void ShutdownSampler() noexcept;
     bool IsSampling() const;
+    // The sampling threads that exist now: one while serial sampling runs, one per controller
+    // while concurrent sampling runs, none when stopped.
+    std::size_t GetSamplingThreadCount() const;
 
     // Host thread, while the sampler is stopped: the boxes whose commands and values the
     // controller keeps from now on; what it kept for earlier boxes is dropped. Commands and

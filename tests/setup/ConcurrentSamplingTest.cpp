@@ -130,6 +130,8 @@ BenchConfig BoxesWithIds(const std::vector<int>& ids) {
     for (const int id : ids) {
         BoxConfig box;
         box.boxId = id;
+        // A moving input makes every box that listens to the controller read it.
+        box.inputs = {zentrix::sim::InputSource{3, 1, zentrix::sim::PulseTrain{20, 10, 0}}};
         config.boxes.push_back(box);
     }
     return config;
@@ -205,6 +207,7 @@ TEST_F(ConcurrentSampling, EachControllerIsSampledByAThreadOfItsOwn) {
         return watch.Transfers(HandleOf(0)) > 200 && watch.Transfers(HandleOf(1)) > 200 &&
                watch.Transfers(HandleOf(2)) > 200;
     }));
+    EXPECT_EQ(setup.GetController().GetSamplingThreadCount(), 3u);
     setup.StopSampler();
     const int host = zentrix::testing::ThreadTag();
     std::set<int> samplers;
@@ -233,7 +236,9 @@ TEST_F(ConcurrentSampling, TheSerialModeSamplesEveryBoxOnOneThreadFromTheNextSta
     // A change while running waits for the next start.
     setup.SetSamplingMode(SamplingMode::Concurrent);
     ASSERT_TRUE(Eventually([&] { return watch.Transfers(HandleOf(2)) > 400; }));
+    EXPECT_EQ(setup.GetController().GetSamplingThreadCount(), 1u);
     setup.StopSampler();
+    EXPECT_EQ(setup.GetController().GetSamplingThreadCount(), 0u);
     const int host = zentrix::testing::ThreadTag();
     std::set<int> samplers;
     auto threads = watch.Threads();
@@ -282,6 +287,7 @@ protected:
 
 TEST_F(SharedControllerSampling, BoxesThatShareAControllerShareItsThread) {
     setup.StartSampler();
+    EXPECT_EQ(setup.GetController().GetSamplingThreadCount(), 2u);
     ASSERT_TRUE(Eventually([&] { return watch.Transfers(HandleOf(2)) > 200; }));
     setup.StopSampler();
     const int host = zentrix::testing::ThreadTag();

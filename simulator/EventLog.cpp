@@ -18,6 +18,7 @@ EventLog::~EventLog() {
 
 void EventLog::LineChanged(std::uint64_t timeMs, int boxId, int portId, int line, bool output,
                            bool level) {
+    const std::lock_guard lock(m_mutex);
     const auto steady = std::chrono::steady_clock::now().time_since_epoch();
     const auto steadyUs = static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(steady).count());

@@ -1,10 +1,12 @@
 // The bench's record of line changes: one JSON object per line, flushed as it is written so that
-// a crash of the process under test loses nothing.
+// a crash of the process under test loses nothing. Boxes write to it from their own threads: one
+// box's lines come in time order, lines of different boxes may interleave out of it.
 #ifndef ZENTRIX_SIMULATOR_EVENTLOG_H
 #define ZENTRIX_SIMULATOR_EVENTLOG_H
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 namespace zentrix::sim {
@@ -24,6 +26,7 @@ public:
                      bool level);
 
 private:
+    std::mutex m_mutex;
     std::FILE* m_file = nullptr;
 };
 

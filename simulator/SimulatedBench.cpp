@@ -4,6 +4,8 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "simulator/EventLog.h"
 
@@ -31,32 +33,84 @@ SimulatedBench::~SimulatedBench() = default;
 
 std::unique_lock<std::mutex> SimulatedBench::LockAndSynchronise() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    SynchroniseLocked();
+    AdvanceTimeLocked();
     return lock;
 }
 
-void SimulatedBench::SynchroniseLocked() {
+void SimulatedBench::AdvanceTimeLocked() {
     const std::uint32_t clockMs = m_clock.NowMs();
     const auto elapsedMs = static_cast<std::uint32_t>(clockMs - m_lastClockMs);
     m_lastClockMs = clockMs;
     // A step of half the counter's range or more can only be the clock being set back.
-    const std::uint64_t targetMs = m_nowMs + (elapsedMs < kClockSetBackMs ? elapsedMs : 0);
+    m_nowMs += elapsedMs < kClockSetBackMs ? elapsedMs : 0;
+}
+
+std::unique_lock<std::mutex> SimulatedBench::LockAndSynchroniseAll() {
+    auto lock = LockAndSynchronise();
+    std::vector<std::unique_lock<std::mutex>> boxLocks;
+    std::vector<SimulatedIoBox*> boxes;
+    for (const auto& box : m_boxes) {
+        boxLocks.emplace_back(box->m_mutex);
+        boxes.push_back(box.get());
+    }
+    PlayInTimeOrder(boxes, m_nowMs);
+    return lock;
+}
+
+SimulatedBench::BoxGuard SimulatedBench::LockBoxAndSynchronise(SimulatedIoBox& box) {
+    BoxGuard guard;
+    {
+        const auto benchLock = LockAndSynchronise();
+        // Taken before the bench's lock is released, so that no call that reads a later time can
+        // act on this box before this one has.
+        guard.lock = std::unique_lock<std::mutex>(box.m_mutex);
+        guard.nowMs = m_nowMs;
+        guard.open = m_open;
+    }
+    // Boxes that no other thread holds are brought along, so that the event log keeps up with
+    // boxes that no call touches and stays in time order as far as these boxes go. The list is
+    // kept per thread so that a report exchange allocates nothing once the thread has made one.
+    thread_local std::vector<SimulatedIoBox*> boxes;
+    boxes.clear();
+    boxes.push_back(&box);
+    for (const auto& other : m_boxes) {
+        if (other.get() != &box && other->m_mutex.try_lock()) {
+            boxes.push_back(other.get());
+        }
+    }
+    const auto unlockIdleBoxes = [] {
+        for (std::size_t i = 1; i < boxes.size(); ++i) {
+            boxes[i]->m_mutex.unlock();
+        }
+        boxes.clear();
+    };
+    try {
+        PlayInTimeOrder(boxes, guard.nowMs);
+    } catch (...) {
+        unlockIdleBoxes();
+        throw;
+    }
+    unlockIdleBoxes();
+    return guard;
+}
+
+void SimulatedBench::PlayInTimeOrder(const std::vector<SimulatedIoBox*>& boxes,
+                                     std::uint64_t timeMs) {
     for (;;) {
         SimulatedIoBox* earliest = nullptr;
         std::uint64_t earliestMs = std::numeric_limits<std::uint64_t>::max();
-        for (const auto& box : m_boxes) {
+        for (SimulatedIoBox* box : boxes) {
             const std::uint64_t eventMs = box->NextEventTime();
             if (eventMs < earliestMs) {
                 earliestMs = eventMs;
-                earliest = box.get();
+                earliest = box;
             }
         }
-        if (earliest == nullptr || earliestMs > targetMs) {
-            break;
+        if (earliest == nullptr || earliestMs > timeMs) {
+            return;
         }
         earliest->ProcessNextEvent();
     }
-    m_nowMs = targetMs;
 }
 
 SimulatedIoBox* SimulatedBench::BoxOfHandle(IowHandle handle) const {
@@ -75,10 +129,10 @@ SimulatedBench::ControllerCall::ControllerCall(SimulatedBench& bench, IowHandle 
                                                std::string_view operation)
     : m_box(bench.BoxOfHandle(handle)) {
     if (m_box != nullptr && m_box->m_callsInProgress.fetch_add(1) != 0) {
-        const auto lock = bench.LockAndSynchronise();
-        m_box->ReportError(bench.m_nowMs, std::string(operation) +
-                                              " while another call on the same controller has "
-                                              "not returned");
+        const auto guard = bench.LockBoxAndSynchronise(*m_box);
+        m_box->ReportError(guard.nowMs, std::string(operation) +
+                                            " while another call on the same controller has "
+                                            "not returned");
     }
 }
 
@@ -88,44 +142,41 @@ SimulatedBench::ControllerCall::~ControllerCall() {
     }
 }
 
-SimulatedIoBox* SimulatedBench::FindOpenBox(IowHandle handle, std::string_view operation) {
-    if (handle == nullptr) {
+SimulatedIoBox* SimulatedBench::LockOpenBox(IowHandle handle, std::string_view operation,
+                                            BoxGuard& guard) {
+    SimulatedIoBox* box = BoxOfHandle(handle);
+    if (box == nullptr) {
         return nullptr;
     }
-    for (const auto& box : m_boxes) {
-        if (static_cast<IowHandle>(box.get()) != handle) {
-            continue;
-        }
-        if (!m_open) {
-            // A real library has freed the handle: whatever it would do with it is undefined.
-            box->ReportError(m_nowMs, std::string(operation) +
+    guard = LockBoxAndSynchronise(*box);
+    if (!guard.open) {
+        // A real library has freed the handle: whatever it would do with it is undefined.
+        box->ReportError(guard.nowMs, std::string(operation) +
                                           " through the handle of a closed "
                                           "controller");
-            return nullptr;
-        }
-        return box.get();
+        return nullptr;
     }
-    return nullptr;
+    return box;
 }
 
 IowHandle SimulatedBench::OpenDevice() {
-    const auto lock = LockAndSynchronise();
+    const auto lock = LockAndSynchroniseAll();
     m_open = true;
     return m_boxes.empty() ? nullptr : static_cast<IowHandle>(m_boxes.front().get());
 }
 
 void SimulatedBench::CloseDevice(IowHandle /*handle*/) {
-    const auto lock = LockAndSynchronise();
+    const auto lock = LockAndSynchroniseAll();
     m_open = false;
 }
 
 std::int32_t SimulatedBench::GetNumDevs() {
-    const auto lock = LockAndSynchronise();
+    const auto lock = LockAndSynchroniseAll();
     return m_open ? static_cast<std::int32_t>(m_boxes.size()) : 0;
 }
 
 IowHandle SimulatedBench::GetDeviceHandle(std::int32_t numDevice) {
-    const auto lock = LockAndSynchronise();
+    const auto lock = LockAndSynchroniseAll();
     if (!m_open || numDevice < 1 || static_cast<std::size_t>(numDevice) > m_boxes.size()) {
         return nullptr;
     }
@@ -134,8 +185,8 @@ IowHandle SimulatedBench::GetDeviceHandle(std::int32_t numDevice) {
 
 bool SimulatedBench::GetSerialNumber(IowHandle handle, char16_t* serialNumber) {
     const ControllerCall call(*this, handle, "serial number");
-    const auto lock = LockAndSynchronise();
-    const SimulatedIoBox* box = FindOpenBox(handle, "serial number");
+    BoxGuard guard;
+    const SimulatedIoBox* box = LockOpenBox(handle, "serial number", guard);
     if (box == nullptr || serialNumber == nullptr) {
         return false;
     }
@@ -149,17 +200,17 @@ bool SimulatedBench::GetSerialNumber(IowHandle handle, char16_t* serialNumber) {
 
 std::uint32_t SimulatedBench::GetProductId(IowHandle handle) {
     const ControllerCall call(*this, handle, "product id");
-    const auto lock = LockAndSynchronise();
-    const SimulatedIoBox* box = FindOpenBox(handle, "product id");
+    BoxGuard guard;
+    const SimulatedIoBox* box = LockOpenBox(handle, "product id", guard);
     return box == nullptr ? 0 : box->ProductId();
 }
 
 std::uint32_t SimulatedBench::Write(IowHandle handle, std::uint32_t pipe,
                                     const std::uint8_t* buffer, std::uint32_t length) {
     const ControllerCall call(*this, handle, "write");
-    const auto lock = LockAndSynchronise();
-    SimulatedIoBox* box = FindOpenBox(handle, "write");
-    return box == nullptr ? 0 : box->HandleWrite(m_nowMs, pipe, buffer, length);
+    BoxGuard guard;
+    SimulatedIoBox* box = LockOpenBox(handle, "write", guard);
+    return box == nullptr ? 0 : box->HandleWrite(guard.nowMs, pipe, buffer, length);
 }
 
 std::uint32_t SimulatedBench::Read(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
@@ -167,12 +218,12 @@ std::uint32_t SimulatedBench::Read(IowHandle handle, std::uint32_t pipe, std::ui
     const ControllerCall call(*this, handle, "read");
     SimulatedIoBox::ReadOutcome outcome;
     {
-        const auto lock = LockAndSynchronise();
-        SimulatedIoBox* box = FindOpenBox(handle, "read");
+        BoxGuard guard;
+        SimulatedIoBox* box = LockOpenBox(handle, "read", guard);
         if (box == nullptr) {
             return 0;
         }
-        outcome = box->HandleRead(m_nowMs, pipe, buffer, length);
+        outcome = box->HandleRead(guard.nowMs, pipe, buffer, length);
     }
     if (outcome.waitMs > 0) {
         m_clock.SleepMs(outcome.waitMs);
@@ -185,17 +236,17 @@ std::uint32_t SimulatedBench::Read(IowHandle handle, std::uint32_t pipe, std::ui
 
 void SimulatedBench::SetWriteTimeout(IowHandle handle, std::uint32_t timeoutMs) {
     const ControllerCall call(*this, handle, "write timeout");
-    const auto lock = LockAndSynchronise();
-    if (SimulatedIoBox* box = FindOpenBox(handle, "write timeout")) {
-        box->HandleSetTimeout(m_nowMs, TraceKind::SetWriteTimeout, timeoutMs);
+    BoxGuard guard;
+    if (SimulatedIoBox* box = LockOpenBox(handle, "write timeout", guard)) {
+        box->HandleSetTimeout(guard.nowMs, TraceKind::SetWriteTimeout, timeoutMs);
     }
 }
 
 void SimulatedBench::SetTimeout(IowHandle handle, std::uint32_t timeoutMs) {
     const ControllerCall call(*this, handle, "read timeout");
-    const auto lock = LockAndSynchronise();
-    if (SimulatedIoBox* box = FindOpenBox(handle, "read timeout")) {
-        box->HandleSetTimeout(m_nowMs, TraceKind::SetReadTimeout, timeoutMs);
+    BoxGuard guard;
+    if (SimulatedIoBox* box = LockOpenBox(handle, "read timeout", guard)) {
+        box->HandleSetTimeout(guard.nowMs, TraceKind::SetReadTimeout, timeoutMs);
     }
 }
 
@@ -216,14 +267,15 @@ SimulatedIoBox* SimulatedBench::FindBox(int boxId) {
 }
 
 std::uint64_t SimulatedBench::NowMs() {
-    const auto lock = LockAndSynchronise();
+    const auto lock = LockAndSynchroniseAll();
     return m_nowMs;
 }
 
 std::vector<ProtocolError> SimulatedBench::ProtocolErrors() {
-    const auto lock = LockAndSynchronise();
+    const auto lock = LockAndSynchroniseAll();
     std::vector<ProtocolError> errors;
     for (const auto& box : m_boxes) {
+        const std::lock_guard boxLock(box->m_mutex);
         errors.insert(errors.end(), box->m_errors.begin(), box->m_errors.end());
     }
     std::stable_sort(
@@ -235,12 +287,13 @@ std::vector<ProtocolError> SimulatedBench::ProtocolErrors() {
 void SimulatedBench::SetTraceEnabled(bool enabled) {
     const auto lock = LockAndSynchronise();
     for (const auto& box : m_boxes) {
+        const std::lock_guard boxLock(box->m_mutex);
         box->m_traceEnabled = enabled;
     }
 }
 
 bool SimulatedBench::IsOpen() {
-    const auto lock = LockAndSynchronise();
+    const auto lock = LockAndSynchroniseAll();
     return m_open;
 }
 

@@ -24,9 +24,10 @@ class EventLog;
 // set back leaves simulator time where it was.
 //
 // Calls for different controllers may come from different threads at once, as the library seam
-// allows; they meet only in one short lock that plays the events of all boxes in time order and
-// guards the event log, and no call holds it while it waits. Two calls for one controller at once
-// break the seam's rule and are recorded as a protocol error of that box.
+// allows: each box has a lock of its own for its state and its events, and the bench's lock guards
+// only simulator time and whether the library is open, for the few instructions it takes to read
+// the clock. No call holds a lock while it waits. Two calls for one controller at once break the
+// seam's rule and are recorded as a protocol error of that box.
 class SimulatedBench final : public IoWarriorLibrary {
 public:
     // Throws BenchConfigError for an invalid configuration and std::runtime_error when the event
@@ -81,13 +82,29 @@ private:
     // Needs no lock: the boxes never change after construction.
     SimulatedIoBox* BoxOfHandle(IowHandle handle) const;
 
+    // One box held under its lock and brought up to simulator time, which the bench takes from
+    // the clock first; the bench's lock is released before the box's work begins.
+    struct BoxGuard {
+        std::unique_lock<std::mutex> lock;
+        std::uint64_t nowMs = 0;
+        bool open = false;
+    };
+    BoxGuard LockBoxAndSynchronise(SimulatedIoBox& box);
+    // The bench's lock, simulator time brought up to the clock's.
     std::unique_lock<std::mutex> LockAndSynchronise();
-    void SynchroniseLocked();
-    // Null for an unknown handle, and for a known one while the library is closed, which is
-    // recorded as a protocol error of its box naming the operation.
-    SimulatedIoBox* FindOpenBox(IowHandle handle, std::string_view operation);
+    // The same with every box's events played up to that time.
+    std::unique_lock<std::mutex> LockAndSynchroniseAll();
+    void AdvanceTimeLocked();
+    // Plays the events of these boxes, whose locks the caller holds, up to that time, in time
+    // order across them.
+    static void PlayInTimeOrder(const std::vector<SimulatedIoBox*>& boxes, std::uint64_t timeMs);
+    // The box of a handle held and up to date, or null: for an unknown handle, and for a known one
+    // while the library is closed, which is recorded as a protocol error of its box naming the
+    // operation.
+    SimulatedIoBox* LockOpenBox(IowHandle handle, std::string_view operation, BoxGuard& guard);
 
     Clock& m_clock;
+    // Guards simulator time and m_open; taken before a box's lock, never after.
     std::mutex m_mutex;
     std::uint32_t m_lastClockMs;
     std::uint64_t m_nowMs = 0;

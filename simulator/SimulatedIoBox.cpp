@@ -185,7 +185,7 @@ int SimulatedIoBox::TtlLineIndex(int portId, int line) {
 }
 
 bool SimulatedIoBox::OutputLevel(int portId, int line) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     if (portId >= 1 && portId <= kTtlPortCount && line >= 1 && line <= kTtlLineCount) {
         return ((m_ttlOutputs >> TtlLineIndex(portId, line)) & 1U) != 0;
     }
@@ -198,7 +198,7 @@ bool SimulatedIoBox::OutputLevel(int portId, int line) {
 }
 
 bool SimulatedIoBox::InputLevel(int portId, int line) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));
@@ -207,7 +207,7 @@ bool SimulatedIoBox::InputLevel(int portId, int line) {
 }
 
 void SimulatedIoBox::DriveInput(int portId, int line, bool level) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));
@@ -215,18 +215,18 @@ void SimulatedIoBox::DriveInput(int portId, int line, bool level) {
     const int lineIndex = TtlLineIndex(portId, line);
     m_inputs[lineIndex].overridden = true;
     m_inputs[lineIndex].overrideLevel = level;
-    UpdateInputLine(lineIndex, m_bench.m_nowMs);
+    UpdateInputLine(lineIndex, lock.nowMs);
 }
 
 void SimulatedIoBox::ReleaseInput(int portId, int line) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));
     }
     const int lineIndex = TtlLineIndex(portId, line);
     m_inputs[lineIndex].overridden = false;
-    UpdateInputLine(lineIndex, m_bench.m_nowMs);
+    UpdateInputLine(lineIndex, lock.nowMs);
 }
 
 InputEdgeCounts SimulatedIoBox::SampledEdges(int portId, int line) {
@@ -248,7 +248,7 @@ void SimulatedIoBox::QuietInput(int portId, int line, bool quiet) {
 }
 
 InputEdgeCounts SimulatedIoBox::InputEdges(int portId, int line) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));
@@ -257,7 +257,7 @@ InputEdgeCounts SimulatedIoBox::InputEdges(int portId, int line) {
 }
 
 bool SimulatedIoBox::InterruptLatched(int group) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     if (group < 0 || group >= kInterruptGroupCount) {
         throw std::out_of_range("no interrupt group " + std::to_string(group));
     }
@@ -265,17 +265,17 @@ bool SimulatedIoBox::InterruptLatched(int group) {
 }
 
 bool SimulatedIoBox::SpiEnabled() {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     return m_spiEnabled;
 }
 
 std::uint32_t SimulatedIoBox::StrobePulses() {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     return m_strobePulses;
 }
 
 LickometerReports SimulatedIoBox::ReportedLicks(int sdi) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     if (sdi < 1 || sdi > kSdiPortCount) {
         return {};
     }
@@ -283,7 +283,7 @@ LickometerReports SimulatedIoBox::ReportedLicks(int sdi) {
 }
 
 std::uint32_t SimulatedIoBox::PelletsDropped(int ttlPort) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     for (const auto& pellet : m_pellets) {
         if (pellet.port == ttlPort) {
             return pellet.dropped;
@@ -293,48 +293,48 @@ std::uint32_t SimulatedIoBox::PelletsDropped(int ttlPort) {
 }
 
 std::size_t SimulatedIoBox::PendingReplies() {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     return m_replyCount;
 }
 
 std::vector<ProtocolError> SimulatedIoBox::ProtocolErrors() {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     return m_errors;
 }
 
 void SimulatedIoBox::ClearProtocolErrors() {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     m_errors.clear();
 }
 
 void SimulatedIoBox::SetTraceEnabled(bool enabled) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     m_traceEnabled = enabled;
 }
 
 std::vector<TraceEntry> SimulatedIoBox::Trace() {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     return m_trace;
 }
 
 void SimulatedIoBox::ClearTrace() {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     m_trace.clear();
 }
 
 void SimulatedIoBox::SetFaults(const FaultConfig& faults) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     m_faults = faults;
     m_reportsSinceFaultsSet = 0;
 }
 
 FaultConfig SimulatedIoBox::Faults() {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     return m_faults;
 }
 
 bool SimulatedIoBox::IsUnplugged() {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     return m_faults.unplugAfterReports != 0 &&
            m_reportsSinceFaultsSet >= m_faults.unplugAfterReports;
 }

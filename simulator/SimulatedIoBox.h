@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,8 +56,8 @@ struct TraceEntry {
     std::uint32_t timeoutMs = 0;
 };
 
-// Every public member is safe to call from any thread; each first brings the whole bench up to
-// the clock's current time.
+// Every public member is safe to call from any thread; each first brings the box up to the
+// clock's current time, under the box's own lock.
 class SimulatedIoBox {
 public:
     static constexpr int kTtlPortCount = 12;
@@ -279,6 +280,8 @@ private:
     FaultConfig m_faults;
     std::uint64_t m_reportsSinceFaultsSet = 0;
 
+    // Guards everything of the box below but the count of calls in progress.
+    std::mutex m_mutex;
     std::vector<ProtocolError> m_errors;
     // Library calls on this controller that have begun and not yet returned; changed without the
     // bench's lock, so that a call overlapping another is seen even while the first one waits.

@@ -160,10 +160,10 @@ protected:
         const std::set<std::int32_t> distinct(listed.begin(), listed.end());
         setup.ChangeDevices([&] {
             for (const std::int32_t id : distinct) {
-                ASSERT_TRUE(setup.AddDevice(id, kCustomPort,
-                                            std::make_unique<TCHiIobDevice>(
-                                                &setup, "custom", eDeviceTypeCustomHardware, -1,
-                                                id)));
+                ASSERT_TRUE(
+                    setup.AddDevice(id, kCustomPort,
+                                    std::make_unique<TCHiIobDevice>(
+                                        &setup, "custom", eDeviceTypeCustomHardware, -1, id)));
             }
         });
     }

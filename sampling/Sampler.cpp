@@ -137,8 +137,12 @@ void TCHiIobSampler::Run() {
 }
 
 void TCHiIobSampler::RunBoxes(std::uint32_t lane, std::vector<TCHiIobIOBox*> boxes) {
-    zentrix::MakeThisThreadTimely();
     zentrix::Clock& clock = m_pSetup->GetClock();
+    // Only a thread that really sleeps may take a real-time priority: one on virtual time never
+    // blocks and would starve the host's thread.
+    if (dynamic_cast<zentrix::SystemClock*>(&clock) != nullptr) {
+        zentrix::MakeThisThreadTimely();
+    }
     // The period's wait begins where its passes ended.
     std::uint64_t passesEndUs = 0;
     RunPeriods(

@@ -61,8 +61,8 @@ public:
     // Host thread. Empties both maps and starts sampling; a running sampler is left alone, maps
     // included, so that no pass loses its data under it. A stop that failed is finished first.
     void StartSampler();
-    // Host thread. Stops and joins the sampler thread, then finishes sampling; false when the
-    // join failed and the thread is still winding down (nothing is finished then).
+    // Host thread. Stops and joins every sampling thread, then finishes sampling; false when a
+    // join failed and a thread is still winding down (nothing is finished then).
     bool StopSampler();
     // Stops for good before the setup goes: the join is not cut short and nothing is thrown.
     void ShutdownSampler() noexcept;

@@ -2,7 +2,9 @@
 // every host call. Host-facing operations run on the host's thread; SendCommand and ReceiveSignal
 // read the routing map without a lock because only the host's thread changes it, and devices
 // change only while the sampler is stopped (a change that comes while it runs stops it around the
-// change). The sampling operations run on whichever thread runs the passes, never two at once.
+// change). The sampling operations run on whichever thread runs the passes: the passes of one box
+// never run on two threads at once, and only the per-box passes of different controllers' boxes
+// run side by side, touching nothing of the setup but their own boxes and the controller.
 // The host-facing methods below are all called on the host's thread, one at a time; each says
 // whether it blocks and which lock it takes. Pointers they hand out stay owned by the setup and
 // are valid until the devices next change (Load, LoadNothing, a confirmed mapping) or the setup
@@ -96,7 +98,7 @@ public:
     // time, all in microseconds.
     // Blocks: joins the sampling threads, then finishes sampling on the host's thread, which puts
     // every output back to its default over USB.
-    // False when the sampler thread could not be joined; it is then still winding down and the
+    // False when a sampling thread could not be joined; it is then still winding down and the
     // next StopSampler, StartSampler or the destructor finishes the stop.
     bool StopSampler();
 

@@ -1,8 +1,9 @@
 // One IO box as the plug-in sees it: its ports, the devices assigned to them, the access object
 // of its controller and the passes that connect the two. Devices change only on the host's thread
 // while the sampler is stopped; the passes run on one sampling thread at a time (the one of the
-// box's controller, or the host's inside start and stop of sampling); QueueCommand, ReceiveSignal and IsConnected may run on the host's thread
-// at any time and touch only the controller, the signal processor and atomic state.
+// box's controller, or the host's inside start and stop of sampling); QueueCommand, ReceiveSignal
+// and IsConnected may run on the host's thread at any time and touch only the controller, the
+// signal processor and atomic state.
 #ifndef ZENTRIX_IOBOX_IOBOX_H
 #define ZENTRIX_IOBOX_IOBOX_H
 

@@ -230,7 +230,7 @@ void SimulatedIoBox::ReleaseInput(int portId, int line) {
 }
 
 InputEdgeCounts SimulatedIoBox::SampledEdges(int portId, int line) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));
@@ -239,7 +239,7 @@ InputEdgeCounts SimulatedIoBox::SampledEdges(int portId, int line) {
 }
 
 void SimulatedIoBox::QuietInput(int portId, int line, bool quiet) {
-    const auto lock = m_bench.LockAndSynchronise();
+    const auto lock = m_bench.LockBoxAndSynchronise(*this);
     if (portId < 1 || portId > kTtlPortCount || line < 1 || line > kTtlLineCount) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));

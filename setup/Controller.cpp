@@ -20,8 +20,7 @@ std::ptrdiff_t TCHiIobValueLayout::IndexOf(std::int32_t deviceId, std::int32_t s
 }
 
 TCHiIobController::TCHiIobController(TCHiIobHardwareSetup* setup)
-    : m_eSamplingMode(zentrix::SamplingModeFromEnvironment()),
-      m_pSampler(std::make_unique<TCHiIobSampler>(setup)) {}
+    : m_pSampler(std::make_unique<TCHiIobSampler>(setup)) {}
 
 TCHiIobController::~TCHiIobController() {
     ShutdownSampler();

@@ -11,6 +11,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -104,9 +105,12 @@ public:
     void MeasureLockHolds(bool measure);
     zentrix::CriticalSection::HoldStatistics GetLockHoldStatistics() const;
 
-    // How the next StartSampler spreads the passes over threads.
-    void SetSamplingMode(zentrix::SamplingMode mode) { m_eSamplingMode = mode; }
-    zentrix::SamplingMode GetSamplingMode() const { return m_eSamplingMode; }
+    // How the next StartSampler spreads the passes over threads: the mode set here, else
+    // ZENTRIX_SAMPLING as it is at that start. Host thread.
+    void SetSamplingMode(zentrix::SamplingMode mode) { m_optSamplingMode = mode; }
+    zentrix::SamplingMode GetSamplingMode() const {
+        return m_optSamplingMode.value_or(zentrix::SamplingModeFromEnvironment());
+    }
 
     // The sampling threads' record of their periods; off unless enabled.
     zentrix::PeriodRecorder& GetPeriodRecorder() { return m_periodRecorder; }
@@ -127,7 +131,7 @@ private:
     BoxChannel* FindChannel(const TCHiIobIOBox* box) const;
 
     zentrix::PeriodRecorder m_periodRecorder;
-    zentrix::SamplingMode m_eSamplingMode;
+    std::optional<zentrix::SamplingMode> m_optSamplingMode;
     std::unique_ptr<TCHiIobSampler> m_pSampler;
     // Changed only by SetIOBoxes while no sampling thread exists; read by every thread without a
     // lock.

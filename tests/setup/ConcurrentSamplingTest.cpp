@@ -2,6 +2,9 @@
 // delays no other box, boxes that share a controller share its thread, and stopping joins them all.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -250,6 +253,29 @@ TEST_F(ConcurrentSampling, TheSerialModeSamplesEveryBoxOnOneThreadFromTheNextSta
         }
     }
     EXPECT_EQ(samplers.size(), 1u);
+}
+
+TEST(SamplingModeChoice, WithoutAModeSetTheEnvironmentDecidesAtEachStart) {
+    zentrix::testing::TempRegistry registry{""};
+    zentrix::VirtualClock clock;
+    zentrix::sim::SimulatedBench bench(BoxesWithIds({1, 2, 3}), clock);
+    TCHiIobHardwareSetup setup(bench, clock);
+    const char* previous = std::getenv("ZENTRIX_SAMPLING");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("ZENTRIX_SAMPLING", "serial", 1);
+    setup.StartSampler();
+    EXPECT_EQ(setup.GetController().GetSamplingThreadCount(), 1u);
+    ASSERT_TRUE(setup.StopSampler());
+    setenv("ZENTRIX_SAMPLING", "concurrent", 1);
+    setup.StartSampler();
+    EXPECT_EQ(setup.GetController().GetSamplingThreadCount(), 3u);
+    ASSERT_TRUE(setup.StopSampler());
+    EXPECT_TRUE(bench.ProtocolErrors().empty());
+    if (previous != nullptr) {
+        setenv("ZENTRIX_SAMPLING", saved.c_str(), 1);
+    } else {
+        unsetenv("ZENTRIX_SAMPLING");
+    }
 }
 
 TEST_F(ConcurrentSampling, StopJoinsEveryThreadBeforeFinishingOnTheHostsThread) {

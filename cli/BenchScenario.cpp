@@ -314,9 +314,16 @@ public:
         Absorb();
 
         WaitForHighPhase();
-        const std::int64_t startMs = m_simulatorTime.NowMs();
         const std::uint64_t startUs = SteadyUs();
         SamplerSession session(m_component);
+        // Starting takes longer the more boxes there are, and inputs move meanwhile; edges count
+        // from a read in a high phase after the start. A fall is counted only while its low phase
+        // lasts, so that read splits the falls cleanly into before and after.
+        if (simulated) {
+            WaitForHighPhase();
+            ReadCounts();
+        }
+        const std::int64_t startMs = m_simulatorTime.NowMs();
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                   std::chrono::duration<double>(m_plan.seconds));
@@ -340,7 +347,7 @@ public:
         const std::uint64_t stopUs = SteadyUs();
         session.Stop();
         m_answersUntilUs = stopUs;
-        // The first read after a start reports everything counted since.
+        // The read after the one that opened the window reports everything counted since.
         const std::map<int, std::int64_t> counted =
             simulated ? ReadCounts() : std::map<int, std::int64_t>{};
         Absorb();

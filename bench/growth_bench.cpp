@@ -59,6 +59,25 @@ public:
         }
     }
 
+    std::uint64_t NowUs() override {
+        return zentrix::SystemClock::Instance().NowUs() +
+               std::uint64_t{m_skippedMs.load(std::memory_order_acquire)} * 1000U;
+    }
+
+    // The sampling threads sleep as on the system clock, to deadlines; the host's thread never
+    // sleeps while they run, so the skipped time does not move under them.
+    void SleepMsFrom(std::uint64_t startUs, std::uint32_t milliseconds) override {
+        if (std::this_thread::get_id() == m_hostThread) {
+            SleepMs(milliseconds);
+            return;
+        }
+        const std::uint64_t skippedUs =
+            std::uint64_t{m_skippedMs.load(std::memory_order_acquire)} * 1000U;
+        zentrix::SystemClock::Instance().SleepMsFrom(startUs - skippedUs, milliseconds);
+    }
+
+    bool SleepsInRealTime() const override { return true; }
+
 private:
     std::thread::id m_hostThread = std::this_thread::get_id();
     std::atomic<std::uint32_t> m_skippedMs{0};

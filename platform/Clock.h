@@ -27,6 +27,9 @@ public:
     virtual void SleepMsFrom(std::uint64_t /*startUs*/, std::uint32_t milliseconds) {
         SleepMs(milliseconds);
     }
+    // Whether a sleeping thread really blocks, so that it may take a real-time priority without
+    // starving others.
+    virtual bool SleepsInRealTime() const { return false; }
 };
 
 // The process's monotonic clock; sleeping really waits, until an absolute deadline on
@@ -37,6 +40,8 @@ public:
     void SleepMs(std::uint32_t milliseconds) override;
     std::uint64_t NowUs() override;
     void SleepMsFrom(std::uint64_t startUs, std::uint32_t milliseconds) override;
+
+    bool SleepsInRealTime() const override { return true; }
 
     static SystemClock& Instance();
 };

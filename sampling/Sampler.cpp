@@ -140,7 +140,7 @@ void TCHiIobSampler::RunBoxes(std::uint32_t lane, std::vector<TCHiIobIOBox*> box
     zentrix::Clock& clock = m_pSetup->GetClock();
     // Only a thread that really sleeps may take a real-time priority: one on virtual time never
     // blocks and would starve the host's thread.
-    if (dynamic_cast<zentrix::SystemClock*>(&clock) != nullptr) {
+    if (clock.SleepsInRealTime()) {
         zentrix::MakeThisThreadTimely();
     }
     // The period's wait begins where its passes ended.

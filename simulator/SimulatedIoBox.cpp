@@ -44,16 +44,7 @@ constexpr int kUnusedPort6 = 6;
 
 constexpr std::uint32_t kIoBoxTransferBytes = 4;
 constexpr std::uint32_t kSdiExpanderTransferBytes = 2;
-constexpr std::uint32_t kLickometerTransferBytes = 4;
-// The lickometer latches its counts only when its select was held low at least this long.
-constexpr std::uint64_t kLickometerSelectHoldMs = 5;
-
-constexpr std::uint64_t kPelletDelayMs = 20;
-constexpr std::uint64_t kPelletPulseMs = 60;
-
-constexpr std::uint64_t kRadix = 255;
-constexpr std::uint64_t kLickometerValueLimit = kRadix * kRadix - 1;
-constexpr std::uint64_t kLickDurationUnitMs = 10;
+constexpr std::uint32_t kLickometerTransferBytes = Lickometer::kAnswerBytes;
 
 constexpr std::uint32_t kTtlLineMask = 0x00FFFFFF;
 constexpr int kInputExpander = -1;
@@ -67,59 +58,11 @@ constexpr int kEightPinRegisterStep = 8;
 constexpr std::uint8_t kFirstSinglePinRegister = 0x24;
 constexpr std::uint8_t kLastSinglePinRegister = 0x3F;
 constexpr int kSinglePinRegisterBase = 0x20;
-constexpr std::uint32_t kSdiLineMask = 0x0FFFFFFF;
 
 std::string Hex(unsigned value) {
     std::array<char, 8> text{};
     std::snprintf(text.data(), text.size(), "0x%02X", value);
     return text.data();
-}
-
-std::uint32_t StepsPerEdge(const PulseTrain& train) {
-    return train.bounceMs == 0 ? 1 : train.bounceMs + 1;
-}
-
-struct TrainStep {
-    std::uint64_t timeMs;
-    bool level;
-};
-
-// Each cycle is a falling edge at cycle * everyMs and a rising edge lowMs later; a bouncing edge
-// alternates every millisecond, starting with its final level, before it settles.
-TrainStep StepOf(std::uint64_t cycle, std::uint32_t step, const PulseTrain& train) {
-    const std::uint32_t perEdge = StepsPerEdge(train);
-    const bool rising = step >= perEdge;
-    const std::uint32_t within = step % perEdge;
-    const std::uint64_t edgeMs = cycle * train.everyMs + (rising ? train.lowMs : 0);
-    if (within < train.bounceMs) {
-        return {edgeMs + within, (within % 2 == 0) ? rising : !rising};
-    }
-    return {edgeMs + within, rising};
-}
-
-std::uint64_t LickStartMs(std::uint64_t lick, double perSecond) {
-    return static_cast<std::uint64_t>(static_cast<double>(lick) * 1000.0 / perSecond);
-}
-
-// The number of licks that started in (0, timeMs]; lick k starts at k * 1000 / perSecond.
-std::uint64_t LicksStartedBy(const LickSource& source, std::uint64_t timeMs) {
-    auto licks =
-        static_cast<std::uint64_t>(static_cast<double>(timeMs + 1) * source.perSecond / 1000.0);
-    while (licks > 0 && LickStartMs(licks, source.perSecond) > timeMs) {
-        --licks;
-    }
-    while (LickStartMs(licks + 1, source.perSecond) <= timeMs) {
-        ++licks;
-    }
-    return licks;
-}
-
-std::uint8_t RadixLow(std::uint64_t value) {
-    return static_cast<std::uint8_t>(std::min(value, kLickometerValueLimit) % kRadix);
-}
-
-std::uint8_t RadixHigh(std::uint64_t value) {
-    return static_cast<std::uint8_t>(std::min(value, kLickometerValueLimit) / kRadix);
 }
 
 const char* MisuseText(ExpanderMisuse misuse) {
@@ -155,27 +98,22 @@ SimulatedIoBox::SimulatedIoBox(const BoxConfig& config, std::size_t index, Simul
     }
     for (const auto& [port, device] : config.ttlDevices) {
         if (device == TtlDevice::PelletDispenser) {
-            m_pellets.push_back(PelletDispenser{port});
-            m_inputs[TtlLineIndex(port, 1)].sourceLevel = false;
-            m_inputs[TtlLineIndex(port, 1)].followedLevel = false;
+            m_pellets.emplace_back(port);
+            m_inputs.SetInitialSource(TtlLineIndex(port, 1), PelletDispenser::kIdleLevel);
         }
     }
     for (const auto& input : config.inputs) {
         const int lineIndex = TtlLineIndex(input.port, input.line);
         if (const auto* train = std::get_if<PulseTrain>(&input.drive)) {
-            m_pulseTrains.push_back(PulseTrainState{lineIndex, *train});
+            m_pulseTrains.emplace_back(lineIndex, *train);
         } else {
-            m_inputs[lineIndex].sourceLevel = std::get<ConstantLevel>(input.drive).level != 0;
-            m_inputs[lineIndex].followedLevel = m_inputs[lineIndex].sourceLevel;
+            m_inputs.SetInitialSource(lineIndex, std::get<ConstantLevel>(input.drive).level != 0);
         }
     }
     for (const auto& lick : config.licks) {
-        m_sdi[lick.sdi - 1].lickometer.source = lick;
+        m_sdi[lick.sdi - 1].lickometer.SetSource(lick);
     }
-    for (auto& line : m_inputs) {
-        line.level = line.followedLevel;
-        line.sampledLevel = line.level;
-    }
+    m_inputs.PowerUp();
 }
 
 SimulatedIoBox::~SimulatedIoBox() = default;
@@ -191,7 +129,7 @@ bool SimulatedIoBox::OutputLevel(int portId, int line) {
     }
     const int sdi = portId - kTtlPortCount;
     if (sdi >= 1 && sdi <= kSdiPortCount && line >= 1 && line <= kSdiLineCount) {
-        return ((m_sdi[sdi - 1].outputs >> (line - 1)) & 1U) != 0;
+        return ((m_sdi[sdi - 1].outputs.Levels() >> (line - 1)) & 1U) != 0;
     }
     throw std::out_of_range("no output line " + std::to_string(line) + " on port id " +
                             std::to_string(portId));
@@ -203,7 +141,7 @@ bool SimulatedIoBox::InputLevel(int portId, int line) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));
     }
-    return m_inputs[TtlLineIndex(portId, line)].level;
+    return m_inputs.Level(TtlLineIndex(portId, line));
 }
 
 void SimulatedIoBox::DriveInput(int portId, int line, bool level) {
@@ -213,9 +151,9 @@ void SimulatedIoBox::DriveInput(int portId, int line, bool level) {
                                 std::to_string(portId));
     }
     const int lineIndex = TtlLineIndex(portId, line);
-    m_inputs[lineIndex].overridden = true;
-    m_inputs[lineIndex].overrideLevel = level;
-    UpdateInputLine(lineIndex, lock.nowMs);
+    if (m_inputs.Drive(lineIndex, level)) {
+        InputLineChanged(lineIndex, lock.nowMs);
+    }
 }
 
 void SimulatedIoBox::ReleaseInput(int portId, int line) {
@@ -225,8 +163,9 @@ void SimulatedIoBox::ReleaseInput(int portId, int line) {
                                 std::to_string(portId));
     }
     const int lineIndex = TtlLineIndex(portId, line);
-    m_inputs[lineIndex].overridden = false;
-    UpdateInputLine(lineIndex, lock.nowMs);
+    if (m_inputs.Release(lineIndex)) {
+        InputLineChanged(lineIndex, lock.nowMs);
+    }
 }
 
 InputEdgeCounts SimulatedIoBox::SampledEdges(int portId, int line) {
@@ -235,7 +174,7 @@ InputEdgeCounts SimulatedIoBox::SampledEdges(int portId, int line) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));
     }
-    return m_inputs[TtlLineIndex(portId, line)].sampledEdges;
+    return m_inputs.SampledEdges(TtlLineIndex(portId, line));
 }
 
 void SimulatedIoBox::QuietInput(int portId, int line, bool quiet) {
@@ -244,7 +183,7 @@ void SimulatedIoBox::QuietInput(int portId, int line, bool quiet) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));
     }
-    m_inputs[TtlLineIndex(portId, line)].quiet = quiet;
+    m_inputs.SetQuiet(TtlLineIndex(portId, line), quiet);
 }
 
 InputEdgeCounts SimulatedIoBox::InputEdges(int portId, int line) {
@@ -253,7 +192,7 @@ InputEdgeCounts SimulatedIoBox::InputEdges(int portId, int line) {
         throw std::out_of_range("no TTL input line " + std::to_string(line) + " on port id " +
                                 std::to_string(portId));
     }
-    return m_inputs[TtlLineIndex(portId, line)].edges;
+    return m_inputs.Edges(TtlLineIndex(portId, line));
 }
 
 bool SimulatedIoBox::InterruptLatched(int group) {
@@ -279,14 +218,14 @@ LickometerReports SimulatedIoBox::ReportedLicks(int sdi) {
     if (sdi < 1 || sdi > kSdiPortCount) {
         return {};
     }
-    return m_sdi[sdi - 1].lickometer.reported;
+    return m_sdi[sdi - 1].lickometer.Reported();
 }
 
 std::uint32_t SimulatedIoBox::PelletsDropped(int ttlPort) {
     const auto lock = m_bench.LockBoxAndSynchronise(*this);
     for (const auto& pellet : m_pellets) {
-        if (pellet.port == ttlPort) {
-            return pellet.dropped;
+        if (pellet.Port() == ttlPort) {
+            return pellet.Dropped();
         }
     }
     return 0;
@@ -428,9 +367,10 @@ void SimulatedIoBox::HandlePinReport(std::uint64_t now, const std::uint8_t* repo
         const bool wasLow = ((previous[port] >> bit) & 1U) == 0;
         const bool isLow = ((m_pinLevels[port] >> bit) & 1U) == 0;
         if (!wasLow && isLow) {
-            m_sdi[sdi - 1].lickometer.selectFellMs = now;
+            m_sdi[sdi - 1].lickometer.SelectFell(now);
         } else if (wasLow && !isLow) {
-            ReleaseLickometerSelect(sdi, now);
+            m_sdi[sdi - 1].lickometer.SelectRose(now);
+            m_armedLickometer = sdi;
         }
     }
     if ((previous[kHighSelectPort] & kStrobeBit) == 0 &&
@@ -596,17 +536,15 @@ void SimulatedIoBox::ReadLickometer(std::uint64_t now, std::uint32_t count, std:
         return;
     }
     auto& lickometer = m_sdi[sdi - 1].lickometer;
-    if (lickometer.shortSelectMs) {
+    if (const auto shortSelectMs = lickometer.ShortSelectMs()) {
         ReportError(now, "lickometer on SDI " + std::to_string(sdi) + " read after a select of " +
-                             std::to_string(*lickometer.shortSelectMs) + " ms (at least " +
-                             std::to_string(kLickometerSelectHoldMs) +
+                             std::to_string(*shortSelectMs) + " ms (at least " +
+                             std::to_string(Lickometer::kSelectHoldMs) +
                              " needed): it answers its previous counts");
     }
     if (m_spiModeValid && m_spiClockValid) {
-        std::copy(lickometer.latched.begin(), lickometer.latched.end(), in);
-        lickometer.reported.licks += lickometer.latched[2] + kRadix * lickometer.latched[3];
-        lickometer.reported.lickTimeMs +=
-            kLickDurationUnitMs * (lickometer.latched[0] + kRadix * lickometer.latched[1]);
+        const auto answer = lickometer.ShiftOut();
+        std::copy(answer.begin(), answer.end(), in);
     }
     m_armedLickometer.reset();
 }
@@ -696,15 +634,11 @@ void SimulatedIoBox::NoteSampledInputs(PortExpander::Frame frame) {
     }
     for (int pin = firstPin; pin < firstPin + pinCount; ++pin) {
         const int lineIndex = pin - PortExpander::kFirstPin;
-        if (lineIndex < 0 || lineIndex >= static_cast<int>(m_inputs.size()) ||
+        if (lineIndex < 0 || lineIndex >= static_cast<int>(m_inputs.Count()) ||
             m_inputExpander.IsOutput(pin)) {
             continue;
         }
-        auto& line = m_inputs[static_cast<std::size_t>(lineIndex)];
-        if (line.level != line.sampledLevel) {
-            line.sampledLevel = line.level;
-            ++(line.level ? line.sampledEdges.rises : line.sampledEdges.falls);
-        }
+        m_inputs.NoteSampled(static_cast<std::size_t>(lineIndex));
     }
 }
 
@@ -731,33 +665,6 @@ void SimulatedIoBox::LatchExpander(std::uint64_t now, PortExpander& expander, in
     const auto reg = static_cast<unsigned>(frame[0] & ~PortExpander::kReadFlag);
     ReportError(now, name + ": " + MisuseText(misuse) + " (register " + Hex(reg) + ", frame " +
                          Hex(frame[0]) + " " + Hex(frame[1]) + ")");
-}
-
-void SimulatedIoBox::ReleaseLickometerSelect(int sdi, std::uint64_t now) {
-    auto& lickometer = m_sdi[sdi - 1].lickometer;
-    const std::uint64_t heldMs = now - lickometer.selectFellMs;
-    if (heldMs < kLickometerSelectHoldMs) {
-        lickometer.shortSelectMs = heldMs;
-        m_armedLickometer = sdi;
-    } else {
-        lickometer.shortSelectMs.reset();
-        LatchLickometer(sdi, now);
-    }
-}
-
-void SimulatedIoBox::LatchLickometer(int sdi, std::uint64_t now) {
-    auto& lickometer = m_sdi[sdi - 1].lickometer;
-    std::uint64_t licks = 0;
-    std::uint64_t durationUnits = 0;
-    if (lickometer.source) {
-        licks = LicksStartedBy(*lickometer.source, now) -
-                LicksStartedBy(*lickometer.source, lickometer.lastLatchMs);
-        durationUnits = licks * lickometer.source->lickMs / kLickDurationUnitMs;
-    }
-    lickometer.latched = {RadixLow(durationUnits), RadixHigh(durationUnits), RadixLow(licks),
-                          RadixHigh(licks)};
-    lickometer.lastLatchMs = now;
-    m_armedLickometer = sdi;
 }
 
 SimulatedIoBox::Report& SimulatedIoBox::PushReply() {
@@ -797,13 +704,8 @@ bool SimulatedIoBox::RearmHigh() const {
 }
 
 OutsideDrive SimulatedIoBox::InputExpanderOutside() const {
-    OutsideDrive outside{kTtlLineMask << PortExpander::kFirstPin, 0};
-    for (std::size_t i = 0; i < m_inputs.size(); ++i) {
-        if (m_inputs[i].level) {
-            outside.levels |= 1U << (i + PortExpander::kFirstPin);
-        }
-    }
-    return outside;
+    return OutsideDrive{kTtlLineMask << PortExpander::kFirstPin, m_inputs.Levels()
+                                                                     << PortExpander::kFirstPin};
 }
 
 void SimulatedIoBox::RefreshTtlOutputs(std::uint64_t now) {
@@ -825,10 +727,8 @@ void SimulatedIoBox::RefreshTtlOutputs(std::uint64_t now) {
             continue;
         }
         for (auto& pellet : m_pellets) {
-            if (pellet.port == port && pellet.phase == PelletPhase::Idle) {
-                pellet.phase = PelletPhase::Waiting;
-                pellet.dropStartMs = now + kPelletDelayMs;
-                pellet.dropEndMs = pellet.dropStartMs + kPelletPulseMs;
+            if (pellet.Port() == port) {
+                pellet.TriggerRose(now);
             }
         }
     }
@@ -840,10 +740,9 @@ void SimulatedIoBox::LatchSdiOutputs(std::uint64_t now) {
         if (slot.board != SdiBoard::TopUnitInterface) {
             continue;
         }
-        const std::uint32_t lines =
-            (slot.expander.DrivenHighPins() >> PortExpander::kFirstPin) & kSdiLineMask;
-        const std::uint32_t changed = lines ^ slot.outputs;
-        slot.outputs = lines;
+        const std::uint32_t changed =
+            slot.outputs.Strobe(slot.expander.DrivenHighPins() >> PortExpander::kFirstPin);
+        const std::uint32_t lines = slot.outputs.Levels();
         for (int line = 1; line <= kSdiLineCount && m_eventLog != nullptr; ++line) {
             if (((changed >> (line - 1)) & 1U) != 0) {
                 m_eventLog->LineChanged(now, m_boxId, kTtlPortCount + sdi, line, true,
@@ -853,23 +752,14 @@ void SimulatedIoBox::LatchSdiOutputs(std::uint64_t now) {
     }
 }
 
-void SimulatedIoBox::SetSourceLevel(int lineIndex, bool level, std::uint64_t timeMs) {
-    auto& input = m_inputs[lineIndex];
-    input.sourceLevel = level;
-    if (level || !input.quiet) {
-        input.followedLevel = level;
+void SimulatedIoBox::SetSourceLevel(int lineIndex, const LineStep& step) {
+    if (m_inputs.SetSourceLevel(lineIndex, step.level)) {
+        InputLineChanged(lineIndex, step.timeMs);
     }
-    UpdateInputLine(lineIndex, timeMs);
 }
 
-void SimulatedIoBox::UpdateInputLine(int lineIndex, std::uint64_t timeMs) {
-    auto& line = m_inputs[lineIndex];
-    const bool level = line.overridden ? line.overrideLevel : line.followedLevel;
-    if (level == line.level) {
-        return;
-    }
-    line.level = level;
-    ++(level ? line.edges.rises : line.edges.falls);
+void SimulatedIoBox::InputLineChanged(int lineIndex, std::uint64_t timeMs) {
+    const bool level = m_inputs.Level(lineIndex);
     if (RearmHigh()) {
         m_latchedGroups = static_cast<std::uint8_t>(m_latchedGroups |
                                                     (1U << (lineIndex / kLinesPerInterruptGroup)));
@@ -883,17 +773,13 @@ void SimulatedIoBox::UpdateInputLine(int lineIndex, std::uint64_t timeMs) {
 SimulatedIoBox::NextEvent SimulatedIoBox::FindNextEvent() const {
     NextEvent next{kNever, EventSource::None, 0};
     for (std::size_t i = 0; i < m_pulseTrains.size(); ++i) {
-        const auto& state = m_pulseTrains[i];
-        const auto step = StepOf(state.cycle, state.step, state.train);
+        const auto step = m_pulseTrains[i].Next();
         if (step.timeMs < next.timeMs) {
             next = {step.timeMs, EventSource::PulseTrain, i};
         }
     }
     for (std::size_t i = 0; i < m_pellets.size(); ++i) {
-        const auto& pellet = m_pellets[i];
-        const std::uint64_t timeMs = pellet.phase == PelletPhase::Waiting    ? pellet.dropStartMs
-                                     : pellet.phase == PelletPhase::Dropping ? pellet.dropEndMs
-                                                                             : kNever;
+        const std::uint64_t timeMs = m_pellets[i].NextEventMs();
         if (timeMs < next.timeMs) {
             next = {timeMs, EventSource::Pellet, i};
         }
@@ -908,24 +794,11 @@ std::uint64_t SimulatedIoBox::NextEventTime() const {
 void SimulatedIoBox::ProcessNextEvent() {
     const auto next = FindNextEvent();
     if (next.source == EventSource::PulseTrain) {
-        auto& state = m_pulseTrains[next.index];
-        const auto step = StepOf(state.cycle, state.step, state.train);
-        if (++state.step == 2 * StepsPerEdge(state.train)) {
-            state.step = 0;
-            ++state.cycle;
-        }
-        SetSourceLevel(state.lineIndex, step.level, step.timeMs);
+        auto& train = m_pulseTrains[next.index];
+        SetSourceLevel(static_cast<int>(train.Line()), train.Advance());
     } else if (next.source == EventSource::Pellet) {
         auto& pellet = m_pellets[next.index];
-        const int lineIndex = TtlLineIndex(pellet.port, 1);
-        if (pellet.phase == PelletPhase::Waiting) {
-            pellet.phase = PelletPhase::Dropping;
-            ++pellet.dropped;
-            SetSourceLevel(lineIndex, true, pellet.dropStartMs);
-        } else {
-            pellet.phase = PelletPhase::Idle;
-            SetSourceLevel(lineIndex, false, pellet.dropEndMs);
-        }
+        SetSourceLevel(TtlLineIndex(pellet.Port(), 1), pellet.ProcessEvent());
     }
 }
 

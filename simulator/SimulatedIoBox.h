@@ -1,5 +1,7 @@
 // One simulated IO box: the IO-Warrior 56 with its pin and special-mode reports, the input and
-// output expanders on the box, the boards behind the SDI ports and the devices on the TTL ports.
+// output expanders on the box and the select lines to the boards behind the SDI ports. The devices
+// on the TTL ports and behind the SDI ports are models of their own, which the box tells what the
+// wire did to them and asks for their line levels and their next events.
 #ifndef ZENTRIX_SIMULATOR_SIMULATEDIOBOX_H
 #define ZENTRIX_SIMULATOR_SIMULATEDIOBOX_H
 
@@ -13,7 +15,11 @@
 #include <vector>
 
 #include "simulator/BenchConfig.h"
+#include "simulator/InputLines.h"
+#include "simulator/Lickometer.h"
+#include "simulator/PelletDispenser.h"
 #include "simulator/PortExpander.h"
+#include "simulator/TopUnitOutputs.h"
 
 namespace zentrix::sim {
 
@@ -28,20 +34,6 @@ struct ProtocolError {
 };
 
 enum class TraceKind { Write, Read, SetWriteTimeout, SetReadTimeout };
-
-// Level changes a TTL input line has made, whatever drove them.
-struct InputEdgeCounts {
-    std::uint32_t falls = 0;
-    std::uint32_t rises = 0;
-    bool operator==(const InputEdgeCounts&) const = default;
-};
-
-// What a lickometer has shifted out to the controller, summed over all its answers.
-struct LickometerReports {
-    std::uint64_t licks = 0;
-    std::uint64_t lickTimeMs = 0;
-    bool operator==(const LickometerReports&) const = default;
-};
 
 struct TraceEntry {
     std::uint64_t timeMs = 0;
@@ -132,46 +124,6 @@ private:
         bool throws = false;
     };
 
-    struct InputLine {
-        bool sourceLevel = true;
-        // The source's level as the line follows it, which differs only while quiet.
-        bool followedLevel = true;
-        bool quiet = false;
-        bool sampledLevel = true;
-        InputEdgeCounts sampledEdges;
-        bool overridden = false;
-        bool overrideLevel = true;
-        bool level = true;
-        InputEdgeCounts edges;
-    };
-
-    struct PulseTrainState {
-        int lineIndex = 0;
-        PulseTrain train;
-        std::uint64_t cycle = 1;
-        std::uint32_t step = 0;
-    };
-
-    enum class PelletPhase { Idle, Waiting, Dropping };
-
-    struct PelletDispenser {
-        int port = 0;
-        PelletPhase phase = PelletPhase::Idle;
-        std::uint64_t dropStartMs = 0;
-        std::uint64_t dropEndMs = 0;
-        std::uint32_t dropped = 0;
-    };
-
-    struct Lickometer {
-        std::optional<LickSource> source;
-        std::uint64_t lastLatchMs = 0;
-        std::array<std::uint8_t, 4> latched{};
-        std::uint64_t selectFellMs = 0;
-        // Set when the select rose too early to latch, so the next read answers stale counts.
-        std::optional<std::uint64_t> shortSelectMs;
-        LickometerReports reported;
-    };
-
     // A chip's select as the chip sees it: its port select line low while the controller's SPI
     // select is asserted.
     struct ChipSelect {
@@ -184,7 +136,7 @@ private:
         std::optional<SdiBoard> board;
         PortExpander expander;
         ChipSelect select;
-        std::uint32_t outputs = 0;
+        TopUnitOutputs outputs;
         Lickometer lickometer;
     };
 
@@ -229,8 +181,6 @@ private:
     void LatchSdiExpander(std::uint64_t now, int sdi);
     // `chip` is an SDI port number, or negative for the IO box's own input and output expanders.
     void LatchExpander(std::uint64_t now, PortExpander& expander, int chip, OutsideDrive outside);
-    void ReleaseLickometerSelect(int sdi, std::uint64_t now);
-    void LatchLickometer(int sdi, std::uint64_t now);
     Report& PushReply();
     std::uint8_t PortLevels(int port) const;
     bool SdiSelected(int sdi) const;
@@ -238,8 +188,9 @@ private:
     OutsideDrive InputExpanderOutside() const;
     void RefreshTtlOutputs(std::uint64_t now);
     void LatchSdiOutputs(std::uint64_t now);
-    void SetSourceLevel(int lineIndex, bool level, std::uint64_t timeMs);
-    void UpdateInputLine(int lineIndex, std::uint64_t timeMs);
+    void SetSourceLevel(int lineIndex, const LineStep& step);
+    // What the wire does when a TTL input line changed level: the interrupt latch and the log.
+    void InputLineChanged(int lineIndex, std::uint64_t timeMs);
     void ReportError(std::uint64_t now, std::string text);
     void RecordTrace(std::uint64_t now, TraceKind kind, std::uint32_t pipe,
                      const std::uint8_t* bytes, std::uint32_t length, std::uint32_t result,
@@ -268,8 +219,8 @@ private:
     std::array<SdiSlot, kSdiPortCount> m_sdi{};
     std::optional<int> m_armedLickometer;
 
-    std::array<InputLine, kTtlPortCount * kTtlLineCount> m_inputs{};
-    std::vector<PulseTrainState> m_pulseTrains;
+    InputLines m_inputs{kTtlPortCount * kTtlLineCount};
+    std::vector<PulseTrainSource> m_pulseTrains;
     std::vector<PelletDispenser> m_pellets;
     std::uint8_t m_latchedGroups = 0;
 

@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "simulator/InputLines.h"
+#include "simulator/Lickometer.h"
+#include "simulator/PelletDispenser.h"
+
+namespace {
+
+using zentrix::sim::InputEdgeCounts;
+using zentrix::sim::InputLines;
+using zentrix::sim::Lickometer;
+using zentrix::sim::LickometerReports;
+using zentrix::sim::LickSource;
+using zentrix::sim::PelletDispenser;
+
+constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+
+// One lick every 10 ms (the first at 10 ms), each 20 ms long: two 10 ms units of lick time.
+TEST(LickometerModel, AShortSelectKeepsTheOldCountsAndLosesNoLicksForTheNextLatch) {
+    Lickometer lickometer;
+    lickometer.SetSource(LickSource{3, 100.0, 20});
+
+    lickometer.SelectFell(0);
+    lickometer.SelectRose(10);
+    EXPECT_EQ(lickometer.ShortSelectMs(), std::nullopt);
+    EXPECT_EQ(lickometer.ShiftOut(), (Lickometer::Answer{2, 0, 1, 0})) << "the lick at 10 ms";
+
+    lickometer.SelectFell(100);
+    lickometer.SelectRose(104);
+    EXPECT_EQ(lickometer.ShortSelectMs(), 4u);
+    EXPECT_EQ(lickometer.ShiftOut(), (Lickometer::Answer{2, 0, 1, 0}))
+        << "4 ms is too short to latch: the previous counts again";
+
+    lickometer.SelectFell(200);
+    lickometer.SelectRose(205);
+    EXPECT_EQ(lickometer.ShortSelectMs(), std::nullopt);
+    EXPECT_EQ(lickometer.ShiftOut(), (Lickometer::Answer{38, 0, 19, 0}))
+        << "5 ms latches the licks at 20..200 ms, counted from the last latch at 10 ms";
+
+    EXPECT_EQ(lickometer.Reported(), (LickometerReports{21, 420}));
+}
+
+TEST(LickometerModel, WithoutSourceItLatchesZeroCounts) {
+    Lickometer lickometer;
+    lickometer.SelectFell(1000);
+    lickometer.SelectRose(1005);
+    EXPECT_EQ(lickometer.ShiftOut(), (Lickometer::Answer{0, 0, 0, 0}));
+    EXPECT_EQ(lickometer.Reported(), (LickometerReports{}));
+}
+
+TEST(PelletDispenserModel, IgnoresTriggersWhileADropIsPendingOrUnderWayButNotAtItsEnd) {
+    PelletDispenser dispenser(5);
+    EXPECT_EQ(dispenser.NextEventMs(), kNever);
+
+    dispenser.TriggerRose(100);
+    ASSERT_EQ(dispenser.NextEventMs(), 120u);
+    dispenser.TriggerRose(110);
+    EXPECT_EQ(dispenser.NextEventMs(), 120u) << "a trigger during the 20 ms wait is ignored";
+
+    const auto dropStart = dispenser.ProcessEvent();
+    EXPECT_EQ(dropStart.timeMs, 120u);
+    EXPECT_TRUE(dropStart.level);
+    EXPECT_EQ(dispenser.Dropped(), 1u);
+    dispenser.TriggerRose(150);
+    ASSERT_EQ(dispenser.NextEventMs(), 180u) << "a trigger during the drop pulse is ignored";
+
+    const auto dropEnd = dispenser.ProcessEvent();
+    EXPECT_EQ(dropEnd.timeMs, 180u);
+    EXPECT_FALSE(dropEnd.level);
+    EXPECT_EQ(dispenser.NextEventMs(), kNever);
+
+    dispenser.TriggerRose(180);
+    EXPECT_EQ(dispenser.NextEventMs(), 200u) << "the pulse has ended, so this one counts";
+    dispenser.ProcessEvent();
+    EXPECT_EQ(dispenser.Dropped(), 2u);
+}
+
+// Each call's result decides whether the box latches an interrupt and logs a change, so a level
+// that does not change must not report one.
+TEST(InputLinesModel, AHandDrivenLineReportsOnlyRealChangesAndReturnsToItsSourceOnRelease) {
+    InputLines lines(2);
+    lines.SetInitialSource(1, false);
+    lines.PowerUp();
+    EXPECT_EQ(lines.Levels(), 0b01u);
+
+    EXPECT_FALSE(lines.Drive(0, true)) << "already high";
+    EXPECT_TRUE(lines.Drive(0, false));
+    EXPECT_FALSE(lines.SetSourceLevel(0, false));
+    EXPECT_FALSE(lines.SetSourceLevel(0, true)) << "the source moves under the hand-driven level";
+    EXPECT_TRUE(lines.Release(0)) << "back to the source, which is high by now";
+    EXPECT_EQ(lines.Edges(0), (InputEdgeCounts{1, 1}));
+
+    lines.NoteSampled(0);
+    EXPECT_EQ(lines.SampledEdges(0), (InputEdgeCounts{})) << "reads saw high before and after";
+    EXPECT_EQ(lines.SampledEdges(1), (InputEdgeCounts{})) << "low from power-up is no edge";
+}
+
+}  // namespace

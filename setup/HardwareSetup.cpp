@@ -408,6 +408,7 @@ void TCHiIobHardwareSetup::RemoveAllDevices() {
     std::vector<const TCHiIobDevice*> devices;
     GetDevices(devices);
     std::vector<std::int32_t> ids;
+    ids.reserve(devices.size());
     for (const TCHiIobDevice* device : devices) {
         ids.push_back(device->GetDeviceId());
     }

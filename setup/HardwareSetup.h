@@ -85,8 +85,8 @@ public:
     // for the hardware.
     void ReceiveSignal(std::int32_t deviceId, std::int32_t signalId, tagTECKavexIdtHiValue& record);
     // Concurrent sampling runs one thread per IO-Warrior controller, serial sampling one thread for
-    // every box in turn. The mode is the one SetSamplingMode set, else ZENTRIX_SAMPLING as it is when
-    // sampling starts (concurrent when unset); a change takes effect at the next StartSampler.
+    // every box in turn. The mode is the one SetSamplingMode set, else ZENTRIX_SAMPLING as it is
+    // when sampling starts (concurrent when unset); a change takes effect at the next StartSampler.
     void SetSamplingMode(zentrix::SamplingMode mode);
     zentrix::SamplingMode GetSamplingMode() const;
     // Blocks for the first passes, which run on the host's thread (a full input pass, the default

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "BoxBenches.h"
 #include "model/Catalog.h"
 #include "model/Device.h"
 #include "platform/Clock.h"
@@ -32,8 +33,6 @@ namespace {
 using zentrix::SamplingMode;
 using zentrix::SamplingPeriod;
 using zentrix::sim::BenchConfig;
-using zentrix::sim::BoxConfig;
-using zentrix::sim::SdiBoard;
 
 constexpr int kTtlPorts = 12;
 constexpr int kSdiPorts = 13;
@@ -108,19 +107,7 @@ struct PopulatedSetup {
     }
 
     static BenchConfig Config(int boxes, bool movingInputs) {
-        BenchConfig config;
-        for (int box = 0; box < boxes; ++box) {
-            BoxConfig entry;
-            entry.boxId = box;
-            for (int port = 1; port <= kSdiPorts; ++port) {
-                entry.sdiBoards[port] = SdiBoard::TopUnitInterface;
-            }
-            if (movingInputs) {
-                entry.inputs.push_back({1, 1, zentrix::sim::PulseTrain{100, 50, 0}});
-            }
-            config.boxes.push_back(entry);
-        }
-        return config;
+        return zentrix::benchmarks::TopUnitInterfaceBoxes(boxes, movingInputs);
     }
 
     void Add(int box, std::int32_t port, std::int32_t type, std::int32_t position,

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "BoxBenches.h"
 #include "iobox/IOBox.h"
 #include "model/Catalog.h"
 #include "model/Device.h"
@@ -17,8 +18,6 @@
 namespace {
 
 using zentrix::sim::BenchConfig;
-using zentrix::sim::BoxConfig;
-using zentrix::sim::SdiBoard;
 
 // Every TTL port with custom hardware and every SDI port with a top-unit interface holding four
 // top units, on each of `boxes` boxes.
@@ -41,16 +40,7 @@ struct FullSetup {
     }
 
     static BenchConfig Config(int boxes) {
-        BenchConfig config;
-        for (int box = 0; box < boxes; ++box) {
-            BoxConfig entry;
-            entry.boxId = box;
-            for (int port = 1; port <= 13; ++port) {
-                entry.sdiBoards[port] = SdiBoard::TopUnitInterface;
-            }
-            config.boxes.push_back(entry);
-        }
-        return config;
+        return zentrix::benchmarks::TopUnitInterfaceBoxes(boxes);
     }
 
     void Add(int box, std::int32_t port, std::int32_t type, std::int32_t position,

@@ -29,6 +29,8 @@ constexpr int kLickometer = 3;
 constexpr int kTtlPortTester = 4;
 constexpr int kCustomHardware = 5;
 
+// The box's connectors as a host knows them from the interface's documentation: the host sees
+// none of the plug-in's headers.
 constexpr int kTtlPortCount = 12;
 constexpr int kSdiPortCount = 13;
 constexpr int kLastDispenserPort = 3;

@@ -17,9 +17,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kTtlPortCount = 12;
-constexpr int kSdiPortCount = 13;
-
 [[noreturn]] void Fail(const std::string& field, const std::string& problem) {
     throw BenchConfigError(field + ": " + problem);
 }
@@ -276,7 +273,7 @@ void ValidateBox(const BoxConfig& box, const std::string& path) {
     for (const auto& [port, board] : box.sdiBoards) {
         RequireRange(port, 1, kSdiPortCount, path + ".sdi." + std::to_string(port));
     }
-    std::array<bool, 2 * kTtlPortCount> driven{};
+    std::array<bool, kTtlLineCount * kTtlPortCount> driven{};
     for (const auto& [port, device] : box.ttlDevices) {
         RequireRange(port, 1, kTtlPortCount, path + ".ttl." + std::to_string(port));
         if (device == TtlDevice::PelletDispenser) {

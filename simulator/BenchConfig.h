@@ -17,6 +17,13 @@
 
 namespace zentrix::sim {
 
+// The connectors of a simulated IO box, as the bench file and the box number them. The simulator
+// keeps these facts of the hardware apart from the plug-in's, so that a mistake in one is not
+// shared by the other.
+inline constexpr int kTtlPortCount = 12;
+inline constexpr int kTtlLineCount = 2;
+inline constexpr int kSdiPortCount = 13;
+
 // A bench description that cannot be used; the message names the offending field.
 class BenchConfigError : public std::runtime_error {
 public:

@@ -52,9 +52,9 @@ struct TraceEntry {
 // clock's current time, under the box's own lock.
 class SimulatedIoBox {
 public:
-    static constexpr int kTtlPortCount = 12;
-    static constexpr int kSdiPortCount = 13;
-    static constexpr int kTtlLineCount = 2;
+    static constexpr int kTtlPortCount = sim::kTtlPortCount;
+    static constexpr int kSdiPortCount = sim::kSdiPortCount;
+    static constexpr int kTtlLineCount = sim::kTtlLineCount;
     static constexpr int kSdiLineCount = 28;
     static constexpr int kInterruptGroupCount = 3;
     static constexpr std::size_t kReplySlots = 16;

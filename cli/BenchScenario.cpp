@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -41,6 +42,8 @@ constexpr int kTopUnitPositions = 4;
 // Starts and stops fall this far into the high half of the moving inputs' cycle, so that no edge
 // is under way as a count begins or ends.
 constexpr std::int64_t kHighPhaseMarginMs = 10;
+
+constexpr std::uint32_t kCommandSeed = 20261208;
 
 struct MappedDevice {
     int port = 0;
@@ -118,15 +121,31 @@ private:
     std::string m_partial;
 };
 
+// A line the box drives, a line it reads, or an input's level as a register read returned it.
+enum class LineKind { Output, Input, Read };
+
 struct LineEvent {
     std::uint64_t simulatorMs = 0;
     std::uint64_t steadyUs = 0;
     int box = 0;
     int port = 0;
     int line = 0;
-    bool output = false;
+    LineKind kind = LineKind::Input;
     int level = 0;
 };
+
+LineKind ParseLineKind(const std::string& io) {
+    if (io == "out") {
+        return LineKind::Output;
+    }
+    if (io == "in") {
+        return LineKind::Input;
+    }
+    if (io == "read") {
+        return LineKind::Read;
+    }
+    throw CliError("the simulator's event log names an unknown kind of line \"" + io + "\"");
+}
 
 LineEvent ParseLineEvent(const std::string& text) {
     try {
@@ -141,7 +160,7 @@ LineEvent ParseLineEvent(const std::string& text) {
                 event.at("box").get<int>(),
                 event.at("port").get<int>(),
                 event.at("line").get<int>(),
-                event.at("io").get<std::string>() == "out",
+                ParseLineKind(event.at("io").get<std::string>()),
                 event.at("level").get<int>()};
     } catch (const nlohmann::json::exception& error) {
         throw CliError("unreadable event log line \"" + text + "\": " + error.what());
@@ -317,30 +336,30 @@ public:
 
         WaitForHighPhase();
         const std::uint64_t startUs = SteadyUs();
+        m_sessionStartUs = startUs;
         SamplerSession session(m_component);
         // Starting takes longer the more boxes there are, and inputs move meanwhile; edges count
         // from a read in a high phase after the start. A fall is counted only while its low phase
         // lasts, so that read splits the falls cleanly into before and after.
+        std::map<int, std::int64_t> countedBefore;
         if (simulated) {
             WaitForHighPhase();
-            ReadCounts();
+            countedBefore = ReadCounts();
         }
         const std::int64_t startMs = m_simulatorTime.NowMs();
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                   std::chrono::duration<double>(m_plan.seconds));
-        const auto pace = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double, std::milli>(m_plan.commandEveryMs));
-        auto tick = std::chrono::steady_clock::now();
+        if (commands) {
+            ScheduleFirstCommands();
+        }
         while (!StopRequested() && std::chrono::steady_clock::now() < deadline) {
+            auto tick = deadline;
             if (commands) {
                 Absorb();
-                SendNextCommand();
-                tick += pace;
-            } else {
-                tick = deadline;
+                tick = std::min(tick, SendDueCommands());
             }
-            SleepUntil(std::min(tick, deadline));
+            SleepUntil(tick);
         }
         if (!StopRequested()) {
             WaitForHighPhase();
@@ -365,7 +384,8 @@ public:
         result["seconds"] = Rounded(static_cast<double>(stopUs - startUs) / 1e6);
         result.update(PeriodFigures(periods, stopUs - startUs, static_cast<int>(m_boxes.size())));
         result["latency"] = commands ? LatencyFigures() : Json(nullptr);
-        result["edges"] = simulated ? EdgeFigures(counted, startMs, stopMs) : Json(nullptr);
+        result["edges"] =
+            simulated ? EdgeFigures(countedBefore, counted, startMs, stopMs) : Json(nullptr);
         return result;
     }
 
@@ -380,8 +400,12 @@ private:
         m_nextLevel.clear();
         m_latenciesUs.clear();
         m_fallsMs.clear();
+        m_readFallsMs.clear();
+        m_sessionReadFalls.clear();
+        m_sessionStartUs = UINT64_MAX;
+        m_nextCommandAt.clear();
+        m_random.seed(kCommandSeed);
         m_sent = 0;
-        m_nextBox = 0;
         m_answersUntilUs = UINT64_MAX;
     }
 
@@ -394,11 +418,16 @@ private:
         for (const std::string& line : m_events.NewLines()) {
             const LineEvent event = ParseLineEvent(line);
             m_simulatorTime.Observe(event);
-            if (!event.output && event.port == kToggledPort && event.line == kToggledLine &&
-                event.level == 0) {
-                m_fallsMs[event.box].push_back(event.simulatorMs);
+            if (event.kind != LineKind::Output && event.port == kToggledPort &&
+                event.line == kToggledLine && event.level == 0) {
+                (event.kind == LineKind::Input ? m_fallsMs : m_readFallsMs)[event.box].push_back(
+                    event.simulatorMs);
+                if (event.kind == LineKind::Read && event.steadyUs >= m_sessionStartUs) {
+                    ++m_sessionReadFalls[event.box];
+                }
             }
-            if (event.output && event.port == kCommandedPort && event.line == kCommandedLine) {
+            if (event.kind == LineKind::Output && event.port == kCommandedPort &&
+                event.line == kCommandedLine) {
                 const auto pending = m_pending.find(event.box);
                 if (pending != m_pending.end() && pending->second.level == event.level &&
                     event.steadyUs >= pending->second.sentUs &&
@@ -410,27 +439,53 @@ private:
         }
     }
 
-    // One command per tick, to the boxes in turn, so that the command load is the same for every
-    // number of boxes; a box gets its next command only once the last one has shown on its line,
-    // so that no two commands to one line meet in one output pass and each change answers one.
-    void SendNextCommand() {
-        for (std::size_t tried = 0; tried < m_boxes.size(); ++tried) {
-            const int box = m_boxes[m_nextBox];
-            m_nextBox = (m_nextBox + 1) % m_boxes.size();
-            if (m_pending.count(box) > 0) {
-                continue;
-            }
-            const int level = m_nextLevel.count(box) > 0 ? m_nextLevel[box] : 1;
-            const std::int32_t device = DeviceId(box, kCommandedPort, -1);
-            const PendingCommand command{SteadyUs(), level};
-            ThrowIfFailed(
-                m_component.SendCommand(device, level == 1 ? m_ids->outputHigh : m_ids->outputLow),
-                "SendCommand(" + std::to_string(device) + ")");
-            m_pending[box] = command;
-            m_nextLevel[box] = 1 - level;
-            ++m_sent;
-            return;
+    // Every box gets a command every commandEveryMs on average, whatever the number of boxes, at
+    // moments drawn at random: a steady pace would meet the box's periods, which the moving input
+    // paces too, at one phase only, and measure that phase's latency rather than the average.
+    std::chrono::steady_clock::duration CommandGap() {
+        std::uniform_real_distribution<double> spread(0.5, 1.5);
+        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double, std::milli>(m_plan.commandEveryMs * spread(m_random)));
+    }
+
+    void ScheduleFirstCommands() {
+        const auto now = std::chrono::steady_clock::now();
+        std::uniform_real_distribution<double> phase(0.0, m_plan.commandEveryMs);
+        for (const int box : m_boxes) {
+            m_nextCommandAt[box] =
+                now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                          std::chrono::duration<double, std::milli>(phase(m_random)));
         }
+    }
+
+    // Sends what is due and returns when the next command is. A box whose last command has not
+    // shown on its line yet lets this one go, so that no two commands to one line meet in one
+    // output pass and each change answers one command.
+    std::chrono::steady_clock::time_point SendDueCommands() {
+        auto next = std::chrono::steady_clock::time_point::max();
+        for (auto& [box, at] : m_nextCommandAt) {
+            const auto now = std::chrono::steady_clock::now();
+            if (at <= now) {
+                if (m_pending.count(box) == 0) {
+                    SendCommand(box);
+                }
+                at = std::max(at + CommandGap(), now);
+            }
+            next = std::min(next, at);
+        }
+        return next;
+    }
+
+    void SendCommand(int box) {
+        const int level = m_nextLevel.count(box) > 0 ? m_nextLevel[box] : 1;
+        const std::int32_t device = DeviceId(box, kCommandedPort, -1);
+        const PendingCommand command{SteadyUs(), level};
+        ThrowIfFailed(
+            m_component.SendCommand(device, level == 1 ? m_ids->outputHigh : m_ids->outputLow),
+            "SendCommand(" + std::to_string(device) + ")");
+        m_pending[box] = command;
+        m_nextLevel[box] = 1 - level;
+        ++m_sent;
     }
 
     // Sampling starts and stops early in the high half of the moving inputs' cycle: the low half
@@ -469,27 +524,56 @@ private:
         return figures;
     }
 
-    Json EdgeFigures(const std::map<int, std::int64_t>& counted, std::int64_t startMs,
+    // Falls made and shown by reads compare between two reads of the counts, in high phases;
+    // what the host counted compares with what the reads showed over the whole session instead,
+    // since a read in a pass is published only at the pass's end, which may fall past either read.
+    Json EdgeFigures(const std::map<int, std::int64_t>& countedBefore,
+                     const std::map<int, std::int64_t>& counted, std::int64_t startMs,
                      std::int64_t stopMs) const {
         Json perBox = Json::array();
         std::int64_t countedTotal = 0;
         std::int64_t producedTotal = 0;
-        for (const int box : m_boxes) {
-            std::int64_t produced = 0;
-            if (const auto falls = m_fallsMs.find(box); falls != m_fallsMs.end()) {
-                produced = std::count_if(falls->second.begin(), falls->second.end(),
-                                         [&](std::uint64_t ms) {
-                                             const auto at = static_cast<std::int64_t>(ms);
-                                             return at > startMs && at <= stopMs;
-                                         });
+        std::int64_t readTotal = 0;
+        std::int64_t sessionCountedTotal = 0;
+        std::int64_t sessionReadTotal = 0;
+        const auto valueOf = [](const std::map<int, std::int64_t>& values, int box) {
+            const auto found = values.find(box);
+            return found == values.end() ? std::int64_t{0} : found->second;
+        };
+        const auto fallsOf = [&](const std::map<int, std::vector<std::uint64_t>>& falls, int box) {
+            const auto found = falls.find(box);
+            if (found == falls.end()) {
+                return std::int64_t{0};
             }
-            const auto found = counted.find(box);
-            const std::int64_t count = found == counted.end() ? 0 : found->second;
-            perBox.push_back({{"box", box}, {"counted", count}, {"produced", produced}});
+            return static_cast<std::int64_t>(
+                std::count_if(found->second.begin(), found->second.end(), [&](std::uint64_t ms) {
+                    const auto at = static_cast<std::int64_t>(ms);
+                    return at > startMs && at <= stopMs;
+                }));
+        };
+        for (const int box : m_boxes) {
+            const std::int64_t produced = fallsOf(m_fallsMs, box);
+            const std::int64_t read = fallsOf(m_readFallsMs, box);
+            const std::int64_t count = valueOf(counted, box);
+            const std::int64_t sessionCounted = valueOf(countedBefore, box) + count;
+            const std::int64_t sessionRead = valueOf(m_sessionReadFalls, box);
+            perBox.push_back({{"box", box},
+                              {"counted", count},
+                              {"read", read},
+                              {"produced", produced},
+                              {"session_counted", sessionCounted},
+                              {"session_read", sessionRead}});
             countedTotal += count;
+            readTotal += read;
             producedTotal += produced;
+            sessionCountedTotal += sessionCounted;
+            sessionReadTotal += sessionRead;
         }
-        return {{"counted", countedTotal}, {"produced", producedTotal}, {"per_box", perBox}};
+        // "read" is what the box's register reads showed of the falls: a fall whose whole low
+        // phase lies between two reads of its register is lost to any sampler.
+        return {{"counted", countedTotal},          {"read", readTotal},
+                {"produced", producedTotal},        {"session_counted", sessionCountedTotal},
+                {"session_read", sessionReadTotal}, {"per_box", perBox}};
     }
 
     const ScenarioPlan& m_plan;
@@ -502,9 +586,14 @@ private:
     std::map<int, PendingCommand> m_pending;
     std::map<int, int> m_nextLevel;
     std::map<int, std::vector<std::uint64_t>> m_fallsMs;
+    std::map<int, std::vector<std::uint64_t>> m_readFallsMs;
+    std::map<int, std::int64_t> m_sessionReadFalls;
+    std::uint64_t m_sessionStartUs = UINT64_MAX;
+    std::map<int, std::chrono::steady_clock::time_point> m_nextCommandAt;
+    // Seeded alike in every run, so that runs differ only by what they measure.
+    std::mt19937 m_random{kCommandSeed};
     std::vector<std::uint64_t> m_latenciesUs;
     std::uint64_t m_sent = 0;
-    std::size_t m_nextBox = 0;
     std::uint64_t m_answersUntilUs = UINT64_MAX;
 };
 

@@ -16,8 +16,9 @@ EventLog::~EventLog() {
     std::fclose(m_file);
 }
 
-void EventLog::LineChanged(std::uint64_t timeMs, int boxId, int portId, int line, bool output,
+void EventLog::LineChanged(std::uint64_t timeMs, int boxId, int portId, int line, Kind kind,
                            bool level) {
+    const char* io = kind == Kind::Output ? "out" : kind == Kind::Input ? "in" : "read";
     const std::lock_guard lock(m_mutex);
     const auto steady = std::chrono::steady_clock::now().time_since_epoch();
     const auto steadyUs = static_cast<std::uint64_t>(
@@ -26,7 +27,7 @@ void EventLog::LineChanged(std::uint64_t timeMs, int boxId, int portId, int line
                  "{\"t_ms\": %" PRIu64
                  ", \"box\": %d, \"port\": %d, \"line\": %d, \"io\": \"%s\", \"level\": %d, "
                  "\"steady_us\": %" PRIu64 "}\n",
-                 timeMs, boxId, portId, line, output ? "out" : "in", level ? 1 : 0, steadyUs);
+                 timeMs, boxId, portId, line, io, level ? 1 : 0, steadyUs);
     std::fflush(m_file);
 }
 

@@ -19,11 +19,14 @@ public:
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
 
-    // `output` is true for a line the box drives, false for one it reads. Besides the simulator
-    // time, each line carries the process's steady clock in microseconds as it is written, so that
-    // a host in the same process can time its own calls against the line changes.
-    void LineChanged(std::uint64_t timeMs, int boxId, int portId, int line, bool output,
-                     bool level);
+    // What changed: a line the box drives, one it reads, or the level of an input as a register
+    // read of the box returned it to the plug-in.
+    enum class Kind { Output, Input, Read };
+
+    // Besides the simulator time, each line carries the process's steady clock in microseconds as
+    // it is written, so that a host in the same process can time its own calls against the line
+    // changes.
+    void LineChanged(std::uint64_t timeMs, int boxId, int portId, int line, Kind kind, bool level);
 
 private:
     std::mutex m_mutex;

@@ -40,12 +40,14 @@ void InputLines::SetQuiet(std::size_t line, bool quiet) {
     m_lines[line].quiet = quiet;
 }
 
-void InputLines::NoteSampled(std::size_t line) {
+bool InputLines::NoteSampled(std::size_t line) {
     auto& input = m_lines[line];
-    if (input.level != input.sampledLevel) {
-        input.sampledLevel = input.level;
-        ++(input.level ? input.sampledEdges.rises : input.sampledEdges.falls);
+    if (input.level == input.sampledLevel) {
+        return false;
     }
+    input.sampledLevel = input.level;
+    ++(input.level ? input.sampledEdges.rises : input.sampledEdges.falls);
+    return true;
 }
 
 std::uint32_t InputLines::Levels() const {

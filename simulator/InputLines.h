@@ -43,8 +43,9 @@ public:
     // While quiet, a line follows its source back up but not down: a low phase under way runs to
     // its end and none begins. Ending quiet waits for the source's next fall.
     void SetQuiet(std::size_t line, bool quiet);
-    // A read returned the line's present level.
-    void NoteSampled(std::size_t line);
+    // A read returned the line's present level; true when that differs from what the last read
+    // returned.
+    bool NoteSampled(std::size_t line);
 
     std::size_t Count() const { return m_lines.size(); }
     bool Level(std::size_t line) const { return m_lines[line].level; }

@@ -611,13 +611,13 @@ void SimulatedIoBox::LatchIoBoxExpanders(std::uint64_t now) {
         m_ioBoxSelect.garbled = false;
         return;
     }
-    NoteSampledInputs(m_inputExpander.HeldFrame());
+    NoteSampledInputs(now, m_inputExpander.HeldFrame());
     LatchExpander(now, m_inputExpander, kInputExpander, InputExpanderOutside());
     LatchExpander(now, m_outputExpander, kOutputExpander, OutsideDrive{});
     RefreshTtlOutputs(now);
 }
 
-void SimulatedIoBox::NoteSampledInputs(PortExpander::Frame frame) {
+void SimulatedIoBox::NoteSampledInputs(std::uint64_t now, PortExpander::Frame frame) {
     if ((frame[0] & PortExpander::kReadFlag) == 0 || !m_inputExpander.InNormalOperation()) {
         return;
     }
@@ -638,7 +638,11 @@ void SimulatedIoBox::NoteSampledInputs(PortExpander::Frame frame) {
             m_inputExpander.IsOutput(pin)) {
             continue;
         }
-        m_inputs.NoteSampled(static_cast<std::size_t>(lineIndex));
+        if (m_inputs.NoteSampled(static_cast<std::size_t>(lineIndex)) && m_eventLog != nullptr) {
+            m_eventLog->LineChanged(now, m_boxId, lineIndex / kTtlLineCount + 1,
+                                    lineIndex % kTtlLineCount + 1, EventLog::Kind::Read,
+                                    m_inputs.Level(static_cast<std::size_t>(lineIndex)));
+        }
     }
 }
 
@@ -721,7 +725,7 @@ void SimulatedIoBox::RefreshTtlOutputs(std::uint64_t now) {
         const int port = lineIndex / kTtlLineCount + 1;
         const int line = lineIndex % kTtlLineCount + 1;
         if (m_eventLog != nullptr) {
-            m_eventLog->LineChanged(now, m_boxId, port, line, true, level);
+            m_eventLog->LineChanged(now, m_boxId, port, line, EventLog::Kind::Output, level);
         }
         if (!level || line != 1) {
             continue;
@@ -745,8 +749,8 @@ void SimulatedIoBox::LatchSdiOutputs(std::uint64_t now) {
         const std::uint32_t lines = slot.outputs.Levels();
         for (int line = 1; line <= kSdiLineCount && m_eventLog != nullptr; ++line) {
             if (((changed >> (line - 1)) & 1U) != 0) {
-                m_eventLog->LineChanged(now, m_boxId, kTtlPortCount + sdi, line, true,
-                                        ((lines >> (line - 1)) & 1U) != 0);
+                m_eventLog->LineChanged(now, m_boxId, kTtlPortCount + sdi, line,
+                                        EventLog::Kind::Output, ((lines >> (line - 1)) & 1U) != 0);
             }
         }
     }
@@ -766,7 +770,7 @@ void SimulatedIoBox::InputLineChanged(int lineIndex, std::uint64_t timeMs) {
     }
     if (m_eventLog != nullptr) {
         m_eventLog->LineChanged(timeMs, m_boxId, lineIndex / kTtlLineCount + 1,
-                                lineIndex % kTtlLineCount + 1, false, level);
+                                lineIndex % kTtlLineCount + 1, EventLog::Kind::Input, level);
     }
 }
 

@@ -177,7 +177,7 @@ private:
     // a select that rises makes its chip carry out the frame it holds.
     void UpdateChipSelects(std::uint64_t now, bool controllerSelect);
     void LatchIoBoxExpanders(std::uint64_t now);
-    void NoteSampledInputs(PortExpander::Frame frame);
+    void NoteSampledInputs(std::uint64_t now, PortExpander::Frame frame);
     void LatchSdiExpander(std::uint64_t now, int sdi);
     // `chip` is an SDI port number, or negative for the IO box's own input and output expanders.
     void LatchExpander(std::uint64_t now, PortExpander& expander, int chip, OutsideDrive outside);

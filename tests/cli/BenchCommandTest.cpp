@@ -227,12 +227,40 @@ TEST_F(BenchCommandTest, JsonHasEveryFigureForEachLoadAndModeAndCountsEveryEdgeO
         EXPECT_EQ(edges["per_box"][0]["counted"], edges["counted"]) << what;
         EXPECT_EQ(edges["per_box"][0]["produced"], edges["produced"]) << what;
         EXPECT_EQ(edges["counted"], edges["produced"]) << what;
+        EXPECT_EQ(edges["read"], edges["produced"]) << what << ": reads see every 300 ms low";
+        EXPECT_EQ(edges["session_counted"], edges["session_read"]) << what;
+        EXPECT_GE(edges["session_counted"], edges["counted"]) << what;
         if (expected[i].first == "active") {
             EXPECT_GE(edges["produced"].get<int>(), 1) << what;
         } else {
             EXPECT_EQ(edges["produced"], 0) << what;
         }
     }
+    ExpectNothingLeftBehind();
+}
+
+// An input that moves faster than a box's longest periods loses falls between two reads; the
+// host must still count exactly the falls the box's reads showed, box by box, in both modes.
+TEST_F(BenchCommandTest, CountsExactlyTheFallsTheReadsShowedOnEveryBox) {
+    const ChildResult result = Run({"--json", "bench", "--boxes", "2", "--loads", "active",
+                                    "--seconds", "2.5", "--toggle-every", "60"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const json document = json::parse(result.out);
+    ASSERT_EQ(document["scenarios"].size(), 2u) << result.out;
+    std::int64_t lost = 0;
+    for (const json& scenario : document["scenarios"]) {
+        const std::string mode = scenario["mode"];
+        const json& edges = scenario["edges"];
+        ASSERT_EQ(edges["per_box"].size(), 2u) << mode;
+        for (const json& box : edges["per_box"]) {
+            const std::string what = mode + " box " + std::to_string(box["box"].get<int>());
+            EXPECT_GT(box["session_read"].get<std::int64_t>(), 0) << what;
+            EXPECT_EQ(box["session_counted"], box["session_read"]) << what;
+            EXPECT_LE(box["read"].get<std::int64_t>(), box["produced"].get<std::int64_t>()) << what;
+            lost += box["produced"].get<std::int64_t>() - box["read"].get<std::int64_t>();
+        }
+    }
+    EXPECT_GT(lost, 0) << "a 30 ms low is shorter than a serial period of two boxes";
     ExpectNothingLeftBehind();
 }
 

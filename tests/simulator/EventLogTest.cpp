@@ -133,6 +133,38 @@ TEST(EventLog, ReplaysEveryInputChangeOfALongTimeJumpInTimeOrderAcrossBoxes) {
     EXPECT_NO_PROTOCOL_ERRORS(open.bench);
 }
 
+// Pin 26 is TTL port 12 line 1, in the group of register 0xD4 (pins 20..27, bit 6).
+TEST(EventLog, RecordsAReadOnlyWhenItReturnsAnotherLevelThanTheLastRead) {
+    TempDir dir;
+    BenchConfig config;
+    config.eventLog = (dir.Path() / "events.jsonl").string();
+    config.boxes.push_back(BoxConfig{});
+    OpenBench open(config);
+    open.ConfigureIoBox();
+
+    EXPECT_EQ(open.reports.ReadIoBoxRegister(0xD4) & 0x40, 0x40);
+    EXPECT_TRUE(LinesOf(config.eventLog).empty()) << "the first read shows the power-up level";
+    open.Box().DriveInput(12, 1, false);
+    open.Box().DriveInput(12, 1, true);
+    open.Box().DriveInput(12, 1, false);
+    EXPECT_EQ(open.reports.ReadIoBoxRegister(0xD4) & 0x40, 0);
+    EXPECT_EQ(open.reports.ReadIoBoxRegister(0xD4) & 0x40, 0);
+    open.Box().DriveInput(12, 1, true);
+    EXPECT_EQ(open.reports.ReadIoBoxRegister(0xCC), 0xFF) << "another group's read";
+    EXPECT_EQ(open.reports.ReadIoBoxRegister(0xD4) & 0x40, 0x40);
+
+    std::vector<std::pair<std::string, int>> seen;
+    for (const auto& event : EventsOf(config.eventLog)) {
+        EXPECT_EQ(event["port"], 12);
+        EXPECT_EQ(event["line"], 1);
+        seen.emplace_back(event["io"], event["level"]);
+    }
+    const std::vector<std::pair<std::string, int>> expected = {{"in", 0},   {"in", 1}, {"in", 0},
+                                                               {"read", 0}, {"in", 1}, {"read", 1}};
+    EXPECT_EQ(seen, expected) << "the pulse between two reads was never read";
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}
+
 TEST(EventLog, RecordsTheDispenserDropAsInputChangesAfterTheOutputEdge) {
     TempDir dir;
     BenchConfig config;

@@ -264,9 +264,10 @@ void PrintText(const Json& document) {
               << (real ? "" : ", fully mapped boxes") << ", "
               << Fixed(document["seconds_per_scenario"].get<double>(), 1) << " s per scenario";
     if (!real) {
-        std::cout << ", to each box a command every "
-                  << Fixed(document["command_every_ms"].get<double>(), 0)
-                  << " ms on average, at random moments";
+        const double every = document["command_every_ms"].get<double>();
+        std::cout << (every > 0.0 ? ", to each box a command every " + Fixed(every, 0) +
+                                        " ms on average, at random moments"
+                                  : ", no commands");
     }
     std::cout << "\nmachine: " << machine["cores"].get<unsigned>() << " cores";
     if (!machine["cpu"].get<std::string>().empty()) {
@@ -303,10 +304,12 @@ void PrintText(const Json& document) {
         const Json& commands = result["latency"];
         const Json& edges = result["edges"];
         const bool moving = result["load"] == "active";
+        const bool sent = commands.is_object();
         latency.AddRow({std::to_string(result["boxes"].get<int>()), result["load"], result["mode"],
-                        CountCell(commands["answered"], commands["sent"]),
-                        Milliseconds(commands["median_us"]), Milliseconds(commands["p99_us"]),
-                        Milliseconds(commands["max_us"]),
+                        sent ? CountCell(commands["answered"], commands["sent"]) : "-",
+                        sent ? Milliseconds(commands["median_us"]) : "-",
+                        sent ? Milliseconds(commands["p99_us"]) : "-",
+                        sent ? Milliseconds(commands["max_us"]) : "-",
                         moving ? CountCell(edges["counted"], edges["produced"]) : "-",
                         moving ? WorstBoxCell(edges) : "-",
                         moving ? CountCell(edges["read"], edges["produced"]) : "-",
@@ -364,8 +367,8 @@ void AddBenchOptions(CLI::App& app, BenchOptions& options) {
         command
             ->add_option("--command-every", options.commandEveryMs,
                          "Send each box a command every MS milliseconds on average, at random "
-                         "moments (default 50)")
-            ->check(CLI::Range(5.0, 60000.0))
+                         "moments; 0 sends none (default 50)")
+            ->check(CLI::Range(0.0, 0.0) | CLI::Range(5.0, 60000.0))
             ->type_name("MS");
     auto* toggleEvery =
         command

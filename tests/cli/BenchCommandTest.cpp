@@ -266,7 +266,7 @@ TEST_F(BenchCommandTest, CountsExactlyTheFallsTheReadsShowedOnEveryBox) {
 
 TEST_F(BenchCommandTest, TextShowsPeriodAndLatencyTablesWithARowPerBoxCountLoadAndMode) {
     const ChildResult result = Run({"bench", "--boxes", "2,1,2", "--loads", "idle", "--modes",
-                                    "concurrent", "--seconds", "0.3"});
+                                    "concurrent", "--seconds", "0.3", "--command-every", "0"});
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const auto lines = Lines(result.out);
     std::vector<std::string> rows;
@@ -289,6 +289,7 @@ TEST_F(BenchCommandTest, TextShowsPeriodAndLatencyTablesWithARowPerBoxCountLoadA
         EXPECT_EQ(load, "idle");
         EXPECT_EQ(mode, "concurrent");
     }
+    EXPECT_NE(result.out.find(", no commands"), std::string::npos) << result.out;
     EXPECT_NE(rows[0].find("x)"), std::string::npos) << "periods carry their ratio to the floor";
     ExpectNothingLeftBehind();
 }

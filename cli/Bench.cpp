@@ -1,11 +1,16 @@
 #include "Bench.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +29,13 @@ namespace zentrix::cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The sampling threads' real-time priority.
+constexpr int kBareSleepPriority = 10;
+
+double Rounded(double value) {
+    return std::round(value * 10.0) / 10.0;
+}
 using Json = nlohmann::ordered_json;
 
 constexpr int kMaxBoxes = 16;
@@ -196,6 +208,42 @@ std::vector<double> LoadAverage() {
     return averages;
 }
 
+// What this machine itself spends on the kind of wait the sampler makes most: a 2 ms sleep to an
+// absolute deadline, on a thread set up as the sampling threads are (least timer slack, a
+// real-time priority when allowed). A period's wall time can come no closer to its floor than
+// its sleeps' overshoot, nor its CPU time below theirs.
+Json BareSleepCost() {
+    constexpr int kSleeps = 250;
+    constexpr std::int64_t kSleepNs = 2000000;
+    std::vector<std::int64_t> overshootsNs;
+    std::int64_t cpuNs = 0;
+    std::thread thread([&] {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        const sched_param priority{kBareSleepPriority};
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+        const auto nowNs = [](clockid_t clock) {
+            timespec now{};
+            clock_gettime(clock, &now);
+            return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+        };
+        const std::int64_t cpuBefore = nowNs(CLOCK_THREAD_CPUTIME_ID);
+        for (int i = 0; i < kSleeps; ++i) {
+            const std::int64_t deadline = nowNs(CLOCK_MONOTONIC) + kSleepNs;
+            const timespec until{static_cast<time_t>(deadline / 1000000000),
+                                 static_cast<long>(deadline % 1000000000)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+            }
+            overshootsNs.push_back(nowNs(CLOCK_MONOTONIC) - deadline);
+        }
+        cpuNs = nowNs(CLOCK_THREAD_CPUTIME_ID) - cpuBefore;
+    });
+    thread.join();
+    std::sort(overshootsNs.begin(), overshootsNs.end());
+    return {
+        {"overshoot_median_us", Rounded(static_cast<double>(overshootsNs[kSleeps / 2]) / 1000.0)},
+        {"cpu_us", Rounded(static_cast<double>(cpuNs) / kSleeps / 1000.0)}};
+}
+
 std::string CpuModel() {
     std::ifstream in("/proc/cpuinfo");
     for (std::string line; std::getline(in, line);) {
@@ -274,7 +322,12 @@ void PrintText(const Json& document) {
         std::cout << " (" << machine["cpu"].get<std::string>() << ")";
     }
     std::cout << ", load average " << Fixed(machine["load_before"][0].get<double>(), 2)
-              << " before, " << Fixed(machine["load_after"][0].get<double>(), 2) << " after\n\n";
+              << " before, " << Fixed(machine["load_after"][0].get<double>(), 2) << " after\n"
+              << "a bare 2 ms sleep of a sampling thread here overshoots by "
+              << Fixed(machine["bare_2ms_sleep"]["overshoot_median_us"].get<double>(), 0)
+              << " us (median) and costs "
+              << Fixed(machine["bare_2ms_sleep"]["cpu_us"].get<double>(), 0)
+              << " us of CPU: the least a sleep of a period adds to its wall time and CPU\n\n";
 
     std::cout << "Sampler periods in ms: wall time (floor of the same period, wall/floor); CPU "
                  "of the sampling threads\n";
@@ -395,6 +448,7 @@ int RunBench(const BenchOptions& requested, const BenchHost& host) {
     InstallStopHandlers();
     const ScratchDirectory scratch;
     const std::vector<double> loadBefore = LoadAverage();
+    const Json bareSleep = BareSleepCost();
     const std::vector<Job> jobs = PlanJobs(options, host, scratch.Path());
     const bool progress = !host.json && isatty(STDERR_FILENO) == 1;
     Json scenarios = Json::array();
@@ -424,7 +478,8 @@ int RunBench(const BenchOptions& requested, const BenchHost& host) {
     document["machine"] = {{"cores", std::thread::hardware_concurrency()},
                            {"cpu", CpuModel()},
                            {"load_before", loadBefore},
-                           {"load_after", LoadAverage()}};
+                           {"load_after", LoadAverage()},
+                           {"bare_2ms_sleep", bareSleep}};
     document["interrupted"] = interrupted;
     document["scenarios"] = scenarios;
     if (host.json) {

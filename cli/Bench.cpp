@@ -102,7 +102,8 @@ std::vector<Job> PlanJobs(const BenchOptions& options, const BenchHost& host,
         // starts: with every input last read high.
         for (const std::string& load : options.loads) {
             for (const std::string& mode : options.modes) {
-                const std::string name = load + "-" + mode;
+                std::string name = load;
+                name.append("-").append(mode);
                 Job job;
                 job.plan.boxes = boxes;
                 job.plan.load = load;

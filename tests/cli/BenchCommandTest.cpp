@@ -1,32 +1,25 @@
 // Runs `zentrix bench` as a child process on short scenarios and checks its figures for sanity:
 // every figure present, ratios to the floor at least 1, latency above zero and every edge of a
 // slow moving input counted on one box. The timings themselves are not judged.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using zentrix::testing::ChildResult;
+using zentrix::testing::ChildRun;
+using zentrix::testing::Lines;
 using zentrix::testing::TempDir;
 
 constexpr auto kChildTimeout = std::chrono::seconds(90);
@@ -34,26 +27,6 @@ constexpr auto kChildTimeout = std::chrono::seconds(90);
 fs::path CliPath() {
     return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "cli" / "zentrix";
 }
-
-std::string ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-struct ChildResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
 
 class BenchCommandTest : public ::testing::Test {
 protected:
@@ -70,71 +43,26 @@ protected:
     // that the test sees what the bench leaves behind and no test touches the real ones.
     ChildResult Run(const std::vector<std::string>& arguments,
                     const std::vector<std::string>& extraEnvironment = {}) {
-        const fs::path outFile = m_temp.Path() / "stdout.txt";
-        const fs::path errFile = m_temp.Path() / "stderr.txt";
-        std::vector<std::string> argumentStorage = {CliPath().string()};
-        argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& argument : argumentStorage) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-
-        std::vector<std::string> environmentStorage;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string text = *entry;
-            const std::string name = text.substr(0, text.find('='));
-            if (name != "ZENTRIX_IOWARRIOR" && name != "ZENTRIX_REGISTRY" &&
-                name != "ZENTRIX_PERIOD_TRACE" && name != "ZENTRIX_SAMPLING" &&
-                name != "XDG_CONFIG_HOME" && name != "HOME" && name != "TMPDIR" &&
-                name != "DISPLAY" && name != "WAYLAND_DISPLAY") {
-                environmentStorage.push_back(text);
-            }
-        }
-        environmentStorage.push_back("ZENTRIX_REGISTRY=" +
-                                     (m_temp.Path() / "registry.reg").string());
-        environmentStorage.push_back("XDG_CONFIG_HOME=" + ConfigHome().string());
-        environmentStorage.push_back("HOME=" + (m_temp.Path() / "home").string());
-        environmentStorage.push_back("TMPDIR=" + TemporaryDirectory().string());
-        environmentStorage.insert(environmentStorage.end(), extraEnvironment.begin(),
-                                  extraEnvironment.end());
-        std::vector<char*> envp;
-        for (std::string& entry : environmentStorage) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t child = 0;
-        const int spawned =
-            posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ChildResult result;
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-            return result;
-        }
-        const auto start = std::chrono::steady_clock::now();
-        int status = 0;
-        while (waitpid(child, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() - start > kChildTimeout) {
-                kill(child, SIGKILL);
-                waitpid(child, &status, 0);
-                ADD_FAILURE() << "zentrix bench did not finish within the time limit";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = ReadFile(outFile);
-        result.err = ReadFile(errFile);
-        return result;
+        ChildRun run;
+        run.program = CliPath();
+        run.arguments = arguments;
+        run.withoutVariables = {"ZENTRIX_IOWARRIOR",
+                                "ZENTRIX_REGISTRY",
+                                "ZENTRIX_PERIOD_TRACE",
+                                "ZENTRIX_SAMPLING",
+                                "XDG_CONFIG_HOME",
+                                "HOME",
+                                "TMPDIR",
+                                "DISPLAY",
+                                "WAYLAND_DISPLAY"};
+        run.variables = {"ZENTRIX_REGISTRY=" + (m_temp.Path() / "registry.reg").string(),
+                         "XDG_CONFIG_HOME=" + ConfigHome().string(),
+                         "HOME=" + (m_temp.Path() / "home").string(),
+                         "TMPDIR=" + TemporaryDirectory().string()};
+        run.variables.insert(run.variables.end(), extraEnvironment.begin(), extraEnvironment.end());
+        run.scratchDirectory = m_temp.Path();
+        run.timeout = kChildTimeout;
+        return RunChild(run);
     }
 
     void ExpectNothingLeftBehind() {

@@ -1,11 +1,6 @@
 // Runs the built zentrix host as a child process against the simulated bench and checks what it
 // prints, writes and returns.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,14 +17,17 @@
 #include <vector>
 
 #include "platform/format/TextConversion.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using zentrix::testing::ChildResult;
+using zentrix::testing::ChildRun;
+using zentrix::testing::Lines;
+using zentrix::testing::ReadFile;
 using zentrix::testing::TempDir;
 
 constexpr auto kChildTimeout = std::chrono::seconds(30);
@@ -94,20 +92,6 @@ fs::path PluginPath() {
     return BuildDirectory() / "host" / "libzentrix.so";
 }
 
-std::string ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::vector<json> JsonLines(const std::string& text) {
     std::vector<json> documents;
     for (const std::string& line : Lines(text)) {
@@ -124,12 +108,6 @@ std::string Utf16LittleEndianWithBom(const std::string& utf8) {
     }
     return bytes;
 }
-
-struct ChildResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
 
 struct ChildOptions {
     std::string input;
@@ -166,77 +144,20 @@ protected:
     // Runs zentrix with a private registry store and configuration home, so that no test reads or
     // writes the real ones.
     ChildResult Run(const std::vector<std::string>& arguments, const ChildOptions& options = {}) {
-        const fs::path inputFile = m_temp.Write("stdin.txt", options.input);
-        const fs::path outFile = m_temp.Path() / "stdout.txt";
-        const fs::path errFile = m_temp.Path() / "stderr.txt";
-
-        std::vector<std::string> argumentStorage = {
-            options.program.empty() ? CliPath().string() : options.program.string()};
-        argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& argument : argumentStorage) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-
-        std::vector<std::string> environmentStorage;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string text = *entry;
-            const std::string name = text.substr(0, text.find('='));
-            // No child gets a display: a mapping dialog would wait for a user who never comes.
-            if (name != "ZENTRIX_IOWARRIOR" && name != "ZENTRIX_REGISTRY" &&
-                name != "XDG_CONFIG_HOME" && name != "HOME" && name != "DISPLAY" &&
-                name != "WAYLAND_DISPLAY" && name != "QT_QPA_PLATFORM") {
-                environmentStorage.push_back(text);
-            }
-        }
-        environmentStorage.push_back("ZENTRIX_REGISTRY=" + RegistryFile().string());
-        environmentStorage.push_back("XDG_CONFIG_HOME=" + (m_temp.Path() / "xdg").string());
-        environmentStorage.push_back("HOME=" + (m_temp.Path() / "home").string());
-        std::vector<char*> envp;
-        for (std::string& entry : environmentStorage) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inputFile.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t child = 0;
-        const int spawned =
-            posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ChildResult result;
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-            return result;
-        }
-
-        const auto start = std::chrono::steady_clock::now();
-        bool interrupted = false;
-        int status = 0;
-        while (waitpid(child, &status, WNOHANG) == 0) {
-            const auto elapsed = std::chrono::steady_clock::now() - start;
-            if (options.interruptAfter && !interrupted && elapsed >= *options.interruptAfter) {
-                kill(child, SIGINT);
-                interrupted = true;
-            }
-            if (elapsed > kChildTimeout) {
-                kill(child, SIGKILL);
-                waitpid(child, &status, 0);
-                ADD_FAILURE() << "zentrix did not finish within the time limit";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = ReadFile(outFile);
-        result.err = ReadFile(errFile);
-        return result;
+        ChildRun run;
+        run.program = options.program.empty() ? CliPath() : options.program;
+        run.arguments = arguments;
+        // No child gets a display: a mapping dialog would wait for a user who never comes.
+        run.withoutVariables = {"ZENTRIX_IOWARRIOR", "ZENTRIX_REGISTRY", "XDG_CONFIG_HOME", "HOME",
+                                "DISPLAY",           "WAYLAND_DISPLAY",  "QT_QPA_PLATFORM"};
+        run.variables = {"ZENTRIX_REGISTRY=" + RegistryFile().string(),
+                         "XDG_CONFIG_HOME=" + (m_temp.Path() / "xdg").string(),
+                         "HOME=" + (m_temp.Path() / "home").string()};
+        run.input = m_temp.Write("stdin.txt", options.input);
+        run.scratchDirectory = m_temp.Path();
+        run.timeout = kChildTimeout;
+        run.interruptAfter = options.interruptAfter;
+        return RunChild(run);
     }
 
     json RunJson(const std::vector<std::string>& arguments) {

@@ -6,6 +6,7 @@
 #include "iobox/Warrior.h"
 #include "platform/Clock.h"
 #include "simulator/SimulatedBench.h"
+#include "support/ForwardingLibrary.h"
 
 namespace {
 
@@ -14,43 +15,22 @@ using zentrix::sim::BoxConfig;
 using zentrix::sim::SdiBoard;
 
 // Passes every call on to the simulated bench and counts the report exchanges (writes and reads).
-class CountingLibrary final : public zentrix::IoWarriorLibrary {
+class CountingLibrary final : public zentrix::testing::ForwardingLibrary {
 public:
-    explicit CountingLibrary(zentrix::IoWarriorLibrary& inner) : m_inner(inner) {}
+    using ForwardingLibrary::ForwardingLibrary;
 
-    zentrix::IowHandle OpenDevice() override { return m_inner.OpenDevice(); }
-    void CloseDevice(zentrix::IowHandle handle) override { m_inner.CloseDevice(handle); }
-    std::int32_t GetNumDevs() override { return m_inner.GetNumDevs(); }
-    zentrix::IowHandle GetDeviceHandle(std::int32_t number) override {
-        return m_inner.GetDeviceHandle(number);
-    }
-    bool GetSerialNumber(zentrix::IowHandle handle, char16_t* serial) override {
-        return m_inner.GetSerialNumber(handle, serial);
-    }
-    std::uint32_t GetProductId(zentrix::IowHandle handle) override {
-        return m_inner.GetProductId(handle);
-    }
     std::uint32_t Write(zentrix::IowHandle handle, std::uint32_t pipe, const std::uint8_t* buffer,
                         std::uint32_t length) override {
         ++exchanges;
-        return m_inner.Write(handle, pipe, buffer, length);
+        return ForwardingLibrary::Write(handle, pipe, buffer, length);
     }
     std::uint32_t Read(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
                        std::uint32_t length) override {
         ++exchanges;
-        return m_inner.Read(handle, pipe, buffer, length);
-    }
-    void SetWriteTimeout(zentrix::IowHandle handle, std::uint32_t ms) override {
-        m_inner.SetWriteTimeout(handle, ms);
-    }
-    void SetTimeout(zentrix::IowHandle handle, std::uint32_t ms) override {
-        m_inner.SetTimeout(handle, ms);
+        return ForwardingLibrary::Read(handle, pipe, buffer, length);
     }
 
     std::uint64_t exchanges = 0;
-
-private:
-    zentrix::IoWarriorLibrary& m_inner;
 };
 
 // Every TTL line as output and input, and a top-unit interface with all 28 lines on every SDI

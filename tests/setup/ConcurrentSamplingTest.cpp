@@ -21,6 +21,7 @@
 #include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
+#include "support/ForwardingLibrary.h"
 #include "support/TempDir.h"
 #include "support/WatchingLibrary.h"
 
@@ -36,9 +37,9 @@ constexpr int kCustomPort = 7;
 
 // Forwards to the simulator and records which threads call each controller; the calls of one
 // controller can be held until the test releases them, as a box that stopped answering would.
-class ControllerWatch final : public zentrix::IoWarriorLibrary {
+class ControllerWatch final : public zentrix::testing::ForwardingLibrary {
 public:
-    explicit ControllerWatch(zentrix::IoWarriorLibrary& inner) : m_inner(inner) {}
+    using ForwardingLibrary::ForwardingLibrary;
 
     void HoldController(zentrix::IowHandle handle) {
         const std::lock_guard lock(m_mutex);
@@ -75,33 +76,15 @@ public:
         return m_callsByThread[threadTag];
     }
 
-    zentrix::IowHandle OpenDevice() override { return m_inner.OpenDevice(); }
-    void CloseDevice(zentrix::IowHandle handle) override { m_inner.CloseDevice(handle); }
-    std::int32_t GetNumDevs() override { return m_inner.GetNumDevs(); }
-    zentrix::IowHandle GetDeviceHandle(std::int32_t number) override {
-        return m_inner.GetDeviceHandle(number);
-    }
-    bool GetSerialNumber(zentrix::IowHandle handle, char16_t* serial) override {
-        return m_inner.GetSerialNumber(handle, serial);
-    }
-    std::uint32_t GetProductId(zentrix::IowHandle handle) override {
-        return m_inner.GetProductId(handle);
-    }
     std::uint32_t Write(zentrix::IowHandle handle, std::uint32_t pipe, const std::uint8_t* buffer,
                         std::uint32_t length) override {
         Enter(handle);
-        return m_inner.Write(handle, pipe, buffer, length);
+        return ForwardingLibrary::Write(handle, pipe, buffer, length);
     }
     std::uint32_t Read(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
                        std::uint32_t length) override {
         Enter(handle);
-        return m_inner.Read(handle, pipe, buffer, length);
-    }
-    void SetWriteTimeout(zentrix::IowHandle handle, std::uint32_t ms) override {
-        m_inner.SetWriteTimeout(handle, ms);
-    }
-    void SetTimeout(zentrix::IowHandle handle, std::uint32_t ms) override {
-        m_inner.SetTimeout(handle, ms);
+        return ForwardingLibrary::Read(handle, pipe, buffer, length);
     }
 
 private:
@@ -118,7 +101,6 @@ private:
         }
     }
 
-    zentrix::IoWarriorLibrary& m_inner;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     zentrix::IowHandle m_held = nullptr;

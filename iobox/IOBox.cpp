@@ -17,6 +17,8 @@ const char* const kIOBoxName = "Tamsel IO box";
 // asked for any other line.
 constexpr std::int32_t kTtlLinesPerPort = 2;
 constexpr std::int32_t kSdiLinesPerPort = 28;
+// An input line that nothing drives reads high: the inputs are pulled up.
+constexpr std::uint8_t kIdleInputLevel = 1;
 
 bool LineFitsPort(const TCHiIobPort* port, std::int32_t line) {
     return port != nullptr && line >= 1 &&
@@ -36,7 +38,11 @@ TCHiIobIOBox::TCHiIobIOBox(TCHiIobHardwareSetup* setup, std::int32_t id)
       m_strName(kIOBoxName),
       m_pPorts(std::make_unique<TCHiIobPorts>()),
       m_pDevices(std::make_unique<TCHiIobDevices>()),
-      m_pSignalProcessor(std::make_unique<TCHiIobSignalProcessor>(setup)) {}
+      m_pSignalProcessor(std::make_unique<TCHiIobSignalProcessor>(setup)) {
+    for (auto& lines : m_aInputLevels) {
+        lines.fill(kIdleInputLevel);
+    }
+}
 
 TCHiIobIOBox::~TCHiIobIOBox() = default;
 
@@ -247,7 +253,20 @@ void TCHiIobIOBox::ResetForSampling() {
     }
     if (m_pWarrior) {
         m_pWarrior->ResetInputs();
+        // Totals count from the start of sampling, not from the last read before it.
+        if (!m_pWarrior->DiscardSlowDeviceCounts()) {
+            DetachAfterFailedRead();
+        }
     }
+}
+
+void TCHiIobIOBox::DetachAfterFailedRead() {
+    zentrix::LogLazily(zentrix::LogLevel::Warning, "iobox", [this] {
+        return "IO box " + std::to_string(GetId()) +
+               ": reading its inputs failed (unplugged?); the box is detached";
+    });
+    UnconfigureHardware();
+    ReleaseWarrior();
 }
 
 void TCHiIobIOBox::PrepareOutputs() {
@@ -303,6 +322,27 @@ void TCHiIobIOBox::RebuildPlanIfNeeded() {
     m_bPlanValid = true;
 }
 
+std::uint8_t TCHiIobIOBox::LineLevel(const PlannedSignal& planned, bool readFromHardware,
+                                     bool output, LineLevels& remembered) const {
+    const bool known = planned.line != TCHiIobDevice::kNoLine && planned.portId >= 1 &&
+                       static_cast<std::size_t>(planned.portId) < remembered.size() &&
+                       static_cast<std::size_t>(planned.line) < remembered[0].size();
+    if (!readFromHardware) {
+        return known ? remembered[static_cast<std::size_t>(planned.portId)]
+                                 [static_cast<std::size_t>(planned.line)]
+                     : (output ? 0 : kIdleInputLevel);
+    }
+    const bool high = planned.line != TCHiIobDevice::kNoLine &&
+                      (output ? m_pWarrior->GetOutputBit(planned.portId, planned.line)
+                              : m_pWarrior->GetInputBit(planned.portId, planned.line));
+    const auto level = static_cast<std::uint8_t>(high ? 1 : 0);
+    if (known) {
+        remembered[static_cast<std::size_t>(planned.portId)]
+                  [static_cast<std::size_t>(planned.line)] = level;
+    }
+    return level;
+}
+
 std::vector<TCHiIobValue> TCHiIobIOBox::StartValues() const {
     const std::shared_ptr<const TCHiIobBoxValues> previous =
         m_pSetup->GetController().CopyValues(this);
@@ -322,21 +362,15 @@ void TCHiIobIOBox::Publish(std::vector<TCHiIobValue> values) {
 void TCHiIobIOBox::InputPass(bool onlyChanged) {
     RebuildPlanIfNeeded();
     if (m_pWarrior && !m_pWarrior->ReadInputs(onlyChanged)) {
-        zentrix::LogLazily(zentrix::LogLevel::Warning, "iobox", [this] {
-            return "IO box " + std::to_string(GetId()) +
-                   ": reading its inputs failed (unplugged?); the box is detached";
-        });
-        UnconfigureHardware();
-        ReleaseWarrior();
+        DetachAfterFailedRead();
     }
     std::vector<TCHiIobValue> values = StartValues();
     for (const PlannedSignal& planned : m_vecInputSignals) {
         TCHiIobValue value;
         if (planned.signal->GetKind() == eSignalKindLine) {
-            const bool level = m_pWarrior && planned.line != TCHiIobDevice::kNoLine &&
-                               m_pWarrior->GetInputBit(planned.portId, planned.line);
-            planned.device->DeriveLineSignal(*planned.signal,
-                                             static_cast<std::uint8_t>(level ? 1 : 0), value);
+            const bool read = m_pWarrior != nullptr;
+            planned.device->DeriveLineSignal(
+                *planned.signal, LineLevel(planned, read, false, m_aInputLevels), value, read);
         } else if (planned.signal->GetKind() == eSignalKindData) {
             m_vecBytes.clear();
             for (std::int32_t i = planned.signal->GetFirstByte();
@@ -373,10 +407,9 @@ void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>
     for (const PlannedSignal& planned : m_vecOutputSignals) {
         TCHiIobValue value;
         if (planned.signal->GetKind() == eSignalKindLine) {
-            const bool level = m_pWarrior && planned.line != TCHiIobDevice::kNoLine &&
-                               m_pWarrior->GetOutputBit(planned.portId, planned.line);
-            planned.device->DeriveLineSignal(*planned.signal,
-                                             static_cast<std::uint8_t>(level ? 1 : 0), value);
+            const bool read = m_pWarrior != nullptr;
+            planned.device->DeriveLineSignal(
+                *planned.signal, LineLevel(planned, read, true, m_aOutputLevels), value, read);
         }
         values[planned.slot] = value;
     }

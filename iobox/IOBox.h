@@ -7,6 +7,7 @@
 #ifndef ZENTRIX_IOBOX_IOBOX_H
 #define ZENTRIX_IOBOX_IOBOX_H
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -81,7 +82,16 @@ private:
         std::size_t slot;
     };
 
+    // Line levels by port id and line, both 1-based, for every line a port can have (an SDI
+    // port's expander has 28).
+    using LineLevels = std::array<std::array<std::uint8_t, 29>, kTtlPortCount + kSdiPortCount + 1>;
+
     void RebuildPlanIfNeeded();
+    void DetachAfterFailedRead();
+    // The level of a planned line: read from the hardware and remembered while the box has it,
+    // and the remembered one (at first the idle level) when it has none.
+    std::uint8_t LineLevel(const PlannedSignal& planned, bool readFromHardware, bool output,
+                           LineLevels& remembered) const;
     std::vector<TCHiIobValue> StartValues() const;
     void Publish(std::vector<TCHiIobValue> values);
 
@@ -101,6 +111,11 @@ private:
     std::vector<PlannedSignal> m_vecOutputSignals;
     std::shared_ptr<const TCHiIobValueLayout> m_pLayout;
     std::vector<std::uint8_t> m_vecBytes;
+    // What the lines last showed, kept when the controller is lost: a box without hardware reports
+    // these levels and counts no edge, instead of deriving presses from lines nobody read. Inputs
+    // start high, the level of a pulled-up line that nothing drives; outputs start low (off).
+    LineLevels m_aInputLevels;
+    LineLevels m_aOutputLevels{};
 };
 
 #endif

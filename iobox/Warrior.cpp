@@ -444,11 +444,15 @@ void TCHiIobWarrior::ConfigurePortExpander(std::int32_t port) {
 
 void TCHiIobWarrior::PrimeSlowDevice(std::int32_t port) {
     for (int round = 0; round < 2; ++round) {
-        SelectPort(port);
-        m_clock.SleepMs(kSlowDeviceSelectMs);
-        DeselectAll();
-        SpiTransfer(0, 0, 0, 0);
+        LatchSlowDevice(port);
     }
+}
+
+bool TCHiIobWarrior::LatchSlowDevice(std::int32_t port) {
+    SelectPort(port);
+    m_clock.SleepMs(kSlowDeviceSelectMs);
+    DeselectAll();
+    return SpiTransfer(0, 0, 0, 0);
 }
 
 void TCHiIobWarrior::Configure(const TCHiIobPortLines& ttlOutputs,
@@ -611,10 +615,7 @@ bool TCHiIobWarrior::ReadSlowDevices() {
     bool ok = true;
     for (auto& [port, bytes] : m_mapSlowDevices) {
         if (due) {
-            SelectPort(port);
-            m_clock.SleepMs(kSlowDeviceSelectMs);
-            DeselectAll();
-            ok = SpiTransfer(0, 0, 0, 0) && ok;
+            ok = LatchSlowDevice(port) && ok;
             // Even a failed transfer stores what the buffer holds.
             for (std::size_t i = 0; i < bytes.size(); ++i) {
                 bytes[i] = m_abySpecialReport[2 + i];
@@ -623,6 +624,16 @@ bool TCHiIobWarrior::ReadSlowDevices() {
             std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
         }
     }
+    return ok;
+}
+
+bool TCHiIobWarrior::DiscardSlowDeviceCounts() {
+    bool ok = true;
+    for (auto& [port, bytes] : m_mapSlowDevices) {
+        ok = LatchSlowDevice(port) && ok;
+        std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
+    }
+    m_pSlowDeviceTimer->Restart();
     return ok;
 }
 

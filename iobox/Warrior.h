@@ -89,6 +89,9 @@ public:
     void ConfigureIOBoxExpanders();
     void ConfigurePortExpander(std::int32_t port);
     void PrimeSlowDevice(std::int32_t port);
+    // Holds the port's select for the device to latch its counts, then shifts them out into the
+    // special-report buffer.
+    bool LatchSlowDevice(std::int32_t port);
 
     void Configure(const TCHiIobPortLines& ttlOutputs, const TCHiIobPortLines& sdiOutputs,
                    const TCHiIobPortLines& ttlInputs, const TCHiIobPortLines& sdiInputs,
@@ -114,6 +117,10 @@ public:
 
     void ResetOutputs();
     void ResetInputs();
+    // Has every slow device latch and shift out what it counted so far, drops it, and starts the
+    // slow-device period again, so that the next read brings only what came after this call.
+    // Blocks for one select hold and three reports per slow device; false when a read failed.
+    bool DiscardSlowDeviceCounts();
 
     zentrix::IowHandle GetHandle() const { return m_hDevice; }
     // Owned by this object; the references last as long as it does.

@@ -62,13 +62,17 @@ std::int32_t TCHiIobDevice::GetCommandLine(const TCHiIobCommand& command) const 
 }
 
 void TCHiIobDevice::DeriveLineSignal(const TCHiIobSignal& signal, std::uint8_t level,
-                                     TCHiIobValue& value) {
+                                     TCHiIobValue& value, bool levelWasRead) {
     const auto it = m_mapSignalStates.find(signal.GetId());
     if (it == m_mapSignalStates.end()) {
         return;
     }
     TCHiIobSignalState& state = *it->second;
-    state.Update(level);
+    if (levelWasRead) {
+        state.Update(level);
+    } else {
+        state.Hold(level);
+    }
     switch (signal.GetDerivation()) {
         case eDerivationIsLow:
             value = TCHiIobValue(state.GetCurrentLevel() == 0);

@@ -46,8 +46,9 @@ public:
     std::int32_t GetCommandLine(const TCHiIobCommand& command) const;
 
     // Feed one sample to the state or handler kept for the signal; without one the value stays as
-    // it was passed.
-    void DeriveLineSignal(const TCHiIobSignal& signal, std::uint8_t level, TCHiIobValue& value);
+    // it was passed. A level that was not read from the hardware is held without counting an edge.
+    void DeriveLineSignal(const TCHiIobSignal& signal, std::uint8_t level, TCHiIobValue& value,
+                          bool levelWasRead = true);
     void DeriveDataSignal(const TCHiIobSignal& signal, const std::vector<std::uint8_t>& bytes,
                           TCHiIobValue& value);
     void ResetSignalStates();

@@ -15,6 +15,11 @@ void TCHiIobSignalState::Update(std::uint8_t level) {
     }
 }
 
+void TCHiIobSignalState::Hold(std::uint8_t level) {
+    m_byPreviousLevel = level;
+    m_byCurrentLevel = level;
+}
+
 void TCHiIobSignalState::Reset() {
     m_byCurrentLevel = m_byIdleLevel;
     m_byPreviousLevel = m_byIdleLevel;

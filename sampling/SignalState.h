@@ -13,6 +13,9 @@ public:
     // Records one sample; an edge counts against the level of the sample before, which after a
     // reset is the idle level.
     void Update(std::uint8_t level);
+    // Takes the level as the line's state without counting an edge: for a box whose lines are not
+    // read, where a change of level is not something the hardware showed.
+    void Hold(std::uint8_t level);
     void Reset();
 
     std::uint8_t GetCurrentLevel() const { return m_byCurrentLevel; }

@@ -126,7 +126,7 @@ TEST_F(PlaceholderSetupTest, QueriesOfTheCatalog) {
     EXPECT_EQ(setup.ListIOBoxIds(), (std::vector<std::int32_t>{-1}));
 }
 
-TEST_F(PlaceholderSetupTest, SamplingWithoutHardwareStillDerivesValues) {
+TEST_F(PlaceholderSetupTest, SamplingWithoutHardwareDerivesIdleValues) {
     setup.AddDevice(-1, 1, Device(setup, eDeviceTypeCustomHardware, 1));
     setup.AddDevice(-1, 15, Device(setup, eDeviceTypeLickometer, 2));
     tagTECKavexIdtHiValue record{};
@@ -135,12 +135,12 @@ TEST_F(PlaceholderSetupTest, SamplingWithoutHardwareStillDerivesValues) {
 
     setup.StartSampler();
     setup.StopSampler();
-    // No controller: lines read low, bytes read 0.
-    setup.ReceiveSignal(1, 3, record);
+    // No controller: lines stay at their idle level, nothing is counted.
+    setup.ReceiveSignal(1, 3, record);  // "Is input 1 High"
     EXPECT_EQ(record.m_eType, eKavexIdtHiVtBool);
-    EXPECT_EQ(record.m_bValueBoolean, 0);
-    setup.ReceiveSignal(1, 0, record);  // "Input 1 H->L count": the idle-high line read low once
-    EXPECT_EQ(record.m_lValueLongLong, 1);
+    EXPECT_EQ(record.m_bValueBoolean, 1);
+    setup.ReceiveSignal(1, 0, record);  // "Input 1 H->L count"
+    EXPECT_EQ(record.m_lValueLongLong, 0);
     setup.ReceiveSignal(2, 1, record);
     EXPECT_EQ(record.m_eType, eKavexIdtHiVtDuration);
     EXPECT_EQ(record.m_nMicroSeconds, 0);

@@ -569,6 +569,8 @@ void TCHiIobHardwareSetup::SampleOutputs(const std::vector<TCHiIobIOBox*>& boxes
         m_pController->ReturnCommands(commands);
         throw;
     }
+    // What a box kept waits for its line to take another pulse.
+    m_pController->ReturnCommands(commands);
     for (TCHiIobIOBox* box : boxes) {
         if (commands.count(box) == 0) {
             none.clear();

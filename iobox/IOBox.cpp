@@ -188,8 +188,8 @@ void TCHiIobIOBox::GetDevicesOnPort(std::int32_t portId,
     }
 }
 
-void TCHiIobIOBox::QueueCommand(std::int32_t deviceId, std::int32_t commandId) {
-    m_pSetup->GetController().QueueCommand(this, deviceId, commandId);
+bool TCHiIobIOBox::QueueCommand(std::int32_t deviceId, std::int32_t commandId) {
+    return m_pSetup->GetController().QueueCommand(this, deviceId, commandId);
 }
 
 void TCHiIobIOBox::QueueDefaultCommands() {
@@ -204,7 +204,8 @@ void TCHiIobIOBox::QueueDefaultCommands() {
         type->GetCommands(commands);
         for (const TCHiIobCommand* command : commands) {
             if (command->IsDefault()) {
-                QueueCommand(device->GetDeviceId(), command->GetId());
+                m_pSetup->GetController().QueueDefaultCommand(this, device->GetDeviceId(),
+                                                              command->GetId());
             }
         }
     }

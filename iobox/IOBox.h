@@ -58,7 +58,9 @@ public:
     std::int32_t GetPortOfDevice(std::int32_t deviceId) const;
     void GetDevicesOnPort(std::int32_t portId, std::vector<const TCHiIobDevice*>& devices) const;
 
-    void QueueCommand(std::int32_t deviceId, std::int32_t commandId);
+    // False when the command could not be queued (the box's queue is full, or memory ran out).
+    bool QueueCommand(std::int32_t deviceId, std::int32_t commandId);
+    // Queued past the bound of the host's commands, so that start and stop always reach them.
     void QueueDefaultCommands();
     // False only when the command's line cannot take another pulse yet: it is to be kept for a
     // later pass. Commands that cannot be carried out at all are dropped and count as done.

@@ -194,8 +194,8 @@ void TCHiIobIOBox::GetDevicesOnPort(std::int32_t portId,
     }
 }
 
-void TCHiIobIOBox::QueueCommand(std::int32_t deviceId, std::int32_t commandId) {
-    m_pSetup->GetController().QueueCommand(this, deviceId, commandId);
+bool TCHiIobIOBox::QueueCommand(std::int32_t deviceId, std::int32_t commandId) {
+    return m_pSetup->GetController().QueueCommand(this, deviceId, commandId);
 }
 
 void TCHiIobIOBox::QueueDefaultCommands() {
@@ -210,28 +210,29 @@ void TCHiIobIOBox::QueueDefaultCommands() {
         type->GetCommands(commands);
         for (const TCHiIobCommand* command : commands) {
             if (command->IsDefault()) {
-                QueueCommand(device->GetDeviceId(), command->GetId());
+                m_pSetup->GetController().QueueDefaultCommand(this, device->GetDeviceId(),
+                                                              command->GetId());
             }
         }
     }
 }
 
-void TCHiIobIOBox::ExecuteCommand(std::int32_t deviceId, std::int32_t commandId) {
+bool TCHiIobIOBox::ExecuteCommand(std::int32_t deviceId, std::int32_t commandId) {
     const TCHiIobDevice* device = m_pDevices->Find(deviceId);
     const std::int32_t portId = GetPortOfDevice(deviceId);
     if (device == nullptr || portId == -1 || !m_pWarrior) {
-        return;
+        return true;
     }
     const TCHiIobDeviceType* type = device->GetDeviceType();
     const TCHiIobCommand* command = type != nullptr ? type->FindCommand(commandId) : nullptr;
     if (command == nullptr) {
-        return;
+        return true;
     }
     const std::int32_t line = device->GetCommandLine(*command);
     if (!LineFitsPort(m_pPorts->FindPort(portId), line)) {
-        return;
+        return true;
     }
-    m_pWarrior->SetOutput(portId, line, command->GetLevel(), command->GetPulseDuration());
+    return m_pWarrior->SetOutput(portId, line, command->GetLevel(), command->GetPulseDuration());
 }
 
 void TCHiIobIOBox::ReceiveSignal(std::int32_t deviceId, std::int32_t signalId,
@@ -390,16 +391,23 @@ void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>
     RebuildPlanIfNeeded();
     std::stable_sort(commands.begin(), commands.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Commands kept for a later pass move to the front, so that [kept, done) is what was done.
+    std::size_t kept = 0;
     std::size_t done = 0;
     try {
         for (; done < commands.size(); ++done) {
-            ExecuteCommand(commands[done].first, commands[done].second);
+            const auto command = commands[done];
+            const bool deviceRefused = kept != 0 && commands[kept - 1].first == command.first;
+            if (deviceRefused || !ExecuteCommand(command.first, command.second)) {
+                commands[kept++] = command;
+            }
         }
     } catch (...) {
-        commands.erase(commands.begin(), commands.begin() + static_cast<std::ptrdiff_t>(done));
+        commands.erase(commands.begin() + static_cast<std::ptrdiff_t>(kept),
+                       commands.begin() + static_cast<std::ptrdiff_t>(done));
         throw;
     }
-    commands.clear();
+    commands.resize(kept);
     if (m_pWarrior) {
         m_pWarrior->WriteOutputs(onlyChanged, false);
     }

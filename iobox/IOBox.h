@@ -59,16 +59,22 @@ public:
     std::int32_t GetPortOfDevice(std::int32_t deviceId) const;
     void GetDevicesOnPort(std::int32_t portId, std::vector<const TCHiIobDevice*>& devices) const;
 
-    void QueueCommand(std::int32_t deviceId, std::int32_t commandId);
+    // False when the command could not be queued (the box's queue is full, or memory ran out).
+    bool QueueCommand(std::int32_t deviceId, std::int32_t commandId);
+    // Queued past the bound of the host's commands, so that start and stop always reach them.
     void QueueDefaultCommands();
-    void ExecuteCommand(std::int32_t deviceId, std::int32_t commandId);
+    // False only when the command's line cannot take another pulse yet: it is to be kept for a
+    // later pass. Commands that cannot be carried out at all are dropped and count as done.
+    bool ExecuteCommand(std::int32_t deviceId, std::int32_t commandId);
     void ReceiveSignal(std::int32_t deviceId, std::int32_t signalId, tagTECKavexIdtHiValue& record);
 
     void ResetForSampling();
     void PrepareOutputs();
     void InputPass(bool onlyChanged);
     // Commands are (device id, command id) pairs in arrival order. The pass empties the list as
-    // it carries them out, so that after an exception the list holds those still to do, in order.
+    // it carries them out, so that after an exception the list holds those still to do, in order;
+    // after a normal return it holds the commands of devices whose line could not take another
+    // pulse yet, each device's from the first one refused on, in order.
     void OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>& commands, bool onlyChanged);
     void FinishOutputs();
 

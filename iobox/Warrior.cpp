@@ -516,49 +516,86 @@ void TCHiIobWarrior::RegisterInputs(const TCHiIobPortLines& ttlInputs,
     }
 }
 
-void TCHiIobWarrior::SetOutput(std::int32_t portId, std::int32_t line, bool level,
+bool TCHiIobWarrior::SetOutput(std::int32_t portId, std::int32_t line, bool level,
                                std::int32_t durationMs) {
     std::int32_t selector = 0;
     std::int32_t pin = 0;
     if (!LocatePin(portId, line, selector, pin)) {
-        return;
+        return true;
     }
     const auto registers = m_mapOutputs.find(selector);
     if (registers == m_mapOutputs.end()) {
-        return;
+        return true;
     }
     const auto found = registers->second.find(OutputRegisterOfPin(pin));
     if (found == registers->second.end()) {
-        return;
+        return true;
     }
     OutputEntry& entry = found->second;
     const std::int32_t bit = BitOfPin(pin);
-    const auto mask = static_cast<std::uint8_t>(1u << bit);
-    const auto setBit = [&entry, mask](bool high) {
-        entry.current =
-            static_cast<std::uint8_t>(high ? (entry.current | mask) : (entry.current & ~mask));
-    };
     if (durationMs < 1) {
-        setBit(level);
-        return;
+        const auto mask = static_cast<std::uint8_t>(1u << bit);
+        entry.current =
+            static_cast<std::uint8_t>(level ? (entry.current | mask) : (entry.current & ~mask));
+        return true;
     }
-    if (entry.pulses.count(bit) != 0) {
-        return;
+    const auto waiting = entry.waitingPulses.find(bit);
+    const bool queueBehind = entry.pulses.count(bit) != 0 ||
+                             (waiting != entry.waitingPulses.end() && !waiting->second.empty());
+    if (!queueBehind) {
+        StartPulse(entry, bit, level, durationMs);
+        return true;
+    }
+    std::deque<Pulse>& queue = waiting != entry.waitingPulses.end()
+                                   ? waiting->second
+                                   : entry.waitingPulses.try_emplace(bit).first->second;
+    if (queue.size() >= kMaxWaitingPulses) {
+        return false;
     }
     Pulse pulse;
     pulse.restoreLevel = level ? 0 : 1;
     pulse.durationMs = durationMs;
-    setBit(level);
+    queue.push_back(pulse);
+    return true;
+}
+
+void TCHiIobWarrior::StartPulse(OutputEntry& entry, std::int32_t bit, bool level,
+                                std::int32_t durationMs) {
+    // The pulse goes in before the level changes, so that a failed allocation changes nothing.
+    Pulse& pulse = entry.pulses.insert_or_assign(bit, Pulse{}).first->second;
+    pulse.restoreLevel = level ? 0 : 1;
+    pulse.durationMs = durationMs;
+    const auto mask = static_cast<std::uint8_t>(1u << bit);
+    entry.current =
+        static_cast<std::uint8_t>(level ? (entry.current | mask) : (entry.current & ~mask));
     // A pulse that changes nothing in the register would never be written, so its timer would
     // never start and the line would stay blocked for further pulses: start it now instead.
     if (entry.current == entry.lastWritten) {
         pulse.startMs = m_clock.NowMs();
         pulse.started = true;
     }
-    entry.pulses.emplace(bit, pulse);
 }
 
-void TCHiIobWarrior::EndDuePulses(OutputEntry& entry, bool forceEnd) {
+std::size_t TCHiIobWarrior::EndDuePulses(OutputEntry& entry, bool forceEnd) {
+    std::size_t dropped = 0;
+    for (auto it = entry.waitingPulses.begin(); it != entry.waitingPulses.end();) {
+        std::deque<Pulse>& queue = it->second;
+        if (forceEnd) {
+            dropped += queue.size();
+            queue.clear();
+        } else if (!queue.empty() && entry.pulses.count(it->first) == 0) {
+            // The pulse before this one ended in an earlier pass, whose write left the line at its
+            // resting level.
+            const Pulse next = queue.front();
+            StartPulse(entry, it->first, next.restoreLevel == 0, next.durationMs);
+            queue.pop_front();
+        }
+        if (queue.empty()) {
+            it = entry.waitingPulses.erase(it);
+        } else {
+            ++it;
+        }
+    }
     for (auto it = entry.pulses.begin(); it != entry.pulses.end();) {
         Pulse& pulse = it->second;
         if (!pulse.started) {
@@ -575,6 +612,7 @@ void TCHiIobWarrior::EndDuePulses(OutputEntry& entry, bool forceEnd) {
             ++it;
         }
     }
+    return dropped;
 }
 
 void TCHiIobWarrior::WriteRegister(std::int32_t selector, std::uint8_t reg, std::uint8_t value) {
@@ -588,9 +626,10 @@ void TCHiIobWarrior::WriteRegister(std::int32_t selector, std::uint8_t reg, std:
 }
 
 void TCHiIobWarrior::WriteOutputs(bool onlyChanged, bool forceEndPulses) {
+    std::size_t dropped = 0;
     for (auto& [selector, registers] : m_mapOutputs) {
         for (auto& [reg, entry] : registers) {
-            EndDuePulses(entry, forceEndPulses);
+            dropped += EndDuePulses(entry, forceEndPulses);
             if (onlyChanged && entry.current == entry.lastWritten) {
                 continue;
             }
@@ -608,6 +647,13 @@ void TCHiIobWarrior::WriteOutputs(bool onlyChanged, bool forceEndPulses) {
         }
     }
     StrobeIfSelected();
+    if (dropped != 0) {
+        zentrix::LogLazily(zentrix::LogLevel::Warning, "iobox", [dropped] {
+            return std::to_string(dropped) +
+                   " pulse command(s) still waiting behind a running pulse were dropped as the "
+                   "outputs went to their final state";
+        });
+    }
 }
 
 bool TCHiIobWarrior::ReadSlowDevices() {
@@ -715,6 +761,7 @@ void TCHiIobWarrior::ResetOutputs() {
             entry.lastWritten = 0;
             entry.current = 0;
             entry.pulses.clear();
+            entry.waitingPulses.clear();
         }
     }
 }

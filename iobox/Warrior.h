@@ -104,10 +104,18 @@ public:
     void RegisterInputs(const TCHiIobPortLines& ttlInputs, const TCHiIobPortLines& sdiInputs,
                         const TCHiIobSlowDevices& slowDevices);
 
+    // Enough for a long burst of pulses on one line (each takes at least its duration and two
+    // write passes) while the cache stays small.
+    static constexpr std::size_t kMaxWaitingPulses = 64;
+
     // The pass thread from here on (the sampling thread, or the host's at the start and end of
     // sampling). Changes the cache only; a duration of 1 ms or more makes a pulse that restores the
-    // opposite level once it has lasted that long.
-    void SetOutput(std::int32_t portId, std::int32_t line, bool level, std::int32_t durationMs);
+    // opposite level once it has lasted that long. A pulse on a line that already has one waits
+    // until that one has ended and its resting level has been written, so that each pulse reaches
+    // the line with edges of its own. False only when kMaxWaitingPulses pulses already wait on the
+    // line: the pulse was not taken and the caller keeps it for a later pass.
+    bool SetOutput(std::int32_t portId, std::int32_t line, bool level, std::int32_t durationMs);
+    // The write pass that ends pulses at once (force end of pulses) drops the pulses still waiting.
     void WriteOutputs(bool onlyChanged, bool forceEndPulses);
     bool ReadInputs(bool onlyChanged);
 
@@ -138,12 +146,16 @@ private:
         std::uint8_t lastWritten = 0;
         std::uint8_t current = 0;
         std::map<std::int32_t, Pulse> pulses;
+        // Per bit, in arrival order, the pulses behind the one in pulses.
+        std::map<std::int32_t, std::deque<Pulse>> waitingPulses;
     };
 
     void WritePinReport();
     bool SpecialTransfer();
     void DiscardLateReplies();
-    void EndDuePulses(OutputEntry& entry, bool forceEnd);
+    void StartPulse(OutputEntry& entry, std::int32_t bit, bool level, std::int32_t durationMs);
+    // Returns how many waiting pulses a forced end dropped.
+    std::size_t EndDuePulses(OutputEntry& entry, bool forceEnd);
     void WriteRegister(std::int32_t selector, std::uint8_t reg, std::uint8_t value);
     bool ReadSlowDevices();
 

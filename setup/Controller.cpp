@@ -1,7 +1,13 @@
 #include "setup/Controller.h"
 
 #include <algorithm>
+#include <iterator>
+#include <new>
+#include <string>
+#include <utility>
 
+#include "iobox/IOBox.h"
+#include "platform/Log.h"
 #include "sampling/Sampler.h"
 
 TCHiIobValueLayout::TCHiIobValueLayout(std::vector<std::pair<std::int32_t, std::int32_t>> keys)
@@ -46,6 +52,7 @@ void TCHiIobController::StartSampler() {
     for (const auto& [box, channel] : m_mapChannels) {
         std::list<QueuedCommand> droppedCommands;
         std::shared_ptr<const TCHiIobBoxValues> droppedValues;
+        channel->takenCommands.clear();
         const zentrix::ScopedLock lock(channel->lock);
         droppedCommands.swap(channel->pendingCommands);
         droppedValues.swap(channel->latestValues);
@@ -69,8 +76,52 @@ std::size_t TCHiIobController::GetSamplingThreadCount() const {
     return m_pSampler->GetThreadCount();
 }
 
-void TCHiIobController::QueueCommand(TCHiIobIOBox* box, std::int32_t deviceId,
-                                     std::int32_t commandId) {
+bool TCHiIobController::QueueCommand(TCHiIobIOBox* box, std::int32_t deviceId,
+                                     std::int32_t commandId) noexcept {
+    BoxChannel* channel = FindChannel(box);
+    if (channel == nullptr) {
+        return true;
+    }
+    try {
+        std::list<QueuedCommand> node;
+        node.push_back({deviceId, commandId});
+        bool queued = false;
+        std::uint64_t refusedBefore = 0;
+        {
+            const zentrix::ScopedLock lock(channel->lock);
+            if (channel->pendingCommands.size() < kMaxPendingCommands) {
+                channel->pendingCommands.splice(channel->pendingCommands.end(), node);
+                refusedBefore = std::exchange(channel->refusedCommands, 0);
+                queued = true;
+            } else {
+                refusedBefore = channel->refusedCommands++;
+            }
+        }
+        if (!queued && refusedBefore == 0) {
+            zentrix::LogLazily(zentrix::LogLevel::Warning, "controller", [box] {
+                return "IO box " + std::to_string(box->GetId()) + " holds " +
+                       std::to_string(kMaxPendingCommands) +
+                       " commands not yet carried out (sampling stopped or the box stalled); "
+                       "SendCommand refuses further commands until it takes some";
+            });
+        } else if (queued && refusedBefore != 0) {
+            zentrix::LogLazily(zentrix::LogLevel::Info, "controller", [box, refusedBefore] {
+                return "IO box " + std::to_string(box->GetId()) + " queues commands again after " +
+                       std::to_string(refusedBefore) + " refused";
+            });
+        }
+        return queued;
+    } catch (...) {
+        zentrix::LogLazily(zentrix::LogLevel::Warning, "controller", [box] {
+            return "IO box " + std::to_string(box->GetId()) +
+                   ": a command could not be queued (out of memory); SendCommand refuses it";
+        });
+        return false;
+    }
+}
+
+void TCHiIobController::QueueDefaultCommand(TCHiIobIOBox* box, std::int32_t deviceId,
+                                            std::int32_t commandId) {
     BoxChannel* channel = FindChannel(box);
     if (channel == nullptr) {
         return;
@@ -103,11 +154,18 @@ void TCHiIobController::GetValue(const TCHiIobIOBox* box, std::int32_t deviceId,
 
 void TCHiIobController::TakeCommands(TCHiIobCommandQueue& commands) {
     commands.clear();
-    std::vector<std::pair<std::int32_t, std::int32_t>> boxCommands;
     for (const auto& [box, channel] : m_mapChannels) {
-        TakeCommands(box, boxCommands);
-        if (!boxCommands.empty()) {
-            commands[box].swap(boxCommands);
+        // The box's entry exists before its commands are taken, so that they are never held
+        // where a failed allocation would lose them.
+        std::vector<std::pair<std::int32_t, std::int32_t>>* boxCommands = nullptr;
+        try {
+            boxCommands = &commands[box];
+        } catch (const std::bad_alloc&) {
+            continue;
+        }
+        TakeCommands(box, *boxCommands);
+        if (boxCommands->empty()) {
+            commands.erase(box);
         }
     }
 }
@@ -119,12 +177,25 @@ void TCHiIobController::TakeCommands(const TCHiIobIOBox* box,
     if (channel == nullptr) {
         return;
     }
-    std::list<QueuedCommand> taken;
+    std::list<QueuedCommand>& taken = channel->takenCommands;
+    taken.clear();
     {
         const zentrix::ScopedLock lock(channel->lock);
         taken.swap(channel->pendingCommands);
     }
-    commands.reserve(taken.size());
+    try {
+        commands.reserve(taken.size());
+    } catch (const std::bad_alloc&) {
+        {
+            const zentrix::ScopedLock lock(channel->lock);
+            channel->pendingCommands.splice(channel->pendingCommands.begin(), taken);
+        }
+        zentrix::LogLazily(zentrix::LogLevel::Warning, "controller", [box] {
+            return "IO box " + std::to_string(box->GetId()) +
+                   ": out of memory while taking its commands; they stay queued";
+        });
+        return;
+    }
     for (const QueuedCommand& command : taken) {
         commands.emplace_back(command.deviceId, command.commandId);
     }
@@ -142,9 +213,25 @@ void TCHiIobController::ReturnCommands(
     if (channel == nullptr || commands.empty()) {
         return;
     }
+    std::list<QueuedCommand>& spare = channel->takenCommands;
     std::list<QueuedCommand> returned;
-    for (const auto& [deviceId, commandId] : commands) {
-        returned.push_back({deviceId, commandId});
+    const std::size_t reused = std::min(spare.size(), commands.size());
+    returned.splice(returned.end(), spare, spare.begin(),
+                    std::next(spare.begin(), static_cast<std::ptrdiff_t>(reused)));
+    try {
+        while (returned.size() < commands.size()) {
+            returned.push_back({});
+        }
+    } catch (const std::bad_alloc&) {
+        zentrix::LogLazily(zentrix::LogLevel::Warning, "controller", [&] {
+            return "IO box " + std::to_string(box->GetId()) + ": out of memory; " +
+                   std::to_string(commands.size() - returned.size()) +
+                   " commands given back were lost";
+        });
+    }
+    auto entry = returned.begin();
+    for (std::size_t i = 0; entry != returned.end(); ++i, ++entry) {
+        *entry = {commands[i].first, commands[i].second};
     }
     const zentrix::ScopedLock lock(channel->lock);
     channel->pendingCommands.splice(channel->pendingCommands.begin(), returned);

@@ -77,9 +77,17 @@ public:
     // values of any other box are ignored.
     void SetIOBoxes(const std::vector<TCHiIobIOBox*>& boxes);
 
+    // The most commands one box keeps queued for the host; past it QueueCommand refuses them.
+    static constexpr std::size_t kMaxPendingCommands = 65536;
+
     // Host thread, under the box's lock. Commands to one box keep their order; commands to
-    // different boxes are not ordered against each other.
-    void QueueCommand(TCHiIobIOBox* box, std::int32_t deviceId, std::int32_t commandId);
+    // different boxes are not ordered against each other. False when the box already holds
+    // kMaxPendingCommands or memory ran out: the command is not queued. The first refusal of a
+    // run of them is logged, and the next command queued ends the run. Throws nothing.
+    bool QueueCommand(TCHiIobIOBox* box, std::int32_t deviceId, std::int32_t commandId) noexcept;
+    // Host thread, at the start and end of sampling: queues a default command whatever the
+    // bound, so that the outputs always reach their default state.
+    void QueueDefaultCommand(TCHiIobIOBox* box, std::int32_t deviceId, std::int32_t commandId);
     // Leaves the value as it was when nothing was sampled for (box, device, signal).
     void GetValue(const TCHiIobIOBox* box, std::int32_t deviceId, std::int32_t signalId,
                   TCHiIobValue& value) const;
@@ -88,10 +96,13 @@ public:
     // box's queued commands.
     void TakeCommands(TCHiIobCommandQueue& commands);
     // One box's queued commands, in the order sent; only the thread that samples the box calls it.
+    // When memory runs out while handing them over, they stay queued, in order, and the list
+    // comes back empty.
     void TakeCommands(const TCHiIobIOBox* box,
                       std::vector<std::pair<std::int32_t, std::int32_t>>& commands);
     // Puts commands that a pass took but did not carry out back in front of those queued since,
-    // each box's in their order.
+    // each box's in their order. Up to as many as the box's last take reuse that take's queue
+    // entries, so that giving them back needs no memory.
     void ReturnCommands(const TCHiIobCommandQueue& commands);
     void ReturnCommands(const TCHiIobIOBox* box,
                         const std::vector<std::pair<std::int32_t, std::int32_t>>& commands);
@@ -126,6 +137,11 @@ private:
         mutable zentrix::CriticalSection lock;
         std::list<QueuedCommand> pendingCommands;
         std::shared_ptr<const TCHiIobBoxValues> latestValues;
+        // Commands QueueCommand refused since it last queued one; under the lock.
+        std::uint64_t refusedCommands = 0;
+        // The entries of the last take, kept until the next one for commands given back; only
+        // the thread that samples the box touches them, without the lock.
+        std::list<QueuedCommand> takenCommands;
     };
 
     BoxChannel* FindChannel(const TCHiIobIOBox* box) const;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -271,8 +272,7 @@ bool TCHiIobHardwareSetup::SendCommand(std::int32_t deviceId, std::int32_t comma
     if (it == m_mapRouting.end()) {
         return false;
     }
-    it->second->QueueCommand(deviceId, commandId);
-    return true;
+    return it->second->QueueCommand(deviceId, commandId);
 }
 
 void TCHiIobHardwareSetup::ReceiveSignal(std::int32_t deviceId, std::int32_t signalId,
@@ -555,8 +555,14 @@ void TCHiIobHardwareSetup::SampleOutputs(const std::vector<TCHiIobIOBox*>& boxes
     std::vector<std::pair<std::int32_t, std::int32_t>> boxCommands;
     for (TCHiIobIOBox* box : boxes) {
         m_pController->TakeCommands(box, boxCommands);
-        if (!boxCommands.empty()) {
+        if (boxCommands.empty()) {
+            continue;
+        }
+        try {
             commands[box].swap(boxCommands);
+        } catch (const std::bad_alloc&) {
+            // Giving them back reuses the queue's entries, so the box still has them next pass.
+            m_pController->ReturnCommands(box, boxCommands);
         }
     }
     std::vector<std::pair<std::int32_t, std::int32_t>> none;
@@ -569,6 +575,8 @@ void TCHiIobHardwareSetup::SampleOutputs(const std::vector<TCHiIobIOBox*>& boxes
         m_pController->ReturnCommands(commands);
         throw;
     }
+    // What a box kept waits for its line to take another pulse.
+    m_pController->ReturnCommands(commands);
     for (TCHiIobIOBox* box : boxes) {
         if (commands.count(box) == 0) {
             none.clear();

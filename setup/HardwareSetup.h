@@ -77,8 +77,10 @@ public:
     // An unknown type id leaves the caller's list as it was.
     void GetCommands(std::int32_t deviceTypeId, std::vector<const TCHiIobCommand*>& commands) const;
     void GetSignals(std::int32_t deviceTypeId, std::vector<const TCHiIobSignal*>& signals) const;
-    // False when no box holds the device. Only queues: takes the controller's lock for the length
-    // of one insertion and returns; the next output pass carries the command out.
+    // False when no box holds the device or its box could not queue the command (it already
+    // holds the most commands a box keeps, or memory ran out). Only queues: takes the
+    // controller's lock for the length of one insertion and returns; the next output pass
+    // carries the command out.
     bool SendCommand(std::int32_t deviceId, std::int32_t commandId);
     // Leaves the record untouched when no box holds the device. Takes the controller's lock for
     // one read of the latest value, so it waits at most for a queueing or a publication, never

@@ -6,6 +6,7 @@ namespace zentrix::sim {
 
 void PelletDispenser::TriggerRose(std::uint64_t nowMs) {
     if (m_phase != Phase::Idle) {
+        ++m_ordered;
         return;
     }
     m_phase = Phase::Waiting;
@@ -31,8 +32,16 @@ LineStep PelletDispenser::ProcessEvent() {
         ++m_dropped;
         return {m_dropStartMs, !kIdleLevel};
     }
-    m_phase = Phase::Idle;
-    return {m_dropEndMs, kIdleLevel};
+    const LineStep end{m_dropEndMs, kIdleLevel};
+    if (m_ordered != 0) {
+        --m_ordered;
+        m_phase = Phase::Waiting;
+        m_dropStartMs = m_dropEndMs + kDelayMs;
+        m_dropEndMs = m_dropStartMs + kPulseMs;
+    } else {
+        m_phase = Phase::Idle;
+    }
+    return end;
 }
 
 }  // namespace zentrix::sim

@@ -9,7 +9,8 @@
 namespace zentrix::sim {
 
 // A rise of the port's output line 1 drops one pellet: kDelayMs later the dispenser drives its
-// port's input line 1 high for kPulseMs. Rises while a drop is pending or under way are ignored.
+// port's input line 1 high for kPulseMs. A rise while a drop is pending or under way orders one
+// more drop, which follows once the drops before it have ended, kDelayMs after the last one.
 class PelletDispenser {
 public:
     static constexpr std::uint64_t kDelayMs = 20;
@@ -35,6 +36,7 @@ private:
     std::uint64_t m_dropStartMs = 0;
     std::uint64_t m_dropEndMs = 0;
     std::uint32_t m_dropped = 0;
+    std::uint32_t m_ordered = 0;
 };
 
 }  // namespace zentrix::sim

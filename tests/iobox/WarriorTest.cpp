@@ -295,8 +295,6 @@ TEST_F(WarriorTest, PulseLastsFromItsWriteUntilTheFirstPassAfterItsDuration) {
     const std::uint32_t written = clock.NowMs();
     EXPECT_TRUE(warrior.GetOutputBit(5, 1));
 
-    // A second pulse while the first is pending is dropped.
-    warrior.SetOutput(5, 1, true, 500);
     while (clock.NowMs() - written < 29) {
         clock.Advance(1);
         warrior.WriteOutputs(true, false);
@@ -308,6 +306,76 @@ TEST_F(WarriorTest, PulseLastsFromItsWriteUntilTheFirstPassAfterItsDuration) {
     EXPECT_FALSE(warrior.GetOutputBit(5, 1));
     ASSERT_EQ(Reports().size(), 4u);
     EXPECT_EQ(Reports()[1], "w1 09 04 00 00 00 4C 00");
+}
+
+// The register values written to the IO box's output expander, in order.
+std::vector<std::string> WrittenValues(const Lines& reports, const std::string& reg) {
+    std::vector<std::string> values;
+    const std::string prefix = "w1 09 04 00 00 00 " + reg + " ";
+    for (const std::string& report : reports) {
+        if (report.rfind(prefix, 0) == 0) {
+            values.push_back(report.substr(prefix.size()));
+        }
+    }
+    return values;
+}
+
+TEST_F(WarriorTest, PulsesOnABusyLineFollowEachOtherWithAWriteAtRestBetween) {
+    warrior.RegisterOutputs({{5, 1}}, {});
+    // Three pulses at once: the first starts, the others wait their turn.
+    warrior.SetOutput(5, 1, true, 30);
+    warrior.SetOutput(5, 1, true, 30);
+    clock.Advance(3);
+    warrior.WriteOutputs(true, false);
+    warrior.SetOutput(5, 1, true, 30);
+    // Pass numbers and times of the passes that wrote a rise or a fall.
+    std::vector<std::pair<int, std::uint32_t>> rises{{0, clock.NowMs()}};
+    std::vector<std::pair<int, std::uint32_t>> falls;
+    bool high = true;
+    for (int pass = 1; pass <= 100; ++pass) {
+        clock.Advance(2);
+        warrior.WriteOutputs(true, false);
+        if (warrior.GetOutputBit(5, 1) != high) {
+            high = !high;
+            (high ? rises : falls).emplace_back(pass, clock.NowMs());
+        }
+    }
+    EXPECT_EQ(WrittenValues(Reports(), "4C"),
+              (std::vector<std::string>{"01", "00", "01", "00", "01", "00"}));
+    ASSERT_EQ(rises.size(), 3u);
+    ASSERT_EQ(falls.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_GE(falls[i].second - rises[i].second, 30u) << i;
+        if (i > 0) {
+            // The next pulse is written by the pass after the one that ended the previous pulse.
+            EXPECT_EQ(rises[i].first, falls[i - 1].first + 1) << i;
+        }
+    }
+}
+
+TEST_F(WarriorTest, AFullLineRefusesPulsesAndAForcedEndDropsThoseWaiting) {
+    warrior.RegisterOutputs({{5, 1}, {6, 1}}, {});
+    EXPECT_TRUE(warrior.SetOutput(5, 1, true, 30));
+    for (std::size_t i = 0; i < TCHiIobWarrior::kMaxWaitingPulses; ++i) {
+        ASSERT_TRUE(warrior.SetOutput(5, 1, true, 30)) << i;
+    }
+    EXPECT_FALSE(warrior.SetOutput(5, 1, true, 30));
+    // Level commands and other lines are not held up.
+    EXPECT_TRUE(warrior.SetOutput(5, 1, true, 0));
+    EXPECT_TRUE(warrior.SetOutput(6, 1, true, 30));
+    warrior.WriteOutputs(true, false);
+    EXPECT_TRUE(warrior.GetOutputBit(6, 1));
+
+    warrior.WriteOutputs(true, true);
+    EXPECT_FALSE(warrior.GetOutputBit(5, 1));
+    EXPECT_FALSE(warrior.GetOutputBit(6, 1));
+    Forget();
+    for (int pass = 0; pass < 50; ++pass) {
+        clock.Advance(10);
+        warrior.WriteOutputs(true, false);
+    }
+    EXPECT_TRUE(Reports().empty()) << "no pulse was left waiting";
+    EXPECT_TRUE(warrior.SetOutput(5, 1, true, 30));
 }
 
 TEST_F(WarriorTest, LevelChangeDuringAPulseIsOverriddenWhenThePulseEnds) {

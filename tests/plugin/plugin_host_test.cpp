@@ -354,6 +354,26 @@ TEST(PluginHost, LoadSaveCommandsAndSignals) {
     EXPECT_EQ(itf->Release(), 0u);
 }
 
+TEST(PluginHost, SendCommandAnswersEFailOnceABoxHoldsTheMostCommandsItKeeps) {
+    ITECKavexHardwareInterface* itf = Create();
+    const std::filesystem::path in = g_scratch / "bound";
+    WriteSetup(in);
+    ASSERT_EQ(itf->Load(Wide(in.string()).c_str()), S_OK);
+    // With sampling stopped nothing takes the commands of box 0, which holds both devices.
+    constexpr int kBound = 65536;
+    for (int i = 0; i < kBound; ++i) {
+        ASSERT_EQ(itf->SendCommand(3, 0), S_OK) << i;  // Drop pellet
+    }
+    EXPECT_EQ(itf->SendCommand(3, 0), E_FAIL);
+    EXPECT_EQ(itf->SendCommand(7, 1), E_FAIL);
+    EXPECT_EQ(itf->SendCommand(99, 0), E_FAIL);
+    // Starting drops what was queued while stopped, so the box takes commands again.
+    EXPECT_EQ(itf->StartSampler(), S_OK);
+    EXPECT_EQ(itf->SendCommand(7, 1), S_OK);
+    EXPECT_EQ(itf->StopSampler(), S_OK);
+    EXPECT_EQ(itf->Release(), 0u);
+}
+
 // The devices as the host sees them, as "id:name" in the host's order.
 std::vector<std::string> DeviceList(ITECKavexHardwareInterface* itf) {
     std::int32_t count = 0;

@@ -6,6 +6,7 @@
 #include "platform/IoWarriorBackend.h"
 #include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
+#include "support/Allocations.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -41,6 +42,38 @@ TEST_F(ControllerTest, CommandsAreTakenWholeInTheOrderSent) {
               (std::vector<std::pair<std::int32_t, std::int32_t>>{{1, 10}, {2, 20}, {1, 11}}));
     controller.TakeCommands(taken);
     EXPECT_TRUE(taken.empty());
+}
+
+TEST_F(ControllerTest, CommandsStayQueuedInOrderWhenMemoryRunsOutWhileTheyAreTaken) {
+    if (!zentrix::testing::AllocationsAreHooked()) {
+        GTEST_SKIP() << "allocations fail on purpose only in builds without sanitizers";
+    }
+    using Commands = std::vector<std::pair<std::int32_t, std::int32_t>>;
+    bool failed = true;
+    for (std::size_t allocation = 1; failed; ++allocation) {
+        ASSERT_LT(allocation, 100u);
+        controller.QueueCommand(Box(), 1, 10);
+        controller.QueueCommand(Box(), 2, 20);
+        controller.QueueCommand(Box(), 1, 11);
+        TCHiIobCommandQueue taken;
+        Commands single;
+        {
+            const zentrix::testing::FailingAllocation failing(allocation);
+            EXPECT_NO_THROW(controller.TakeCommands(taken));
+            failed = zentrix::testing::AllocationFailedOnThisThread();
+        }
+        {
+            const zentrix::testing::FailingAllocation failing(allocation);
+            EXPECT_NO_THROW(controller.TakeCommands(Box(), single));
+            failed = failed || zentrix::testing::AllocationFailedOnThisThread();
+        }
+        Commands all = taken.count(Box()) != 0 ? taken[Box()] : Commands{};
+        all.insert(all.end(), single.begin(), single.end());
+        controller.QueueCommand(Box(), 3, 30);
+        controller.TakeCommands(Box(), single);
+        all.insert(all.end(), single.begin(), single.end());
+        EXPECT_EQ(all, (Commands{{1, 10}, {2, 20}, {1, 11}, {3, 30}})) << allocation;
+    }
 }
 
 TEST_F(ControllerTest, ValuesAreReadFromTheLastPublication) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -290,6 +292,67 @@ TEST_P(DropPulseTest, DropPelletPulsesThirtyMillisecondsAndCountsOneDrop) {
     EXPECT_EQ(drops.m_lValueLongLong, 1);
     EXPECT_EQ(bench.Box(0).PelletsDropped(5), 1u);
     EXPECT_EQ(Read(kDispenser, 1).m_bValueBoolean, 0);  // not in error state
+    ExpectNoProtocolErrors();
+}
+
+// The times at which the dispenser's drop line rose and fell, from the bench's event log.
+struct DropLineEdges {
+    std::vector<std::int64_t> rises;
+    std::vector<std::int64_t> falls;
+};
+
+DropLineEdges ReadDropLineEdges(const std::filesystem::path& eventLog) {
+    std::ifstream log(eventLog);
+    DropLineEdges edges;
+    for (std::string line; std::getline(log, line);) {
+        const auto event = nlohmann::json::parse(line);
+        if (event["io"] == "out" && event["port"] == 5 && event["line"] == 1) {
+            (event["level"] == 1 ? edges.rises : edges.falls)
+                .push_back(event["t_ms"].get<std::int64_t>());
+        }
+    }
+    return edges;
+}
+
+TEST_P(DropPulseTest, TwoDropsAnyGapApartAndABurstDropEveryPelletAsAPulseOfItsOwn) {
+    setup->BeginSampling();
+    RunFor(50);
+    std::uint32_t longestPeriod = 0;
+    std::size_t sent = 0;
+    for (std::uint32_t gap = 0; gap <= 100; gap += 5) {
+        const std::uint32_t before = bench.Box(0).PelletsDropped(5);
+        ASSERT_TRUE(setup->SendCommand(kDispenser, 0));
+        const std::uint32_t sentAt = clock.NowMs();
+        while (clock.NowMs() - sentAt < gap) {
+            longestPeriod = std::max(longestPeriod, RunFor(1));
+        }
+        ASSERT_TRUE(setup->SendCommand(kDispenser, 0));
+        sent += 2;
+        longestPeriod = std::max(longestPeriod, RunFor(400));
+        EXPECT_EQ(bench.Box(0).PelletsDropped(5) - before, 2u) << "gap of " << gap << " ms";
+    }
+    constexpr std::uint32_t kBurst = 7;
+    const std::uint32_t before = bench.Box(0).PelletsDropped(5);
+    for (std::uint32_t i = 0; i < kBurst; ++i) {
+        ASSERT_TRUE(setup->SendCommand(kDispenser, 0));
+    }
+    sent += kBurst;
+    longestPeriod = std::max(longestPeriod, RunFor(kBurst * 100 + 200));
+    EXPECT_EQ(bench.Box(0).PelletsDropped(5) - before, kBurst);
+    setup->EndSampling();
+
+    // Each command made a pulse of its own: 30 ms high, then low for at least one write.
+    const DropLineEdges edges = ReadDropLineEdges(scratch.Path() / "events.jsonl");
+    ASSERT_EQ(edges.rises.size(), sent);
+    ASSERT_EQ(edges.falls.size(), sent);
+    for (std::size_t i = 0; i < sent; ++i) {
+        EXPECT_GE(edges.falls[i] - edges.rises[i], 30) << i;
+        EXPECT_LT(edges.falls[i] - edges.rises[i], 30 + static_cast<std::int64_t>(longestPeriod))
+            << i;
+        if (i + 1 < sent) {
+            EXPECT_GT(edges.rises[i + 1], edges.falls[i]) << i;
+        }
+    }
     ExpectNoProtocolErrors();
 }
 

@@ -51,31 +51,42 @@ TEST(LickometerModel, WithoutSourceItLatchesZeroCounts) {
     EXPECT_EQ(lickometer.Reported(), (LickometerReports{}));
 }
 
-TEST(PelletDispenserModel, IgnoresTriggersWhileADropIsPendingOrUnderWayButNotAtItsEnd) {
+TEST(PelletDispenserModel, TriggersWhileADropIsPendingOrUnderWayOrderDropsThatFollowIt) {
     PelletDispenser dispenser(5);
     EXPECT_EQ(dispenser.NextEventMs(), kNever);
 
     dispenser.TriggerRose(100);
     ASSERT_EQ(dispenser.NextEventMs(), 120u);
     dispenser.TriggerRose(110);
-    EXPECT_EQ(dispenser.NextEventMs(), 120u) << "a trigger during the 20 ms wait is ignored";
+    EXPECT_EQ(dispenser.NextEventMs(), 120u) << "a trigger during the 20 ms wait waits its turn";
 
     const auto dropStart = dispenser.ProcessEvent();
     EXPECT_EQ(dropStart.timeMs, 120u);
     EXPECT_TRUE(dropStart.level);
     EXPECT_EQ(dispenser.Dropped(), 1u);
     dispenser.TriggerRose(150);
-    ASSERT_EQ(dispenser.NextEventMs(), 180u) << "a trigger during the drop pulse is ignored";
+    ASSERT_EQ(dispenser.NextEventMs(), 180u) << "a trigger during the drop pulse waits its turn";
 
+    // Each ordered drop follows the end of the one before it by the usual 20 ms.
     const auto dropEnd = dispenser.ProcessEvent();
     EXPECT_EQ(dropEnd.timeMs, 180u);
     EXPECT_FALSE(dropEnd.level);
+    for (const std::uint64_t startMs : {200u, 280u}) {
+        ASSERT_EQ(dispenser.NextEventMs(), startMs);
+        const auto nextStart = dispenser.ProcessEvent();
+        EXPECT_EQ(nextStart.timeMs, startMs);
+        EXPECT_TRUE(nextStart.level);
+        const auto nextEnd = dispenser.ProcessEvent();
+        EXPECT_EQ(nextEnd.timeMs, startMs + 60);
+        EXPECT_FALSE(nextEnd.level);
+    }
+    EXPECT_EQ(dispenser.Dropped(), 3u);
     EXPECT_EQ(dispenser.NextEventMs(), kNever);
 
-    dispenser.TriggerRose(180);
-    EXPECT_EQ(dispenser.NextEventMs(), 200u) << "the pulse has ended, so this one counts";
+    dispenser.TriggerRose(400);
+    EXPECT_EQ(dispenser.NextEventMs(), 420u) << "idle again: a trigger drops at once";
     dispenser.ProcessEvent();
-    EXPECT_EQ(dispenser.Dropped(), 2u);
+    EXPECT_EQ(dispenser.Dropped(), 4u);
 }
 
 // Each call's result decides whether the box latches an interrupt and logs a change, so a level

@@ -51,7 +51,7 @@ TEST(PelletDispenser, AnswersARisingEdgeWithA60MsDropPulse20MsLater) {
     EXPECT_NO_PROTOCOL_ERRORS(open.bench);
 }
 
-TEST(PelletDispenser, IgnoresRisingEdgesWhileADropIsUnderWay) {
+TEST(PelletDispenser, ARisingEdgeDuringADropOrdersAnotherAfterIt) {
     OpenBench open(SingleBox(PelletDispenserOnTtl5()));
     auto& box = open.Box();
     open.ConfigureIoBox();
@@ -59,14 +59,14 @@ TEST(PelletDispenser, IgnoresRisingEdgesWhileADropIsUnderWay) {
     open.AdvanceTo(firstMs + 30);
     open.reports.WriteIoBoxRegister(0x4C, 0x00);
     RaiseDropLine(open);
-    open.AdvanceTo(firstMs + 200);
+    open.AdvanceTo(firstMs + 99);
     EXPECT_EQ(box.PelletsDropped(5), 1u);
-
-    open.reports.WriteIoBoxRegister(0x4C, 0x00);
-    const std::uint64_t secondMs = RaiseDropLine(open);
-    open.AdvanceTo(secondMs + 20);
+    EXPECT_FALSE(box.InputLevel(5, 1)) << "low between the two drops";
+    open.AdvanceTo(firstMs + 100);
     EXPECT_EQ(box.PelletsDropped(5), 2u);
     EXPECT_TRUE(box.InputLevel(5, 1));
+    open.AdvanceTo(firstMs + 160);
+    EXPECT_FALSE(box.InputLevel(5, 1));
     EXPECT_EQ(box.PelletsDropped(4), 0u) << "no dispenser on TTL 4";
     EXPECT_NO_PROTOCOL_ERRORS(open.bench);
 }

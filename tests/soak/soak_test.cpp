@@ -1,12 +1,12 @@
 // A bounded soak: two fully mapped simulated boxes under the real sampler thread while the host's
 // thread reads every signal and describes the hardware as fast as it can, sends each device a
-// command every 100 ms of bench time, and stops and starts sampling every few seconds. With the
-// serial sampler time is virtual and moves with the sleeps of the sampler and of the sampling
-// passes, so a wall-clock second covers far more bench time than a second. Concurrent sampling
-// threads cannot share virtual time (each would advance it with its own sleeps, so a box's period
-// in bench time would depend on how the scheduler interleaves the threads): that mode runs on real
-// time, with pulses five times shorter. The run lasts ZENTRIX_SOAK_SECONDS (or --seconds=N) of wall
-// time, 60 by default.
+// command every 100 ms of bench time (a dispenser a drop every second), and stops and starts
+// sampling every few seconds. With the serial sampler time is virtual and moves with the sleeps of
+// the sampler and of the sampling passes, so a wall-clock second covers far more bench time than a
+// second. Concurrent sampling threads cannot share virtual time (each would advance it with its
+// own sleeps, so a box's period in bench time would depend on how the scheduler interleaves the
+// threads): that mode runs on real time, with pulses five times shorter. The run lasts
+// ZENTRIX_SOAK_SECONDS (or --seconds=N) of wall time, 60 by default.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,6 +58,12 @@ constexpr int kDispenserPorts = 3;  // TTL 1..3
 constexpr int kTesterPorts = 4;     // TTL 4..7, custom hardware on TTL 8..12
 constexpr auto kCycle = std::chrono::seconds(3);
 constexpr std::uint32_t kCommandSpacingMs = 100;
+// Every "Drop pellet" is carried out, each at least two periods after the one before it on its
+// line, so a dispenser is asked no faster than that lets a box with the longest periods (0.35 s)
+// keep up with.
+constexpr std::uint32_t kDropSpacingMs = 1000;
+// A dispenser that made no drop for this long has carried out every drop it was asked for.
+constexpr std::uint32_t kDispenserIdleMs = 1000;
 // Resident memory may grow by this much from the warm-up sample to the end.
 constexpr long kRssToleranceKiB = 2048;
 
@@ -296,7 +302,9 @@ protected:
             if (device.commands.empty() || static_cast<std::int32_t>(now - nextCommandMs[i]) < 0) {
                 continue;
             }
-            nextCommandMs[i] = now + kCommandSpacingMs;
+            nextCommandMs[i] =
+                now + (device.type->GetId() == eDeviceTypePelletDispenser ? kDropSpacingMs
+                                                                          : kCommandSpacingMs);
             const TCHiIobCommand* command =
                 device.commands[(round + device.id) % device.commands.size()];
             ASSERT_TRUE(setup.SendCommand(device.id, command->GetId()));
@@ -372,11 +380,17 @@ TEST_F(Soak, DifferentialReadsAddUpToWhatTheBenchMadeAndMemoryStaysFlat) {
             ReadAll(sums);
             Describe();
         }
-        // No pulse begins and no drop is asked for any more; once the last low phases have ended,
-        // long enough for drops and the lickometers' next reads to finish.
+        // No pulse begins and no drop is asked for any more; once the last low phases have ended
+        // and the dispensers have made the drops asked for, long enough for the lickometers'
+        // next reads to finish.
         QuietPulsedInputs(true);
         while (!PulsedInputsAreHigh()) {
             ASSERT_TRUE(ReadWhileBenchRuns(100, sums)) << "the sampler stopped moving the bench";
+        }
+        for (std::int64_t dropsBefore = -1; dropsBefore != DropsMade();) {
+            dropsBefore = DropsMade();
+            ASSERT_TRUE(ReadWhileBenchRuns(kDispenserIdleMs, sums))
+                << "the sampler stopped moving the bench";
         }
         ASSERT_TRUE(ReadWhileBenchRuns(1500, sums)) << "the sampler stopped moving the bench";
         ASSERT_TRUE(setup.StopSampler());

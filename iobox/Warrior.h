@@ -133,6 +133,16 @@ private:
         std::map<std::int32_t, Pulse> pulses;
     };
 
+    // What a special-mode reply must carry to answer a request: the request's report id and, for
+    // an SPI transfer, its byte count.
+    struct ReplyHeader {
+        std::uint8_t reportId = 0;
+        std::uint8_t byteCount = 0;
+    };
+
+    // ReadReport, taking only a reply that carries the expected header when one is given.
+    bool ReadReply(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                   std::uint32_t length, const ReplyHeader* expected);
     void WritePinReport();
     bool SpecialTransfer();
     void DiscardLateReplies();

@@ -134,6 +134,73 @@ TEST_F(WarriorTest, ReadRetriesWithTheTimeoutLadder) {
     EXPECT_EQ(Reports(), Lines{"r1"});
 }
 
+std::vector<std::uint32_t> TimeoutsSet(const RecordingLibrary& library) {
+    std::vector<std::uint32_t> timeouts;
+    for (const auto& call : library.calls) {
+        if (call.what == "timeout") {
+            timeouts.push_back(call.value);
+        }
+    }
+    return timeouts;
+}
+
+TEST_F(WarriorTest, AReplyToAnotherRequestIsDiscardedAndTheWaitGoesOnForWhatIsLeft) {
+    // A reply of another report id, then one with another byte count, before the right ones.
+    library.reads.push_back(SpiReply({1, 2, 3, 4}));
+    library.reads.push_back(PinsReply(0xFF, 0x2A));
+    EXPECT_TRUE(warrior.ReadPins());
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x2A);
+    library.reads.push_back({SpiReply({0xC4, 0x11}).bytes, 64, false, 300});
+    library.reads.push_back(SpiReply({0xC4, 0x5A, 0, 0}));
+    EXPECT_TRUE(warrior.SpiTransfer(0, 0, 0, 0));
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x5A);
+    // The 300 ms that the stray reply took count against the attempt.
+    EXPECT_EQ(TimeoutsSet(library), (std::vector<std::uint32_t>{1000, 1000, 1000, 700}));
+    EXPECT_EQ(Reports(), (Lines{"w1 FF 00 00 00 00 00 00", "r1", "r1", "w1 09 04 00 00 00 00 00",
+                                "r1", "r1"}));
+}
+
+TEST_F(WarriorTest, ALateReplyOfAnotherReportIdAfterAGivenUpReadShiftsNothing) {
+    warrior.RegisterInputs({{1, 1}}, {}, {});
+    // The register read gives up: its reply comes only after the whole ladder.
+    library.reads.push_back(SpiReply({0, 0, 0, 0}));
+    for (int i = 0; i < 4; ++i) {
+        library.reads.push_back({{}, 0, false});
+    }
+    std::uint8_t value = 0;
+    EXPECT_FALSE(warrior.ReadIOBoxRegister(0xC4, value));
+    // It is still on its way when the next request reads out what may be waiting, and arrives
+    // just before the reply to that request.
+    Forget();
+    library.reads.push_back({{}, 0, false});
+    library.reads.push_back(SpiReply({0xC4, 0x00, 0, 0}));
+    library.reads.push_back(PinsReply(0xBF, 0x05));
+    EXPECT_TRUE(warrior.ReadPins());
+    EXPECT_EQ(warrior.GetSpecialReportByte(2), 0xBF);
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x05);
+    EXPECT_EQ(Reports(), (Lines{"r1", "w1 FF 00 00 00 00 00 00", "r1", "r1"}));
+    // Nothing is left behind: the next register read takes its own replies.
+    Forget();
+    library.reads.push_back(SpiReply({0, 0, 0, 0}));
+    library.reads.push_back(SpiReply({0xC4, 0xFE, 0, 0}));
+    EXPECT_TRUE(warrior.ReadIOBoxRegister(0xC4, value));
+    EXPECT_EQ(value, 0xFE);
+    EXPECT_TRUE(library.reads.empty());
+}
+
+TEST_F(WarriorTest, MoreStrayRepliesThanTheDriverHoldsFailTheAttemptWithTheBufferKept) {
+    // The first attempt discards 16 and fails at the 17th; each later attempt at its first.
+    for (int i = 0; i < 17 + 3; ++i) {
+        library.reads.push_back(PinsReply(0x00, 0x00));
+    }
+    EXPECT_FALSE(warrior.SpiTransfer(0x11, 0x22, 0x33, 0x44));
+    // What the buffer held is kept, as after reads that delivered nothing.
+    EXPECT_EQ(warrior.GetSpecialReportByte(0), 0x09);
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x11);
+    EXPECT_TRUE(library.reads.empty());
+    EXPECT_EQ(TimeoutsSet(library).size(), 17u + 3u);
+}
+
 TEST_F(WarriorTest, ConfigureSetsUpBothExpanderPairsAndThePorts) {
     warrior.Configure({}, {{2, 1}}, {}, {}, {}, {2}, {}, 2.9);
     EXPECT_EQ(Reports(), (Lines{
@@ -495,6 +562,23 @@ TEST(WarriorEnumeration, FindsSupportedControllersByTheirBoxId) {
     EXPECT_FALSE(TCHiIobWarrior::EnumerateDevices(library));
     EXPECT_EQ(library.closeCount, 1);
     EXPECT_TRUE(TCHiIobWarrior::GetIOBoxIds().empty());
+}
+
+TEST(WarriorEnumeration, RepliesLeftWaitingByAnEarlierUserAreNotTakenForTheBoxId) {
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.reads.push_back(SpiReply({0x0F, 0xA5, 0, 0}));
+    library.reads.push_back(SpiReply({0x44, 0xA5}));
+    library.reads.push_back(PinsReply(0xFF, 5));
+    EXPECT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_EQ(TCHiIobWarrior::GetIOBoxIds(), (std::vector<std::int32_t>{5}));
+
+    // Nothing but stray replies, more than the driver can hold: the id reads as when nothing came.
+    for (int i = 0; i < 17; ++i) {
+        library.reads.push_back(SpiReply({0x0F, 0xA5, 0, 0}));
+    }
+    EXPECT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_EQ(TCHiIobWarrior::GetIOBoxIds(), (std::vector<std::int32_t>{0}));
 }
 
 TEST(WarriorEnumeration, ReadsNothingAsBoxIdZero) {

@@ -81,6 +81,9 @@ private:
         std::size_t slot;
     };
 
+    // A box whose transfer was given up during a stop counts as failed, as one whose input read
+    // ran out its ladder: it is taken out of service, so that no later step waits for it again.
+    void DetachIfAbandoned();
     void RebuildPlanIfNeeded();
     std::vector<TCHiIobValue> StartValues() const;
     void Publish(std::vector<TCHiIobValue> values);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,82 @@ TEST_F(WarriorTest, MoreStrayRepliesThanTheDriverHoldsFailTheAttemptWithTheBuffe
     EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x11);
     EXPECT_TRUE(library.reads.empty());
     EXPECT_EQ(TimeoutsSet(library).size(), 17u + 3u);
+}
+
+// A box that does not answer: every read waits the whole timeout last set, or until the reply
+// time when one is given; sampling begins to be stopped at the stop time when one is given.
+class SilentBoxTest : public WarriorTest {
+protected:
+    SilentBoxTest() {
+        warrior.WatchReplyWait(&replyWait);
+        library.defaultRead = [this](std::uint8_t* buffer, std::uint32_t length) {
+            const std::uint32_t timeout = TimeoutsSet(library).back();
+            const std::uint32_t now = clock.NowMs();
+            if (stopAtMs != 0 && stopAtMs - now <= timeout) {
+                replyWait = zentrix::ReplyWait::Abandon;
+            }
+            if (replyAtMs != 0 && replyAtMs - now <= timeout) {
+                clock.Set(replyAtMs);
+                std::fill(buffer, buffer + length, std::uint8_t{0x5A});
+                return length;
+            }
+            clock.Advance(timeout);
+            return 0u;
+        };
+    }
+
+    std::atomic<zentrix::ReplyWait> replyWait{zentrix::ReplyWait::Sliced};
+    std::uint32_t replyAtMs = 0;
+    std::uint32_t stopAtMs = 0;
+};
+
+TEST_F(SilentBoxTest, WhileSamplingThreadsRunTheLadderWaitsInSlicesForAsLongAsEver) {
+    const std::uint32_t start = clock.NowMs();
+    EXPECT_FALSE(warrior.SpiTransfer(1, 2, 3, 4));
+    // The write's 2 ms, then 1 + 1 + 10 + 10 s of waiting and the 2 ms after each attempt.
+    EXPECT_EQ(clock.NowMs() - start, 2u + 22000u + 4 * 2u);
+    const std::vector<std::uint32_t> timeouts = TimeoutsSet(library);
+    EXPECT_EQ(timeouts.size(), 4u + 4u + 40u + 40u);
+    EXPECT_TRUE(std::all_of(timeouts.begin(), timeouts.end(),
+                            [](std::uint32_t timeout) { return timeout == 250; }));
+    EXPECT_FALSE(warrior.WasAbandoned());
+
+    // A reply late in the last attempt still counts.
+    Forget();
+    replyAtMs = clock.NowMs() + 2 + 21000;
+    EXPECT_TRUE(warrior.SpiTransfer(1, 2, 3, 4));
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x5A);
+}
+
+TEST_F(SilentBoxTest, AStopEndsTheWaitWithinASliceAndLaterTransfersFailAtOnce) {
+    warrior.RegisterInputs({{1, 1}}, {}, {});
+    // The stop comes 12.1 s into the ladder, in its third attempt.
+    stopAtMs = clock.NowMs() + 2 + 12100;
+    EXPECT_FALSE(warrior.ReadPins());
+    EXPECT_TRUE(warrior.WasAbandoned());
+    EXPECT_LE(clock.NowMs() - stopAtMs, 250u + 2u);
+    // Nothing more reaches the controller, and nothing waits.
+    Forget();
+    const std::uint32_t abandoned = clock.NowMs();
+    EXPECT_FALSE(warrior.ReadInputs(false));
+    EXPECT_FALSE(warrior.SpiTransfer(1, 2));
+    warrior.DeselectAll();
+    warrior.Unconfigure();
+    EXPECT_TRUE(library.calls.empty());
+    EXPECT_EQ(clock.NowMs(), abandoned);
+}
+
+TEST_F(SilentBoxTest, ABoxThatAnswersIsNotGivenUpWhileSamplingIsBeingStopped) {
+    replyWait = zentrix::ReplyWait::Abandon;
+    replyAtMs = clock.NowMs() + 2 + 240;
+    EXPECT_TRUE(warrior.SpiTransfer(1, 2, 3, 4));
+    EXPECT_FALSE(warrior.WasAbandoned());
+}
+
+TEST_F(SilentBoxTest, OnTheHostsThreadEachAttemptIsOneReadWithItsWholeTimeout) {
+    replyWait = zentrix::ReplyWait::Whole;
+    EXPECT_FALSE(warrior.ReadPins());
+    EXPECT_EQ(TimeoutsSet(library), (std::vector<std::uint32_t>{1000, 1000, 10000, 10000}));
 }
 
 TEST_F(WarriorTest, ConfigureSetsUpBothExpanderPairsAndThePorts) {

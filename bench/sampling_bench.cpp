@@ -1,10 +1,12 @@
-// The sampler's cost for fully populated IO boxes on the simulator with a zero-cost clock, and
-// what the host's calls cost while the sampler thread runs.
+// The sampler's cost for fully populated IO boxes on the simulator with a zero-cost clock, what
+// the host's calls cost while the sampler thread runs, and how long a stop waits for a box that
+// has stopped answering.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "BoxBenches.h"
@@ -103,5 +105,44 @@ void BM_HostCallsWhileSampling(benchmark::State& state) {
     state.counters["longest_lock_hold_ns"] = static_cast<double>(holds.longestNs);
 }
 BENCHMARK(BM_HostCallsWhileSampling)->Iterations(200000);
+
+// StopSampler on real time while the sampling thread waits for a box that has stopped answering:
+// one simulated box whose reads all run out their timeout, stopped 300 ms into its stall.
+void BM_StopSamplerWithAStalledBox(benchmark::State& state) {
+    const auto mode = static_cast<zentrix::SamplingMode>(state.range(0));
+    zentrix::Clock& clock = zentrix::SystemClock::Instance();
+    double longestMs = 0.0;
+    for (auto _ : state) {
+        BenchConfig config;
+        config.boxes.emplace_back();
+        zentrix::sim::SimulatedBench bench(config, clock);
+        TCHiIobHardwareSetup setup(bench, clock);
+        setup.SetSamplingMode(mode);
+        setup.ChangeDevices([&] {
+            setup.AddDevice(0, 7,
+                            std::make_unique<TCHiIobDevice>(&setup, "device",
+                                                            eDeviceTypeCustomHardware, -1, 0));
+        });
+        setup.StartSampler();
+        zentrix::sim::FaultConfig stalled;
+        stalled.shortReads = 1000000;
+        bench.Box(0).SetFaults(stalled);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto start = std::chrono::steady_clock::now();
+        setup.StopSampler();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        longestMs = std::max(longestMs, seconds * 1000.0);
+    }
+    state.counters["longest_stop_ms"] = longestMs;
+}
+BENCHMARK(BM_StopSamplerWithAStalledBox)
+    ->Arg(static_cast<int>(zentrix::SamplingMode::Serial))
+    ->Arg(static_cast<int>(zentrix::SamplingMode::Concurrent))
+    ->ArgName("concurrent")
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

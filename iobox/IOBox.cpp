@@ -49,6 +49,7 @@ TCHiIobIOBox::~TCHiIobIOBox() = default;
 void TCHiIobIOBox::AttachWarrior(zentrix::IowHandle handle) {
     m_pWarrior = std::make_unique<TCHiIobWarrior>(handle, m_pSetup->GetIoWarriorLibrary(),
                                                   m_pSetup->GetClock());
+    m_pWarrior->WatchReplyWait(&m_pSetup->GetReplyWait());
     m_bConnected.store(true, std::memory_order_release);
 }
 
@@ -365,6 +366,7 @@ void TCHiIobIOBox::InputPass(bool onlyChanged) {
     if (m_pWarrior && !m_pWarrior->ReadInputs(onlyChanged)) {
         DetachAfterFailedRead();
     }
+    DetachIfAbandoned();
     std::vector<TCHiIobValue> values = StartValues();
     for (const PlannedSignal& planned : m_vecInputSignals) {
         TCHiIobValue value;
@@ -422,10 +424,24 @@ void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>
         values[planned.slot] = value;
     }
     Publish(std::move(values));
+    DetachIfAbandoned();
 }
 
 void TCHiIobIOBox::FinishOutputs() {
     if (m_pWarrior) {
         m_pWarrior->WriteOutputs(true, true);
     }
+    DetachIfAbandoned();
+}
+
+void TCHiIobIOBox::DetachIfAbandoned() {
+    if (!m_pWarrior || !m_pWarrior->WasAbandoned()) {
+        return;
+    }
+    zentrix::LogLazily(zentrix::LogLevel::Warning, "iobox", [this] {
+        return "IO box " + std::to_string(GetId()) +
+               ": it stopped answering while sampling was being stopped; the box is detached";
+    });
+    UnconfigureHardware();
+    ReleaseWarrior();
 }

@@ -92,6 +92,9 @@ private:
     // port's expander has 28).
     using LineLevels = std::array<std::array<std::uint8_t, 29>, kTtlPortCount + kSdiPortCount + 1>;
 
+    // A box whose transfer was given up during a stop counts as failed, as one whose input read
+    // ran out its ladder: it is taken out of service, so that no later step waits for it again.
+    void DetachIfAbandoned();
     void RebuildPlanIfNeeded();
     void DetachAfterFailedRead();
     // The level of a planned line: read from the hardware and remembered while the box has it,

@@ -30,6 +30,8 @@ constexpr std::uint8_t kStrobeLevels = 0x7F;
 
 constexpr std::uint32_t kTimeoutLadderMs[] = {1000, 1000, 10000, 10000};
 constexpr std::uint32_t kReportSleepMs = 2;
+// The longest library call while sampling threads run: how soon a stop ends a wait.
+constexpr std::uint32_t kReplySliceMs = 250;
 constexpr std::uint32_t kSlowDeviceSelectMs = 5;
 constexpr std::uint32_t kRearmPulseMs = 1;
 // The driver keeps at most 16 reports waiting, so no more can be late.
@@ -130,13 +132,40 @@ void LogFailedAttempt(const char* transfer, std::uint32_t pipe, std::uint32_t do
         });
 }
 
+// A special-mode reply carries the report id of the request it answers, and an SPI transfer's
+// reply also the request's byte count.
+bool Answers(const std::uint8_t* reply, std::uint8_t reportId, std::uint8_t byteCount) {
+    return reply[0] == reportId && (reportId != kReportSpiTransfer || reply[1] == byteCount);
+}
+
+void LogDiscardedReply(const std::uint8_t* reply, std::uint8_t reportId) noexcept {
+    zentrix::LogLazily(zentrix::LogLevel::Debug, "transfer", [&] {
+        return "discarded a special-mode reply with report id " + Hex(reply[0]) +
+               " and byte count " + std::to_string(reply[1]) +
+               ", which answers no request waiting for it (report id " + Hex(reportId) + ")";
+    });
+}
+
 // Reads the number the box reports on its port 2 pins; straight library calls, no retries.
 std::int32_t ReadIOBoxId(zentrix::IoWarriorLibrary& library, IowHandle handle) {
     std::uint8_t buffer[zentrix::kIow56SpecialReportSize] = {};
     buffer[0] = kReportReadPins;
     try {
         library.Write(handle, zentrix::kIowPipeSpecialMode, buffer, sizeof buffer);
-        library.Read(handle, zentrix::kIowPipeSpecialMode, buffer, sizeof buffer);
+        for (std::size_t discarded = 0;; ++discarded) {
+            const bool full = library.Read(handle, zentrix::kIowPipeSpecialMode, buffer,
+                                           sizeof buffer) == sizeof buffer;
+            if (!full || buffer[0] == kReportReadPins) {
+                break;
+            }
+            // A reply to another request, left waiting by an earlier user of the controller:
+            // its byte 3 is no box id.
+            LogDiscardedReply(buffer, kReportReadPins);
+            std::memset(buffer, 0, sizeof buffer);
+            if (discarded == kMaxLateReplies) {
+                break;
+            }
+        }
     } catch (...) {
         // A controller that breaks down while identifying itself reads as whatever the buffer
         // kept, like a read that delivered nothing.
@@ -212,21 +241,73 @@ void TCHiIobWarrior::CloseDevices(zentrix::IoWarriorLibrary& library) {
     library.CloseDevice(nullptr);
 }
 
+zentrix::ReplyWait TCHiIobWarrior::CurrentReplyWait() const {
+    return m_pReplyWait != nullptr ? m_pReplyWait->load() : zentrix::ReplyWait::Whole;
+}
+
+std::uint32_t TCHiIobWarrior::WaitSliceMs(std::uint32_t leftMs) const {
+    return CurrentReplyWait() == zentrix::ReplyWait::Whole ? leftMs
+                                                           : std::min(leftMs, kReplySliceMs);
+}
+
+bool TCHiIobWarrior::WaitGoesOn(std::uint32_t attemptStartMs, std::uint32_t timeoutMs,
+                                std::uint32_t sliceStartMs, std::uint32_t waitMs) const {
+    const std::uint32_t now = m_clock.NowMs();
+    // A library call that gave up before its wait was over failed the attempt, as without slices.
+    return CurrentReplyWait() == zentrix::ReplyWait::Sliced && now - sliceStartMs >= waitMs &&
+           now - attemptStartMs < timeoutMs;
+}
+
+bool TCHiIobWarrior::AbandonIfStopping(const char* transfer, std::uint32_t pipe,
+                                       std::uint32_t startMs) {
+    if (CurrentReplyWait() != zentrix::ReplyWait::Abandon) {
+        return false;
+    }
+    // Waiting on would hold up the stop for the rest of the ladder, and the passes that follow
+    // for a ladder each: the box counts as failed, as after a whole ladder.
+    m_bAbandoned = true;
+    zentrix::LogLazily(zentrix::LogLevel::Warning, "transfer", [&] {
+        return std::string(transfer) + " on pipe " + std::to_string(pipe) + " given up after " +
+               std::to_string(m_clock.NowMs() - startMs) +
+               " ms without an answer, since sampling is being stopped; the controller's further "
+               "transfers fail at once";
+    });
+    return true;
+}
+
 bool TCHiIobWarrior::WriteReport(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
                                  std::uint32_t length) {
+    if (m_bAbandoned) {
+        return false;
+    }
+    const std::uint32_t startMs = m_clock.NowMs();
     std::size_t attempt = 0;
     for (const std::uint32_t timeoutMs : kTimeoutLadderMs) {
         ++attempt;
+        const std::uint32_t attemptStartMs = m_clock.NowMs();
         std::uint32_t written = 0;
-        try {
-            m_library.SetWriteTimeout(handle, timeoutMs);
-            written = m_library.Write(handle, pipe, buffer, length);
-        } catch (...) {
-            // A write that breaks down counts as one that wrote nothing.
+        for (;;) {
+            const std::uint32_t spentMs = m_clock.NowMs() - attemptStartMs;
+            const std::uint32_t waitMs = WaitSliceMs(spentMs < timeoutMs ? timeoutMs - spentMs : 0);
+            const std::uint32_t sliceStartMs = m_clock.NowMs();
+            try {
+                m_library.SetWriteTimeout(handle, waitMs);
+                written = m_library.Write(handle, pipe, buffer, length);
+            } catch (...) {
+                // A write that breaks down counts as one that wrote nothing.
+                written = 0;
+                break;
+            }
+            if (written == length || !WaitGoesOn(attemptStartMs, timeoutMs, sliceStartMs, waitMs)) {
+                break;
+            }
         }
         m_clock.SleepMs(kReportSleepMs);
         if (written == length) {
             return true;
+        }
+        if (AbandonIfStopping("write", pipe, startMs)) {
+            return false;
         }
         LogFailedAttempt("write", pipe, written, length, timeoutMs, attempt,
                          std::size(kTimeoutLadderMs));
@@ -236,26 +317,71 @@ bool TCHiIobWarrior::WriteReport(IowHandle handle, std::uint32_t pipe, std::uint
 
 bool TCHiIobWarrior::ReadReport(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
                                 std::uint32_t length) {
+    return ReadReply(handle, pipe, buffer, length, nullptr);
+}
+
+bool TCHiIobWarrior::ReadReply(IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                               std::uint32_t length, const ReplyHeader* expected) {
+    if (m_bAbandoned) {
+        return false;
+    }
+    // A reply that answers another request is discarded and the buffer put back as it was, so
+    // that a failed read leaves in it what it would have left without that reply.
+    std::array<std::uint8_t, zentrix::kIow56SpecialReportSize> held{};
+    const bool checked = expected != nullptr && length >= 2 && length <= held.size();
+    if (checked) {
+        std::copy_n(buffer, length, held.begin());
+    }
+    const std::uint32_t startMs = m_clock.NowMs();
+    std::size_t discarded = 0;
     std::size_t attempt = 0;
     for (const std::uint32_t timeoutMs : kTimeoutLadderMs) {
         ++attempt;
+        const std::uint32_t attemptStartMs = m_clock.NowMs();
         std::uint32_t read = 0;
-        try {
-            m_library.SetTimeout(handle, timeoutMs);
-            read = m_library.Read(handle, pipe, buffer, length);
-        } catch (const std::exception& error) {
-            zentrix::LogLazily(zentrix::LogLevel::Warning, "transfer", [&] {
-                return "read on pipe " + std::to_string(pipe) + " broke down (" +
-                       std::string(error.what()) + "); giving up";
-            });
-            return false;
-        } catch (...) {
-            zentrix::Log(zentrix::LogLevel::Warning, "transfer", "read broke down; giving up");
-            return false;
+        for (;;) {
+            // Neither a slice nor a discarded reply ends the attempt: the wait goes on for what
+            // is left of it.
+            const std::uint32_t spentMs = m_clock.NowMs() - attemptStartMs;
+            const std::uint32_t waitMs = WaitSliceMs(spentMs < timeoutMs ? timeoutMs - spentMs : 0);
+            const std::uint32_t sliceStartMs = m_clock.NowMs();
+            try {
+                m_library.SetTimeout(handle, waitMs);
+                read = m_library.Read(handle, pipe, buffer, length);
+            } catch (const std::exception& error) {
+                zentrix::LogLazily(zentrix::LogLevel::Warning, "transfer", [&] {
+                    return "read on pipe " + std::to_string(pipe) + " broke down (" +
+                           std::string(error.what()) + "); giving up";
+                });
+                return false;
+            } catch (...) {
+                zentrix::Log(zentrix::LogLevel::Warning, "transfer", "read broke down; giving up");
+                return false;
+            }
+            if (read != length) {
+                if (!WaitGoesOn(attemptStartMs, timeoutMs, sliceStartMs, waitMs)) {
+                    break;
+                }
+                continue;
+            }
+            if (!checked || Answers(buffer, expected->reportId, expected->byteCount)) {
+                break;
+            }
+            LogDiscardedReply(buffer, expected->reportId);
+            std::copy_n(held.begin(), length, buffer);
+            read = 0;
+            // More stray replies than the driver can hold make the attempt fail, so that a
+            // library that answers at once with them cannot keep the read going for ever.
+            if (++discarded > kMaxLateReplies) {
+                break;
+            }
         }
         m_clock.SleepMs(kReportSleepMs);
         if (read == length) {
             return true;
+        }
+        if (AbandonIfStopping("read", pipe, startMs)) {
+            return false;
         }
         LogFailedAttempt("read", pipe, read, length, timeoutMs, attempt,
                          std::size(kTimeoutLadderMs));
@@ -326,11 +452,15 @@ void TCHiIobWarrior::EnableSpi(bool enable) {
 }
 
 bool TCHiIobWarrior::SpecialTransfer() {
+    if (m_bAbandoned) {
+        return false;
+    }
     DiscardLateReplies();
     WriteReport(m_hDevice, zentrix::kIowPipeSpecialMode, m_abySpecialReport,
                 sizeof m_abySpecialReport);
-    const bool replied = ReadReport(m_hDevice, zentrix::kIowPipeSpecialMode, m_abySpecialReport,
-                                    sizeof m_abySpecialReport);
+    const ReplyHeader expected{m_abySpecialReport[0], m_abySpecialReport[1]};
+    const bool replied = ReadReply(m_hDevice, zentrix::kIowPipeSpecialMode, m_abySpecialReport,
+                                   sizeof m_abySpecialReport, &expected);
     m_bReplyMayBeLate = !replied;
     return replied;
 }

@@ -5,10 +5,12 @@
 // the start and end of sampling, the sampling thread of its box in between), so every method runs
 // on whichever of those threads holds the box at the time. Calls that exchange reports block for
 // the transfer: a few milliseconds normally, up to the timeout ladder (1 s, 1 s, 10 s, 10 s per
-// report) when the controller stops answering; the rest only touch the caches.
+// report) when the controller stops answering, or about 250 ms once sampling is being stopped;
+// the rest only touch the caches.
 #ifndef ZENTRIX_IOBOX_WARRIOR_H
 #define ZENTRIX_IOBOX_WARRIOR_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "iobox/Interrupt.h"
+#include "iobox/ReplyWait.h"
 #include "platform/Clock.h"
 #include "platform/IoWarriorLibrary.h"
 
@@ -54,6 +57,15 @@ public:
     static std::vector<std::int32_t> GetIOBoxIds();
     static zentrix::IowHandle GetDeviceHandle(std::int32_t ioBoxId);
     static void CloseDevices(zentrix::IoWarriorLibrary& library);
+
+    // How the transfers wait for a controller that does not answer; not owned, outlives this, or
+    // null to wait as on the host's thread. Set before the first transfer.
+    void WatchReplyWait(const std::atomic<zentrix::ReplyWait>* replyWait) {
+        m_pReplyWait = replyWait;
+    }
+    // A transfer was given up because sampling was being stopped; every transfer since has failed
+    // at once, without reaching the controller.
+    bool WasAbandoned() const { return m_bAbandoned; }
 
     // Block for one report exchange; the buffer stays the caller's.
     bool WriteReport(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
@@ -150,6 +162,25 @@ private:
         std::map<std::int32_t, std::deque<Pulse>> waitingPulses;
     };
 
+    // What a special-mode reply must carry to answer a request: the request's report id and, for
+    // an SPI transfer, its byte count.
+    struct ReplyHeader {
+        std::uint8_t reportId = 0;
+        std::uint8_t byteCount = 0;
+    };
+
+    // ReadReport, taking only a reply that carries the expected header when one is given.
+    bool ReadReply(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                   std::uint32_t length, const ReplyHeader* expected);
+    zentrix::ReplyWait CurrentReplyWait() const;
+    // How long the next library call of an attempt with `leftMs` to go may wait.
+    std::uint32_t WaitSliceMs(std::uint32_t leftMs) const;
+    // Whether an attempt goes on after a library call that waited from `sliceStartMs` for up to
+    // `waitMs` without transferring the report.
+    bool WaitGoesOn(std::uint32_t attemptStartMs, std::uint32_t timeoutMs,
+                    std::uint32_t sliceStartMs, std::uint32_t waitMs) const;
+    // Gives the transfer up for good when sampling is being stopped; true when it did.
+    bool AbandonIfStopping(const char* transfer, std::uint32_t pipe, std::uint32_t startMs);
     void WritePinReport();
     bool SpecialTransfer();
     void DiscardLateReplies();
@@ -174,6 +205,9 @@ private:
     bool m_bPortSelected = false;
     // The last special-mode reply was given up on and may still be waiting to be read.
     bool m_bReplyMayBeLate = false;
+    // Not owned; the setup's, which outlives this.
+    const std::atomic<zentrix::ReplyWait>* m_pReplyWait = nullptr;
+    bool m_bAbandoned = false;
 };
 
 #endif

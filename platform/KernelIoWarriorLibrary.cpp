@@ -11,6 +11,7 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "platform/IoWarriorBackendRegistry.h"
 #include "platform/Log.h"
@@ -114,6 +115,38 @@ void CloseLeftovers(DeviceNodes& nodes, std::vector<FoundNode>& found) noexcept 
             nodes.Close(node.fd);
             node.fd = -1;
         }
+    }
+}
+
+// The driver keeps each node's queue of incoming reports across close and open: reports that an
+// earlier user (a process killed mid-exchange, say) left unread would answer this user's first
+// requests and shift every reply after them. Reads without blocking until the queue is empty, at
+// most four times the driver's 16 waiting reports, in case a node never runs dry; returns the
+// count discarded.
+std::size_t EmptyQueue(DeviceNodes& nodes, int fd, std::uint32_t reportSize) {
+    constexpr std::size_t kMostDiscarded = 64;
+    constexpr std::uint32_t kLargestReport = 4096;
+    std::vector<std::uint8_t> report(std::clamp<std::uint32_t>(reportSize, 1, kLargestReport));
+    std::size_t discarded = 0;
+    while (discarded < kMostDiscarded) {
+        long got = 0;
+        do {
+            got = nodes.Read(fd, report.data(), report.size());
+        } while (got == -EINTR);
+        if (got <= 0) {
+            break;
+        }
+        ++discarded;
+    }
+    return discarded;
+}
+
+void EmptyQueueOf(DeviceNodes& nodes, const FoundNode& node) {
+    const std::size_t discarded = EmptyQueue(nodes, node.fd, node.info.report_size);
+    if (LogEnabled(LogLevel::Debug)) {
+        Log(LogLevel::Debug, kArea,
+            node.path + ": discarded " + std::to_string(discarded) +
+                " report(s) left waiting from before it was opened");
     }
 }
 
@@ -251,6 +284,8 @@ IowHandle KernelIoWarriorLibrary::OpenDevice() {
                         " skipped: their product ids differ");
                 continue;
             }
+            EmptyQueueOf(m_nodes, *pair.pins);
+            EmptyQueueOf(m_nodes, *pair.special);
             auto controller = std::make_shared<Controller>();
             controller->serial = SerialOf(node.info);
             controller->productId = node.info.product;

@@ -73,6 +73,8 @@ void TCHiIobSampler::Start() {
     }
     const zentrix::SamplingMode mode = m_pSetup->GetSamplingMode();
     m_pSetup->BeginSampling();
+    // From here on a stop may come while a thread waits for a box: the waits are cut in slices.
+    m_pSetup->GetReplyWait().store(zentrix::ReplyWait::Sliced);
     m_iRunFlag.exchange(1);
     try {
         if (mode == zentrix::SamplingMode::Serial) {
@@ -92,6 +94,7 @@ void TCHiIobSampler::Start() {
 }
 
 void TCHiIobSampler::JoinStartedThreads() noexcept {
+    m_pSetup->GetReplyWait().store(zentrix::ReplyWait::Abandon);
     m_iRunFlag.exchange(0);
     const boost::this_thread::disable_interruption uninterruptible;
     for (const auto& thread : m_vecThreads) {
@@ -101,12 +104,17 @@ void TCHiIobSampler::JoinStartedThreads() noexcept {
         }
     }
     m_vecThreads.clear();
+    m_pSetup->GetReplyWait().store(zentrix::ReplyWait::Whole);
 }
 
 bool TCHiIobSampler::Stop() {
     if (m_vecThreads.empty()) {
         return true;
     }
+    // A thread waiting for a box that does not answer gives it up instead of running out its
+    // ladder, and so does the end of sampling below, which must not wait for that box again.
+    std::atomic<zentrix::ReplyWait>& replyWait = m_pSetup->GetReplyWait();
+    replyWait.store(zentrix::ReplyWait::Abandon);
     m_iRunFlag.exchange(0);
     try {
         while (!m_vecThreads.empty()) {
@@ -116,7 +124,13 @@ bool TCHiIobSampler::Stop() {
     } catch (...) {
         return false;
     }
-    m_pSetup->EndSampling();
+    try {
+        m_pSetup->EndSampling();
+    } catch (...) {
+        replyWait.store(zentrix::ReplyWait::Whole);
+        throw;
+    }
+    replyWait.store(zentrix::ReplyWait::Whole);
     return true;
 }
 

@@ -34,7 +34,8 @@ public:
     // thread is left (at once when none ran). When a join fails (an interruption of the calling
     // thread), the threads not yet joined are kept and nothing is finished, so that a pass they
     // may still be running never overlaps the end of sampling; false is returned and the next
-    // Stop joins again.
+    // Stop joins again. A box that does not answer holds the stop up by about 250 ms, not by its
+    // timeout ladder: its waits are given up and the box is detached.
     bool Stop();
     // Stop before the setup goes: an interruption cannot cut the joins short, since what the
     // threads use is about to be freed, and no exception leaves it.

@@ -12,6 +12,7 @@
 #ifndef ZENTRIX_SETUP_HARDWARESETUP_H
 #define ZENTRIX_SETUP_HARDWARESETUP_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "host/ZentrixInterface.h"
+#include "iobox/ReplyWait.h"
 #include "model/ConnectorType.h"
 #include "model/DeviceType.h"
 #include "platform/Clock.h"
@@ -110,6 +112,9 @@ public:
     const TCHiIobController& GetController() const { return *m_pController; }
     zentrix::IoWarriorLibrary& GetIoWarriorLibrary() { return m_library; }
     zentrix::Clock& GetClock() { return m_clock; }
+    // How the boxes' transfers wait for a controller that does not answer: the sampler changes it
+    // as its threads start and stop, the boxes' access objects read it on their pass threads.
+    std::atomic<zentrix::ReplyWait>& GetReplyWait() { return m_replyWait; }
     const TCHiIobDeviceType* GetDeviceType(std::int32_t id) const;
     const TCHiIobDeviceType* FindDeviceType(const std::string& name) const;
     void GetDeviceTypesOfConnector(std::int32_t connectorTypeId,
@@ -160,6 +165,8 @@ private:
     // Not owned, outlive this (the process's backend and clock, or a test's).
     zentrix::IoWarriorLibrary& m_library;
     zentrix::Clock& m_clock;
+    // Outlives the boxes' access objects, which point to it.
+    std::atomic<zentrix::ReplyWait> m_replyWait{zentrix::ReplyWait::Whole};
     std::unique_ptr<TCHiIobController> m_pController;
     std::unique_ptr<zentrix::IoWarriorSession> m_pSession;
     std::vector<std::unique_ptr<TCHiIobIOBox>> m_vecIOBoxes;

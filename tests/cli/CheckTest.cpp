@@ -26,12 +26,13 @@ protected:
         return zentrix::cli::CheckHardware(driver, clock, options, output);
     }
 
-    // The box answers the read-pins report with its id on port 2.
+    // The box answers the read-pins report with its id on port 2. The answer comes a moment
+    // after the check has opened the nodes: what waits in a node before the open is thrown away.
     void AnswerBoxId(unsigned specialMinor, std::uint8_t boxId) {
         FakeIowarriorDriver::Bytes reply(64, 0);
         reply[0] = 0xFF;
         reply[3] = boxId;
-        driver.QueueReport(specialMinor, reply);
+        driver.QueueReport(specialMinor, reply, 1);
     }
 
     zentrix::VirtualClock clock;

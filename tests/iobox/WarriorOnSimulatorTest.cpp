@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "../simulator/BenchFixture.h"
 #include "iobox/Warrior.h"
@@ -120,6 +121,54 @@ TEST(WarriorRearmWindow, AChangeInAnUnflaggedGroupDuringTheRearmIsReadInTheSameP
         EXPECT_FALSE(warrior.GetInputBit(6, 2));
         EXPECT_NO_PROTOCOL_ERRORS(open.bench);
     }
+}
+
+// What a user of the controller killed in the middle of its exchanges leaves behind: SPI on and
+// replies it never read, a 4-byte one from the IO box expanders, a read-pins one and a 2-byte one
+// from the expander behind SDI 1.
+void LeaveUnreadReplies(OpenBench& open) {
+    using Report = zentrix::sim::testing::PluginReports::Report;
+    const auto send = [&open](const Report& report) {
+        open.bench.Write(open.handle, zentrix::kIowPipeSpecialMode, report.data(),
+                         zentrix::kIow56SpecialReportSize);
+    };
+    const std::size_t before = open.Box().PendingReplies();
+    open.ConfigureIoBox();
+    open.reports.SelectIoBox();
+    send(Report{0x09, 0x04, 0x00, 0x0F, 0xFF, 0x0F, 0x55});
+    open.reports.DeselectAll();
+    send(Report{0xFF});
+    open.reports.SelectPort(1);
+    send(Report{0x09, 0x02, 0x00, 0x00, 0x00});
+    open.reports.DeselectAll();
+    ASSERT_EQ(open.Box().PendingReplies(), before + 3);
+}
+
+TEST(WarriorLeftovers, RepliesAnEarlierUserLeftUnreadShiftNeitherTheBoxIdNorTheInputs) {
+    BoxConfig box = Bench();
+    box.boxId = 5;
+    OpenBench open{SingleBox(box)};
+    LeaveUnreadReplies(open);
+    ASSERT_TRUE(TCHiIobWarrior::EnumerateDevices(open.bench));
+    EXPECT_EQ(TCHiIobWarrior::GetIOBoxIds(), (std::vector<std::int32_t>{5}));
+
+    LeaveUnreadReplies(open);
+    TCHiIobWarrior warrior{open.handle, open.bench, open.clock};
+    warrior.Configure({{5, 1}}, {{1, 1}}, {{3, 1}, {5, 2}, {10, 1}}, {}, {}, {1}, {}, 1.0);
+    warrior.ResetInputs();
+    open.Box().DriveInput(10, 1, false);
+    ASSERT_TRUE(warrior.ReadInputs(false));
+    EXPECT_FALSE(warrior.GetInputBit(10, 1));
+    EXPECT_TRUE(warrior.GetInputBit(5, 2));
+    open.Box().DriveInput(10, 1, true);
+    ASSERT_TRUE(warrior.ReadInputs(true));
+    EXPECT_TRUE(warrior.GetInputBit(10, 1));
+    EXPECT_TRUE(warrior.GetInputBit(5, 2));
+    warrior.SetOutput(5, 1, true, 0);
+    warrior.WriteOutputs(true, false);
+    EXPECT_TRUE(open.Box().OutputLevel(5, 1));
+    EXPECT_EQ(open.Box().PendingReplies(), 0u);
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
 }
 
 TEST_F(WarriorOnSimulatorTest, UnpluggedBoxFailsTheReadPass) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,149 @@ TEST_F(WarriorTest, ReadRetriesWithTheTimeoutLadder) {
     library.reads.push_back({{}, 0, true});
     EXPECT_FALSE(warrior.ReadReport(warrior.GetHandle(), 1, buffer, 64));
     EXPECT_EQ(Reports(), Lines{"r1"});
+}
+
+std::vector<std::uint32_t> TimeoutsSet(const RecordingLibrary& library) {
+    std::vector<std::uint32_t> timeouts;
+    for (const auto& call : library.calls) {
+        if (call.what == "timeout") {
+            timeouts.push_back(call.value);
+        }
+    }
+    return timeouts;
+}
+
+TEST_F(WarriorTest, AReplyToAnotherRequestIsDiscardedAndTheWaitGoesOnForWhatIsLeft) {
+    // A reply of another report id, then one with another byte count, before the right ones.
+    library.reads.push_back(SpiReply({1, 2, 3, 4}));
+    library.reads.push_back(PinsReply(0xFF, 0x2A));
+    EXPECT_TRUE(warrior.ReadPins());
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x2A);
+    library.reads.push_back({SpiReply({0xC4, 0x11}).bytes, 64, false, 300});
+    library.reads.push_back(SpiReply({0xC4, 0x5A, 0, 0}));
+    EXPECT_TRUE(warrior.SpiTransfer(0, 0, 0, 0));
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x5A);
+    // The 300 ms that the stray reply took count against the attempt.
+    EXPECT_EQ(TimeoutsSet(library), (std::vector<std::uint32_t>{1000, 1000, 1000, 700}));
+    EXPECT_EQ(Reports(), (Lines{"w1 FF 00 00 00 00 00 00", "r1", "r1", "w1 09 04 00 00 00 00 00",
+                                "r1", "r1"}));
+}
+
+TEST_F(WarriorTest, ALateReplyOfAnotherReportIdAfterAGivenUpReadShiftsNothing) {
+    warrior.RegisterInputs({{1, 1}}, {}, {});
+    // The register read gives up: its reply comes only after the whole ladder.
+    library.reads.push_back(SpiReply({0, 0, 0, 0}));
+    for (int i = 0; i < 4; ++i) {
+        library.reads.push_back({{}, 0, false});
+    }
+    std::uint8_t value = 0;
+    EXPECT_FALSE(warrior.ReadIOBoxRegister(0xC4, value));
+    // It is still on its way when the next request reads out what may be waiting, and arrives
+    // just before the reply to that request.
+    Forget();
+    library.reads.push_back({{}, 0, false});
+    library.reads.push_back(SpiReply({0xC4, 0x00, 0, 0}));
+    library.reads.push_back(PinsReply(0xBF, 0x05));
+    EXPECT_TRUE(warrior.ReadPins());
+    EXPECT_EQ(warrior.GetSpecialReportByte(2), 0xBF);
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x05);
+    EXPECT_EQ(Reports(), (Lines{"r1", "w1 FF 00 00 00 00 00 00", "r1", "r1"}));
+    // Nothing is left behind: the next register read takes its own replies.
+    Forget();
+    library.reads.push_back(SpiReply({0, 0, 0, 0}));
+    library.reads.push_back(SpiReply({0xC4, 0xFE, 0, 0}));
+    EXPECT_TRUE(warrior.ReadIOBoxRegister(0xC4, value));
+    EXPECT_EQ(value, 0xFE);
+    EXPECT_TRUE(library.reads.empty());
+}
+
+TEST_F(WarriorTest, MoreStrayRepliesThanTheDriverHoldsFailTheAttemptWithTheBufferKept) {
+    // The first attempt discards 16 and fails at the 17th; each later attempt at its first.
+    for (int i = 0; i < 17 + 3; ++i) {
+        library.reads.push_back(PinsReply(0x00, 0x00));
+    }
+    EXPECT_FALSE(warrior.SpiTransfer(0x11, 0x22, 0x33, 0x44));
+    // What the buffer held is kept, as after reads that delivered nothing.
+    EXPECT_EQ(warrior.GetSpecialReportByte(0), 0x09);
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x11);
+    EXPECT_TRUE(library.reads.empty());
+    EXPECT_EQ(TimeoutsSet(library).size(), 17u + 3u);
+}
+
+// A box that does not answer: every read waits the whole timeout last set, or until the reply
+// time when one is given; sampling begins to be stopped at the stop time when one is given.
+class SilentBoxTest : public WarriorTest {
+protected:
+    SilentBoxTest() {
+        warrior.WatchReplyWait(&replyWait);
+        library.defaultRead = [this](std::uint8_t* buffer, std::uint32_t length) {
+            const std::uint32_t timeout = TimeoutsSet(library).back();
+            const std::uint32_t now = clock.NowMs();
+            if (stopAtMs != 0 && stopAtMs - now <= timeout) {
+                replyWait = zentrix::ReplyWait::Abandon;
+            }
+            if (replyAtMs != 0 && replyAtMs - now <= timeout) {
+                clock.Set(replyAtMs);
+                std::fill(buffer, buffer + length, std::uint8_t{0x5A});
+                return length;
+            }
+            clock.Advance(timeout);
+            return 0u;
+        };
+    }
+
+    std::atomic<zentrix::ReplyWait> replyWait{zentrix::ReplyWait::Sliced};
+    std::uint32_t replyAtMs = 0;
+    std::uint32_t stopAtMs = 0;
+};
+
+TEST_F(SilentBoxTest, WhileSamplingThreadsRunTheLadderWaitsInSlicesForAsLongAsEver) {
+    const std::uint32_t start = clock.NowMs();
+    EXPECT_FALSE(warrior.SpiTransfer(1, 2, 3, 4));
+    // The write's 2 ms, then 1 + 1 + 10 + 10 s of waiting and the 2 ms after each attempt.
+    EXPECT_EQ(clock.NowMs() - start, 2u + 22000u + 4 * 2u);
+    const std::vector<std::uint32_t> timeouts = TimeoutsSet(library);
+    EXPECT_EQ(timeouts.size(), 4u + 4u + 40u + 40u);
+    EXPECT_TRUE(std::all_of(timeouts.begin(), timeouts.end(),
+                            [](std::uint32_t timeout) { return timeout == 250; }));
+    EXPECT_FALSE(warrior.WasAbandoned());
+
+    // A reply late in the last attempt still counts.
+    Forget();
+    replyAtMs = clock.NowMs() + 2 + 21000;
+    EXPECT_TRUE(warrior.SpiTransfer(1, 2, 3, 4));
+    EXPECT_EQ(warrior.GetSpecialReportByte(3), 0x5A);
+}
+
+TEST_F(SilentBoxTest, AStopEndsTheWaitWithinASliceAndLaterTransfersFailAtOnce) {
+    warrior.RegisterInputs({{1, 1}}, {}, {});
+    // The stop comes 12.1 s into the ladder, in its third attempt.
+    stopAtMs = clock.NowMs() + 2 + 12100;
+    EXPECT_FALSE(warrior.ReadPins());
+    EXPECT_TRUE(warrior.WasAbandoned());
+    EXPECT_LE(clock.NowMs() - stopAtMs, 250u + 2u);
+    // Nothing more reaches the controller, and nothing waits.
+    Forget();
+    const std::uint32_t abandoned = clock.NowMs();
+    EXPECT_FALSE(warrior.ReadInputs(false));
+    EXPECT_FALSE(warrior.SpiTransfer(1, 2));
+    warrior.DeselectAll();
+    warrior.Unconfigure();
+    EXPECT_TRUE(library.calls.empty());
+    EXPECT_EQ(clock.NowMs(), abandoned);
+}
+
+TEST_F(SilentBoxTest, ABoxThatAnswersIsNotGivenUpWhileSamplingIsBeingStopped) {
+    replyWait = zentrix::ReplyWait::Abandon;
+    replyAtMs = clock.NowMs() + 2 + 240;
+    EXPECT_TRUE(warrior.SpiTransfer(1, 2, 3, 4));
+    EXPECT_FALSE(warrior.WasAbandoned());
+}
+
+TEST_F(SilentBoxTest, OnTheHostsThreadEachAttemptIsOneReadWithItsWholeTimeout) {
+    replyWait = zentrix::ReplyWait::Whole;
+    EXPECT_FALSE(warrior.ReadPins());
+    EXPECT_EQ(TimeoutsSet(library), (std::vector<std::uint32_t>{1000, 1000, 10000, 10000}));
 }
 
 TEST_F(WarriorTest, ConfigureSetsUpBothExpanderPairsAndThePorts) {
@@ -563,6 +707,23 @@ TEST(WarriorEnumeration, FindsSupportedControllersByTheirBoxId) {
     EXPECT_FALSE(TCHiIobWarrior::EnumerateDevices(library));
     EXPECT_EQ(library.closeCount, 1);
     EXPECT_TRUE(TCHiIobWarrior::GetIOBoxIds().empty());
+}
+
+TEST(WarriorEnumeration, RepliesLeftWaitingByAnEarlierUserAreNotTakenForTheBoxId) {
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.reads.push_back(SpiReply({0x0F, 0xA5, 0, 0}));
+    library.reads.push_back(SpiReply({0x44, 0xA5}));
+    library.reads.push_back(PinsReply(0xFF, 5));
+    EXPECT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_EQ(TCHiIobWarrior::GetIOBoxIds(), (std::vector<std::int32_t>{5}));
+
+    // Nothing but stray replies, more than the driver can hold: the id reads as when nothing came.
+    for (int i = 0; i < 17; ++i) {
+        library.reads.push_back(SpiReply({0x0F, 0xA5, 0, 0}));
+    }
+    EXPECT_TRUE(TCHiIobWarrior::EnumerateDevices(library));
+    EXPECT_EQ(TCHiIobWarrior::GetIOBoxIds(), (std::vector<std::int32_t>{0}));
 }
 
 TEST(WarriorEnumeration, ReadsNothingAsBoxIdZero) {

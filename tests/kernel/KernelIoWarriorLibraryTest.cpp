@@ -17,6 +17,7 @@
 #include "platform/KernelIoWarriorLibrary.h"
 #include "platform/Log.h"
 #include "support/FakeIowarriorDriver.h"
+#include "support/LogFile.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -230,6 +231,44 @@ TEST_F(KernelBackendTest, AReadDeliversAReportThatArrivesWithinTheTimeout) {
     Bytes pins(8, 0xEE);
     EXPECT_EQ(library.Read(box, 0, pins.data(), 8), 8u);
     EXPECT_EQ(pins, (Bytes{0, 1, 2, 3, 4, 5, 6, 7}));
+}
+
+TEST_F(KernelBackendTest, ReportsLeftInTheDriversQueuesBeforeTheOpenAreDiscardedAndCounted) {
+    const zentrix::testing::LogFile log;
+    driver.AddController(0, 1, "0000000A");
+    driver.AddController(2, 3, "0000000B");
+    // A process killed in the middle of an exchange left a reply unread, and the pins changed.
+    Bytes stale(64, 0);
+    stale[0] = 0xFF;
+    stale[3] = 165;
+    driver.QueueReport(1, stale);
+    driver.QueueReport(1, Bytes(64, 0x09));
+    driver.QueueReport(0, Bytes{1, 2, 3, 4, 5, 6, 7});
+    // A report that arrives after the open is the box's answer to this user and stays.
+    Bytes fresh(64, 0);
+    fresh[0] = 0xFF;
+    fresh[3] = 5;
+    driver.QueueReport(3, fresh, 50);
+
+    library.OpenDevice();
+    ASSERT_EQ(library.GetNumDevs(), 2);
+    EXPECT_TRUE(driver.At(0).reports.empty());
+    EXPECT_TRUE(driver.At(1).reports.empty());
+    const IowHandle first = library.GetDeviceHandle(1);
+    library.SetTimeout(first, 100);
+    Bytes buffer(64, 0xEE);
+    EXPECT_EQ(library.Read(first, 1, buffer.data(), 64), 0u);
+    Bytes pins(8, 0xEE);
+    EXPECT_EQ(library.Read(first, 0, pins.data(), 8), 0u);
+    EXPECT_EQ(library.Read(library.GetDeviceHandle(2), 1, buffer.data(), 64), 64u);
+    EXPECT_EQ(buffer, fresh);
+    EXPECT_EQ(log.Lines({"zentrix: debug: kernel: /dev/usb/iowarrior1: discarded 2 report(s) left "
+                         "waiting from before it was opened"})
+                  .size(),
+              1u)
+        << log.Text();
+    EXPECT_EQ(log.Lines({"/dev/usb/iowarrior0: discarded 1 report(s)"}).size(), 1u) << log.Text();
+    EXPECT_EQ(log.Lines({"/dev/usb/iowarrior3: discarded 0 report(s)"}).size(), 1u) << log.Text();
 }
 
 TEST_F(KernelBackendTest, AHangUpEndsTheControllerAndLeavesTheOthersWorking) {

@@ -1,13 +1,17 @@
 // The sampler when things fail: a join cut short by an interruption, an output pass that throws
-// after taking the commands, and a library and clock that throw while the setup shuts down.
+// after taking the commands, a library and clock that throw while the setup shuts down, and a box
+// that stops answering while the sampler runs.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <boost/thread/thread.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -17,6 +21,7 @@
 #include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
+#include "support/ForwardingLibrary.h"
 #include "support/LogFile.h"
 #include "support/TempDir.h"
 #include "support/WatchingLibrary.h"
@@ -234,5 +239,193 @@ TEST(SamplerFailures, TheFirstOfARunOfFailedPassesIsLoggedAndSoIsTheRecovery) {
     EXPECT_TRUE(log.Lines({"after 1 failed"}).empty()) << log.Text();
     ExpectNoProtocolErrors(bench);
 }
+
+// Passes everything on to the bench, but the first controller can be made to stop answering: its
+// special-mode reads then deliver nothing, each after waiting its whole timeout on the virtual
+// clock, until the stall has lasted its length. The first read of a stall can be held until the
+// test lets it go on.
+class StallingLibrary final : public zentrix::testing::ForwardingLibrary {
+public:
+    StallingLibrary(zentrix::sim::SimulatedBench& bench, zentrix::VirtualClock& clock)
+        : ForwardingLibrary(bench), m_bench(bench), m_clock(clock) {}
+
+    static constexpr std::uint32_t kForever = 0xFFFFFFFF;
+
+    void Stall(std::uint32_t lengthMs, bool holdFirstRead) {
+        const std::lock_guard lock(m_mutex);
+        m_stalling = true;
+        m_stallLengthMs = lengthMs;
+        m_stallStarted = false;
+        m_holdArmed = holdFirstRead;
+        m_silentReads = 0;
+        m_readsAfter = 0;
+        m_readsWithoutWait = 0;
+    }
+    void WaitUntilHeld() {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_holding; });
+    }
+    void Release() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_holding = false;
+        }
+        m_changed.notify_all();
+    }
+    // Reads of the stalled controller that waited without an answer, and those after the stall.
+    int SilentReads() {
+        const std::lock_guard lock(m_mutex);
+        return m_silentReads;
+    }
+    int ReadsAfterTheStall() {
+        const std::lock_guard lock(m_mutex);
+        return m_readsAfter;
+    }
+    // Reads of the first controller since the stall began that did not wait: what reads out a
+    // reply given up on.
+    int ReadsWithoutWait() {
+        const std::lock_guard lock(m_mutex);
+        return m_readsWithoutWait;
+    }
+
+    std::uint32_t Read(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
+                       std::uint32_t length) override {
+        std::unique_lock lock(m_mutex);
+        const bool watched =
+            handle == m_bench.GetDeviceHandle(1) && pipe == zentrix::kIowPipeSpecialMode;
+        if (watched && m_timeouts[handle] == 0) {
+            ++m_readsWithoutWait;
+        }
+        if (watched && m_stalling) {
+            const std::uint32_t now = m_clock.NowMs();
+            if (!m_stallStarted) {
+                m_stallStarted = true;
+                m_stallStartMs = now;
+            }
+            const std::uint32_t stalledMs = now - m_stallStartMs;
+            const std::uint32_t timeout = m_timeouts[handle];
+            if (m_stallLengthMs == kForever || stalledMs < m_stallLengthMs) {
+                const std::uint32_t left =
+                    m_stallLengthMs == kForever ? kForever : m_stallLengthMs - stalledMs;
+                if (m_holdArmed) {
+                    m_holdArmed = false;
+                    m_holding = true;
+                    m_changed.notify_all();
+                    m_changed.wait(lock, [this] { return !m_holding; });
+                }
+                if (left > timeout) {
+                    ++m_silentReads;
+                    lock.unlock();
+                    m_clock.SleepMs(timeout);
+                    return 0;
+                }
+                // The stall ends within this read's wait: the answer comes then.
+                m_clock.SleepMs(left);
+            }
+            m_stalling = false;
+            ++m_readsAfter;
+        }
+        lock.unlock();
+        return ForwardingLibrary::Read(handle, pipe, buffer, length);
+    }
+    void SetTimeout(zentrix::IowHandle handle, std::uint32_t ms) override {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_timeouts[handle] = ms;
+        }
+        ForwardingLibrary::SetTimeout(handle, ms);
+    }
+
+private:
+    zentrix::sim::SimulatedBench& m_bench;
+    zentrix::VirtualClock& m_clock;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<zentrix::IowHandle, std::uint32_t> m_timeouts;
+    bool m_stalling = false;
+    bool m_stallStarted = false;
+    std::uint32_t m_stallStartMs = 0;
+    std::uint32_t m_stallLengthMs = 0;
+    bool m_holdArmed = false;
+    bool m_holding = false;
+    int m_silentReads = 0;
+    int m_readsAfter = 0;
+    int m_readsWithoutWait = 0;
+};
+
+// One box that stops answering while the sampler runs, in either sampling mode; serial sampling
+// also has a second box that keeps answering, on the same thread.
+class StalledBoxTest : public ::testing::TestWithParam<zentrix::SamplingMode> {
+protected:
+    StalledBoxTest()
+        : bench(Boxes(Serial() ? 2 : 1), clock),
+          library(bench, clock),
+          setup(std::make_unique<TCHiIobHardwareSetup>(library, clock)) {
+        setup->SetSamplingMode(GetParam());
+        AddCustomHardware(*setup, 0, 1);
+        if (Serial()) {
+            AddCustomHardware(*setup, 1, 2);
+        }
+    }
+
+    static bool Serial() { return GetParam() == zentrix::SamplingMode::Serial; }
+
+    zentrix::testing::TempRegistry registry{""};
+    zentrix::VirtualClock clock;
+    zentrix::sim::SimulatedBench bench;
+    StallingLibrary library;
+    std::unique_ptr<TCHiIobHardwareSetup> setup;
+};
+
+TEST_P(StalledBoxTest, StopSamplerGivesUpTheWaitForItWithinASecondAndAHalf) {
+    setup->StartSampler();
+    // Held inside a read that will never be answered, the sampling thread is in the middle of
+    // the timeout ladder when the stop comes.
+    library.Stall(StallingLibrary::kForever, true);
+    library.WaitUntilHeld();
+    const std::uint32_t start = clock.NowMs();
+    bool stopped = false;
+    std::thread stopper([this, &stopped] { stopped = setup->StopSampler(); });
+    ASSERT_TRUE(WaitFor([this] { return !setup->GetController().IsSampling(); }));
+    library.Release();
+    stopper.join();
+
+    // Only the stalled box's waits and the 2 ms of each exchange take time on this clock.
+    EXPECT_TRUE(stopped);
+    EXPECT_LE(clock.NowMs() - start, 1500u);
+    EXPECT_FALSE(setup->IsIODeviceConnected(0)) << "the box counts as failed";
+    EXPECT_EQ(library.SilentReads(), 1);
+    if (Serial()) {
+        EXPECT_TRUE(setup->IsIODeviceConnected(1));
+        EXPECT_FALSE(bench.Box(1).OutputLevel(7, 1));
+    }
+    // The next stop finds nothing to wait for.
+    setup->StartSampler();
+    const std::uint32_t restart = clock.NowMs();
+    EXPECT_TRUE(setup->StopSampler());
+    EXPECT_LE(clock.NowMs() - restart, 1500u);
+    ExpectNoProtocolErrors(bench);
+}
+
+TEST_P(StalledBoxTest, AnAnswerLateInTheLadderStillCountsWhileSampling) {
+    setup->StartSampler();
+    // 21 s is within the 22 s of the ladder's four attempts.
+    library.Stall(21000, false);
+    ASSERT_TRUE(WaitFor([this] { return library.ReadsAfterTheStall() > 0; }));
+    ASSERT_TRUE(setup->SendCommand(1, kOutput1High));
+    ASSERT_TRUE(WaitFor([this] { return bench.Box(0).OutputLevel(7, 1); }));
+    EXPECT_TRUE(setup->StopSampler());
+    EXPECT_TRUE(setup->IsIODeviceConnected(0));
+    EXPECT_EQ(library.ReadsWithoutWait(), 0) << "a read was given up on";
+    EXPECT_FALSE(bench.Box(0).OutputLevel(7, 1));
+    ExpectNoProtocolErrors(bench);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sampling, StalledBoxTest,
+                         ::testing::Values(zentrix::SamplingMode::Serial,
+                                           zentrix::SamplingMode::Concurrent),
+                         [](const ::testing::TestParamInfo<zentrix::SamplingMode>& param) {
+                             return std::string(zentrix::SamplingModeName(param.param));
+                         });
 
 }  // namespace

@@ -1,5 +1,6 @@
 // An IO-Warrior library for byte-exact tests of the hardware layer: it records every call in
-// order and answers reads from a script (by default an echo-free reply of the right length).
+// order and answers reads from a script (by default a reply of the right length to the last
+// special-mode report written).
 #ifndef ZENTRIX_TESTS_SUPPORT_RECORDINGLIBRARY_H
 #define ZENTRIX_TESTS_SUPPORT_RECORDINGLIBRARY_H
 
@@ -27,11 +28,12 @@ struct LibraryCall {
 };
 
 // What the next read on pipe 1 answers: the bytes to deliver (the rest of the buffer is left
-// alone), how many bytes to report, or an exception.
+// alone), how many bytes to report, or an exception; and how long on the clock the read takes.
 struct ScriptedRead {
     std::vector<std::uint8_t> bytes;
     std::uint32_t count = 64;
     bool raise = false;
+    std::uint32_t waitMs = 0;
 };
 
 class RecordingLibrary final : public IoWarriorLibrary {
@@ -41,6 +43,8 @@ public:
     std::vector<LibraryCall> calls;
     std::deque<ScriptedRead> reads;
     // Answers a read when the script is empty: a reply of the full length, port levels all high.
+    // A full reply then gets the header of the special-mode report it answers, as the controller
+    // sends it: that report's id and, for an SPI transfer, its byte count.
     std::function<std::uint32_t(std::uint8_t*, std::uint32_t)> defaultRead;
     std::int32_t controllers = 1;
     std::uint32_t productId = kIoWarrior56ProductId;
@@ -59,6 +63,10 @@ public:
     std::uint32_t Write(IowHandle, std::uint32_t pipe, const std::uint8_t* buffer,
                         std::uint32_t length) override {
         calls.push_back({"write", pipe, {buffer, buffer + length}, length, m_clock.NowMs()});
+        if (pipe == kIowPipeSpecialMode && length >= 2) {
+            m_lastSpecialId = buffer[0];
+            m_lastSpecialCount = buffer[1];
+        }
         return length;
     }
     std::uint32_t Read(IowHandle, std::uint32_t pipe, std::uint8_t* buffer,
@@ -67,6 +75,9 @@ public:
         if (!reads.empty()) {
             ScriptedRead next = reads.front();
             reads.pop_front();
+            if (next.waitMs != 0) {
+                m_clock.SleepMs(next.waitMs);
+            }
             if (next.raise) {
                 throw std::runtime_error("transport broke down");
             }
@@ -76,12 +87,19 @@ public:
             }
             return next.count;
         }
+        std::uint32_t count = length;
         if (defaultRead) {
-            return defaultRead(buffer, length);
+            count = defaultRead(buffer, length);
+        } else {
+            std::memset(buffer, 0xFF, length);
         }
-        std::memset(buffer, 0xFF, length);
-        buffer[0] = 0x09;
-        return length;
+        if (pipe == kIowPipeSpecialMode && count == length && length >= 2) {
+            buffer[0] = m_lastSpecialId;
+            if (m_lastSpecialId == kSpiTransferId) {
+                buffer[1] = m_lastSpecialCount;
+            }
+        }
+        return count;
     }
     void SetWriteTimeout(IowHandle, std::uint32_t ms) override {
         calls.push_back({"write-timeout", 0, {}, ms, m_clock.NowMs()});
@@ -119,7 +137,11 @@ private:
         return reinterpret_cast<IowHandle>(static_cast<std::uintptr_t>(0x1000 + number));
     }
 
+    static constexpr std::uint8_t kSpiTransferId = 0x09;
+
     Clock& m_clock;
+    std::uint8_t m_lastSpecialId = 0xFF;
+    std::uint8_t m_lastSpecialCount = 0;
 };
 
 }  // namespace zentrix::testing

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "iobox/IOBox.h"
@@ -139,13 +137,9 @@ TCHiIobIOBox* TCHiIobHardwareSetup::FindIOBox(std::int32_t ioBoxId) {
 
 namespace {
 
-void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& config) noexcept {
-    if (!zentrix::LogEnabled(zentrix::LogLevel::Warning)) {
-        return;
-    }
-    std::error_code error;
-    const bool present = std::filesystem::exists(path, error) || error;
-    if (!present) {
+void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& config,
+                         const ConfigFileProblem& problem) noexcept {
+    if (problem.missing) {
         zentrix::LogLazily(zentrix::LogLevel::Info, "config",
                            [&] { return path + ": not found; no devices configured"; });
         return;
@@ -155,8 +149,8 @@ void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& confi
         for (const TCHiIobConfigDataIOBox& box : config.m_vecConfigDataIOBox) {
             devices += box.m_vecConfigDataPortDevice.size();
         }
-        return path + ": damaged or unreadable; keeping the " + std::to_string(devices) +
-               " device(s) read before the damage";
+        return path + ": damaged or unreadable (" + problem.reason + "); keeping the " +
+               std::to_string(devices) + " device(s) read before the damage";
     });
 }
 
@@ -165,8 +159,9 @@ void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& confi
 void TCHiIobHardwareSetup::Load(const std::string& directory) {
     const std::string path = zentrix::JoinPath(directory, kConfigFileName);
     TCHiIobConfigData config;
-    if (!ReadConfigFile(path, kConfigRootName, config)) {
-        LogUnreadConfigFile(path, config);
+    ConfigFileProblem problem;
+    if (!ReadConfigFile(path, kConfigRootName, config, &problem)) {
+        LogUnreadConfigFile(path, config, problem);
     }
     ChangeDevices([&] {
         RemoveAllDevices();
@@ -185,7 +180,7 @@ void TCHiIobHardwareSetup::LoadNothing() {
     ChangeDevices([&] { RemoveAllDevices(); });
 }
 
-void TCHiIobHardwareSetup::Save(const std::string& directory) const {
+bool TCHiIobHardwareSetup::Save(const std::string& directory) const {
     TCHiIobConfigData config;
     std::vector<const TCHiIobDevice*> devices;
     for (const auto& box : m_vecIOBoxes) {
@@ -206,7 +201,15 @@ void TCHiIobHardwareSetup::Save(const std::string& directory) const {
         }
         config.m_vecConfigDataIOBox.push_back(boxEntry);
     }
-    WriteConfigFile(zentrix::JoinPath(directory, kConfigFileName), kConfigRootName, config);
+    const std::string path = zentrix::JoinPath(directory, kConfigFileName);
+    ConfigFileProblem problem;
+    if (WriteConfigFile(path, kConfigRootName, config, &problem)) {
+        return true;
+    }
+    zentrix::LogLazily(zentrix::LogLevel::Warning, "config", [&] {
+        return path + ": not saved (" + problem.reason + "); the previous file, if any, is kept";
+    });
+    return false;
 }
 
 bool TCHiIobHardwareSetup::ShowDialog(bool readOnly) {

@@ -57,9 +57,10 @@ public:
     void Load(const std::string& directory);
     // Leaves no devices, as a Load from a directory without a configuration file does.
     void LoadNothing();
-    // Writes every device to "HardwareSetup.xml" in the directory; a failed write keeps the
-    // previous file. Blocks on the file only; no lock, sampling goes on.
-    void Save(const std::string& directory) const;
+    // Writes every device to "HardwareSetup.xml" in the directory; true when the file now holds
+    // exactly the devices, false (with a warning in the log) when the write failed and the
+    // previous file, if any, was kept whole. Blocks on the file only; no lock, sampling goes on.
+    bool Save(const std::string& directory) const;
     // Runs the port-to-device mapping in the toolkit library next to the plug-in; true when the
     // user confirmed a new mapping. Without that library or a display nothing is shown or changed.
     bool ShowDialog(bool readOnly);

@@ -1,6 +1,14 @@
 // The hardware setup's host operations and device bookkeeping on the placeholder box (no
 // controller) and on recorded controllers.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <utility>
 
 #include <memory>
 #include <vector>
@@ -11,6 +19,8 @@
 #include "platform/IoWarriorBackend.h"
 #include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
+#include "support/BoundedChild.h"
+#include "support/ChildProcess.h"
 #include "support/LogFile.h"
 #include "support/RecordingLibrary.h"
 #include "support/SetupQueries.h"
@@ -242,6 +252,93 @@ TEST(HardwareSetupLoad, AMissingFileIsInfoAndADamagedOneAWarning) {
     const std::string before = log.Text();
     setup.Load(directory.Path().string());
     EXPECT_EQ(log.Text(), before);
+}
+
+TEST(HardwareSetupLoad, AFifoOrADeviceLoadsNoDevicesAndNeverBlocks) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    NullIoWarriorLibrary library;
+    TCHiIobHardwareSetup setup(library, clock);
+    zentrix::testing::TempDir fifoDirectory;
+    ASSERT_EQ(::mkfifo((fifoDirectory.Path() / "HardwareSetup.xml").c_str(), 0600), 0);
+    zentrix::testing::TempDir zeroDirectory;
+    std::filesystem::create_symlink("/dev/zero", zeroDirectory.Path() / "HardwareSetup.xml");
+    const zentrix::testing::LogFile log("warning");
+
+    for (const auto* directory : {&fifoDirectory, &zeroDirectory}) {
+        SCOPED_TRACE(directory->Path());
+        EXPECT_EQ(zentrix::testing::RunInBoundedChild([&] {
+                      setup.AddDevice(-1, 1, Device(setup, eDeviceTypeCustomHardware, 1));
+                      setup.Load(directory->Path().string());
+                      return DeviceIds(setup).empty();
+                  }),
+                  true);
+        EXPECT_EQ(log.Lines({"zentrix: warning: config: " + directory->Path().string() +
+                             "/HardwareSetup.xml: damaged or unreadable (not a regular file); "
+                             "keeping the 0 device(s) read before the damage"})
+                      .size(),
+                  1u)
+            << log.Text();
+    }
+}
+
+TEST(HardwareSetupSave, AFailedSaveAnswersFalseSaysWhyAndKeepsTheOldFile) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    NullIoWarriorLibrary library;
+    TCHiIobHardwareSetup setup(library, clock);
+    ASSERT_TRUE(setup.AddDevice(-1, 1, Device(setup, eDeviceTypeCustomHardware, 1)));
+    zentrix::testing::TempDir scratch;
+    const auto plain = scratch.Write("plain", "previous");
+    const auto occupied = scratch.Path() / "occupied";
+    std::filesystem::create_directories(occupied / "HardwareSetup.xml");
+    const auto full = scratch.Path() / "full";
+    std::filesystem::create_directories(full);
+    scratch.Write("full/HardwareSetup.xml", "previous");
+    const zentrix::testing::LogFile log("warning");
+
+    const std::vector<std::pair<std::filesystem::path, std::string>> refused = {
+        {scratch.Path() / "missing", "No such file or directory"},
+        {occupied, "Is a directory"},
+        {plain, "Not a directory"},
+    };
+    for (const auto& [directory, reason] : refused) {
+        SCOPED_TRACE(directory);
+        EXPECT_FALSE(setup.Save(directory.string()));
+        EXPECT_EQ(log.Lines({"zentrix: warning: config: " + directory.string() +
+                             "/HardwareSetup.xml: not saved (" + reason +
+                             "); the previous file, if any, is kept"})
+                      .size(),
+                  1u)
+            << log.Text();
+    }
+
+    // A file size limit makes the write fail part way, as a full disk does; the long name makes
+    // the file far larger than the log, which the limit binds too.
+    ASSERT_TRUE(setup.AddDevice(-1, 2,
+                                std::make_unique<TCHiIobDevice>(&setup, std::string(8192, 'n'),
+                                                                eDeviceTypeCustomHardware, -1, 2)));
+    EXPECT_EQ(zentrix::testing::RunInBoundedChild([&] {
+                  ::signal(SIGXFSZ, SIG_IGN);
+                  const rlimit limit{4096, 4096};
+                  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0 && !setup.Save(full.string());
+              }),
+              true);
+    EXPECT_EQ(log.Lines({"config: ", "/full/HardwareSetup.xml: not saved (File too large)"}).size(),
+              1u)
+        << log.Text();
+    EXPECT_EQ(zentrix::testing::ReadFile(full / "HardwareSetup.xml"), "previous");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(full),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    // A save that succeeds says nothing.
+    const std::string before = log.Text();
+    EXPECT_TRUE(setup.Save(full.string()));
+    EXPECT_EQ(log.Text(), before);
+    setup.RemoveAllDevices();
+    setup.Load(full.string());
+    EXPECT_EQ(DeviceIds(setup), (std::vector<std::int32_t>{1, 2}));
 }
 
 }  // namespace

@@ -154,6 +154,22 @@ void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& confi
     });
 }
 
+void LogDroppedDevice(const std::string& path, std::int32_t ioBoxId,
+                      const TCHiIobConfigDataPortDevice& entry,
+                      zentrix::DeviceRefusal refusal) noexcept {
+    zentrix::LogLazily(zentrix::LogLevel::Warning, "config", [&] {
+        std::string place =
+            "IO box " + std::to_string(ioBoxId) + ", port " + std::to_string(entry.m_iPortId);
+        if (entry.m_iConnectorPortId != -1) {
+            place += ", connector position " + std::to_string(entry.m_iConnectorPortId);
+        }
+        return path + ": device \"" + entry.m_strDeviceName + "\" (id " +
+               std::to_string(entry.m_iDeviceId) + ", type " +
+               std::to_string(entry.m_iDeviceTypeId) + ") on " + place +
+               " dropped: " + std::string(zentrix::DescribeRefusal(refusal));
+    });
+}
+
 }  // namespace
 
 void TCHiIobHardwareSetup::Load(const std::string& directory) {
@@ -167,10 +183,14 @@ void TCHiIobHardwareSetup::Load(const std::string& directory) {
         RemoveAllDevices();
         for (const TCHiIobConfigDataIOBox& box : config.m_vecConfigDataIOBox) {
             for (const TCHiIobConfigDataPortDevice& entry : box.m_vecConfigDataPortDevice) {
-                AddDevice(box.m_iIOBoxId, entry.m_iPortId,
-                          std::make_unique<TCHiIobDevice>(
-                              this, entry.m_strDeviceName, entry.m_iDeviceTypeId,
-                              entry.m_iConnectorPortId, entry.m_iDeviceId));
+                zentrix::DeviceRefusal refusal = zentrix::DeviceRefusal::None;
+                if (!AddDevice(box.m_iIOBoxId, entry.m_iPortId,
+                               std::make_unique<TCHiIobDevice>(
+                                   this, entry.m_strDeviceName, entry.m_iDeviceTypeId,
+                                   entry.m_iConnectorPortId, entry.m_iDeviceId),
+                               &refusal)) {
+                    LogDroppedDevice(path, box.m_iIOBoxId, entry, refusal);
+                }
             }
         }
     });
@@ -375,23 +395,30 @@ std::int32_t TCHiIobHardwareSetup::GetNextDeviceId() const {
 }
 
 bool TCHiIobHardwareSetup::AddDevice(std::int32_t ioBoxId, std::int32_t portId,
-                                     std::unique_ptr<TCHiIobDevice> device) {
-    if (!device) {
+                                     std::unique_ptr<TCHiIobDevice> device,
+                                     zentrix::DeviceRefusal* refusal) {
+    const auto refuse = [refusal](zentrix::DeviceRefusal why) {
+        if (refusal != nullptr) {
+            *refusal = why;
+        }
         return false;
+    };
+    if (!device) {
+        return refuse(zentrix::DeviceRefusal::NoDevice);
     }
     TCHiIobIOBox* target = FindIOBox(ioBoxId);
     if (target == nullptr && m_vecIOBoxes.size() == 1) {
         target = m_vecIOBoxes.front().get();
     }
     if (target == nullptr) {
-        return false;
+        return refuse(zentrix::DeviceRefusal::UnknownIOBox);
     }
     // An id that another box holds would make one of the two devices unreachable.
     if (device->GetDeviceId() >= 0 && m_mapRouting.count(device->GetDeviceId()) != 0) {
-        return false;
+        return refuse(zentrix::DeviceRefusal::DeviceIdInUse);
     }
     TCHiIobDevice* added = device.get();
-    if (!target->AddDevice(portId, std::move(device))) {
+    if (!target->AddDevice(portId, std::move(device), refusal)) {
         return false;
     }
     m_mapRouting.try_emplace(added->GetDeviceId(), target);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/ZentrixInterface.h"
+#include "iobox/DeviceRefusal.h"
 #include "model/ConnectorType.h"
 #include "model/DeviceType.h"
 #include "platform/Clock.h"
@@ -51,7 +52,8 @@ public:
     TCHiIobHardwareSetup& operator=(const TCHiIobHardwareSetup&) = delete;
 
     // Replaces every device by those stored in "HardwareSetup.xml" in the directory; a missing
-    // file leaves no devices, a damaged one the devices read before the damage. Blocks: a running
+    // file leaves no devices, a damaged one the devices read before the damage, and every stored
+    // device that cannot be placed is dropped with a warning in the log. Blocks: a running
     // sampler is stopped (its threads joined) around the change and started again, and every box
     // is configured anew over USB. Throws when the sampler cannot be stopped.
     void Load(const std::string& directory);
@@ -126,9 +128,10 @@ public:
     // The largest device id over all boxes plus one, 0 without devices, -1 when exhausted.
     std::int32_t GetNextDeviceId() const;
     // Hands the device to the first box with that id (or the only box); a device that no box
-    // takes, or whose id another box already holds, is destroyed. Returns whether it was taken.
-    bool AddDevice(std::int32_t ioBoxId, std::int32_t portId,
-                   std::unique_ptr<TCHiIobDevice> device);
+    // takes, or whose id another box already holds, is destroyed. Returns whether it was taken,
+    // and says why not in refusal.
+    bool AddDevice(std::int32_t ioBoxId, std::int32_t portId, std::unique_ptr<TCHiIobDevice> device,
+                   zentrix::DeviceRefusal* refusal = nullptr);
     void RemoveDevice(std::int32_t deviceId);
     void RemoveAllDevices();
     // Turns an edited mapping into devices: a device whose row is unchanged stays with its id,

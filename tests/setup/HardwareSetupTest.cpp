@@ -17,6 +17,7 @@
 #include "model/Catalog.h"
 #include "model/Device.h"
 #include "platform/IoWarriorBackend.h"
+#include "setup/ConfigFile.h"
 #include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
 #include "support/BoundedChild.h"
@@ -280,6 +281,89 @@ TEST(HardwareSetupLoad, AFifoOrADeviceLoadsNoDevicesAndNeverBlocks) {
                   1u)
             << log.Text();
     }
+}
+
+TCHiIobConfigDataPortDevice Entry(std::int32_t port, std::int32_t position, std::int32_t type,
+                                  std::int32_t id, const std::string& name) {
+    TCHiIobConfigDataPortDevice entry;
+    entry.m_iPortId = port;
+    entry.m_iConnectorPortId = position;
+    entry.m_iDeviceTypeId = type;
+    entry.m_iDeviceId = id;
+    entry.m_strDeviceName = name;
+    return entry;
+}
+
+TEST(HardwareSetupLoad, EveryDroppedDeviceIsLoggedWithWhereItWasAndWhy) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.controllers = 2;
+    std::uint8_t nextId = 4;
+    library.defaultRead = [&nextId](std::uint8_t* buffer, std::uint32_t length) {
+        std::fill(buffer, buffer + length, std::uint8_t{0xFF});
+        buffer[3] = nextId;
+        nextId = static_cast<std::uint8_t>(nextId - 1);
+        return length;
+    };
+    TCHiIobHardwareSetup setup(library, clock);
+    ASSERT_EQ(setup.ListIOBoxIds(), (std::vector<std::int32_t>{4, 3}));
+
+    TCHiIobConfigData config;
+    TCHiIobConfigDataIOBox first;
+    first.m_iIOBoxId = 4;
+    first.m_vecConfigDataPortDevice = {
+        Entry(1, -1, eDeviceTypeCustomHardware, 1, "kept"),
+        Entry(2, -1, 999, 2, "no such type"),
+        Entry(26, -1, eDeviceTypeCustomHardware, 3, "no such port"),
+        Entry(13, -1, eDeviceTypePelletDispenser, 4, "TTL device on SDI port"),
+        Entry(3, -1, eDeviceTypeCustomHardware, 1, "same id in the box"),
+        Entry(13, 0, eDeviceTypeTopUnitStandard, 5, "position 0"),
+        Entry(4, -1, eDeviceTypeCustomHardware, 0x7FFFFFFD, "last id"),
+        Entry(5, -1, eDeviceTypeCustomHardware, -1, "no id left"),
+    };
+    TCHiIobConfigDataIOBox unknown;
+    unknown.m_iIOBoxId = 9;
+    unknown.m_vecConfigDataPortDevice = {Entry(1, -1, eDeviceTypeCustomHardware, 6, "box 9")};
+    TCHiIobConfigDataIOBox second;
+    second.m_iIOBoxId = 3;
+    second.m_vecConfigDataPortDevice = {
+        Entry(1, -1, eDeviceTypeCustomHardware, 1, "same id in the other box")};
+    config.m_vecConfigDataIOBox = {first, unknown, second};
+    zentrix::testing::TempDir directory;
+    const std::string path = (directory.Path() / "HardwareSetup.xml").string();
+    ASSERT_TRUE(WriteConfigFile(path, "HardwareSetup", config));
+    const zentrix::testing::LogFile log("warning");
+
+    setup.Load(directory.Path().string());
+
+    EXPECT_EQ(DeviceIds(setup), (std::vector<std::int32_t>{1, 0x7FFFFFFD}));
+    const std::string prefix = "zentrix: warning: config: " + path + ": device ";
+    EXPECT_EQ(log.Text(),
+              prefix +
+                  "\"no such type\" (id 2, type 999) on IO box 4, port 2 dropped: "
+                  "no device type has that id\n" +
+                  prefix +
+                  "\"no such port\" (id 3, type 5) on IO box 4, port 26 dropped: "
+                  "the IO box has no such port\n" +
+                  prefix +
+                  "\"TTL device on SDI port\" (id 4, type 2) on IO box 4, port 13 dropped: "
+                  "the port's kind (TTL or SDI) does not fit the device type\n" +
+                  prefix +
+                  "\"same id in the box\" (id 1, type 5) on IO box 4, port 3 dropped: "
+                  "another device already has that id\n" +
+                  prefix +
+                  "\"position 0\" (id 5, type 0) on IO box 4, port 13, connector position 0 "
+                  "dropped: the device type has no such connector position\n" +
+                  prefix +
+                  "\"no id left\" (id -1, type 5) on IO box 4, port 5 dropped: "
+                  "no device id is left\n" +
+                  prefix +
+                  "\"box 9\" (id 6, type 5) on IO box 9, port 1 dropped: "
+                  "no IO box has that id\n" +
+                  prefix +
+                  "\"same id in the other box\" (id 1, type 5) on IO box 3, port 1 dropped: "
+                  "another device already has that id\n");
 }
 
 TEST(HardwareSetupSave, AFailedSaveAnswersFalseSaysWhyAndKeepsTheOldFile) {

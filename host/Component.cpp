@@ -11,6 +11,7 @@
 #include "model/Device.h"
 #include "model/DeviceType.h"
 #include "platform/ComMemory.h"
+#include "platform/Log.h"
 #include "platform/format/TextConversion.h"
 #include "setup/HardwareSetup.h"
 
@@ -58,6 +59,9 @@ HRESULT ReturnList(const std::vector<Item>& items, std::int32_t* count, Record**
 // The longest directory name a host may pass, terminator included: the extended path limit of
 // Windows, so that a name without a terminator is never read past it.
 constexpr std::size_t kMaxDirectoryNameUnits = 32768;
+
+const char* const kUnusableDirectoryName =
+    "the directory name has an unpaired surrogate or no terminator within 32768 UTF-16 units";
 
 // The host's directory name as a narrow path, or nothing when it cannot name a directory here: no
 // terminator within the limit, or an unpaired surrogate, which no file name on this system holds
@@ -172,6 +176,9 @@ HRESULT TCHiIobHardwareInterface::Load(const char16_t* pszDirectoryName) {
         if (const std::optional<std::string> directory = DirectoryFromHost(pszDirectoryName)) {
             m_pSetup->Load(*directory);
         } else {
+            zentrix::Log(
+                zentrix::LogLevel::Warning, "config",
+                std::string("Load: ") + kUnusableDirectoryName + "; no devices configured");
             m_pSetup->LoadNothing();
         }
         return S_OK;
@@ -183,10 +190,13 @@ HRESULT TCHiIobHardwareInterface::Save(const char16_t* pszDirectoryName) {
         return E_POINTER;
     }
     return Guarded([&] {
+        // A failed save must not pass for a stored mapping: the host would lose it unawares.
         if (const std::optional<std::string> directory = DirectoryFromHost(pszDirectoryName)) {
-            m_pSetup->Save(*directory);
+            return m_pSetup->Save(*directory) ? S_OK : E_FAIL;
         }
-        return S_OK;
+        zentrix::Log(zentrix::LogLevel::Warning, "config",
+                     std::string("Save: ") + kUnusableDirectoryName + "; nothing saved");
+        return E_FAIL;
     });
 }
 

@@ -127,32 +127,52 @@ void TCHiIobIOBox::UnconfigureHardware() {
     }
 }
 
-bool TCHiIobIOBox::AddDevice(std::int32_t portId, std::unique_ptr<TCHiIobDevice> device) {
-    if (!device) {
+bool TCHiIobIOBox::AddDevice(std::int32_t portId, std::unique_ptr<TCHiIobDevice> device,
+                             zentrix::DeviceRefusal* refusal) {
+    using zentrix::DeviceRefusal;
+    const auto refuse = [refusal](DeviceRefusal why) {
+        if (refusal != nullptr) {
+            *refusal = why;
+        }
         return false;
+    };
+    if (!device) {
+        return refuse(DeviceRefusal::NoDevice);
     }
     if (device->GetDeviceId() < 0) {
         device->SetDeviceId(m_pSetup->GetNextDeviceId());
     }
     // Without an id (the ids ran out) the device could not be told apart; with a connector
     // position that its type does not have, its lines would be another device's.
-    if (device->GetDeviceId() < 0 || !device->IsValid()) {
-        return false;
+    if (device->GetDeviceId() < 0) {
+        return refuse(DeviceRefusal::NoDeviceIdLeft);
+    }
+    const TCHiIobDeviceType* type = device->GetDeviceType();
+    if (type == nullptr) {
+        return refuse(DeviceRefusal::UnknownDeviceType);
+    }
+    if (!device->IsValid()) {
+        return refuse(DeviceRefusal::ImpossibleConnectorPosition);
     }
     const TCHiIobPort* port = m_pPorts->FindPort(portId);
-    const TCHiIobDeviceType* type = device->GetDeviceType();
-    if (port == nullptr || m_pDevices->Find(device->GetDeviceId()) != nullptr || type == nullptr) {
-        return false;
+    if (port == nullptr) {
+        return refuse(DeviceRefusal::UnknownPort);
+    }
+    if (m_pDevices->Find(device->GetDeviceId()) != nullptr) {
+        return refuse(DeviceRefusal::DeviceIdInUse);
     }
     if ((type->GetPortKind() == ePortKindSdi) != port->IsSdiPort()) {
-        return false;
+        return refuse(DeviceRefusal::WrongPortKind);
     }
     const std::int32_t id = device->GetDeviceId();
     if (!m_pDevices->Add(std::move(device))) {
-        return false;
+        return refuse(DeviceRefusal::DeviceIdInUse);
     }
     m_mapLinks[id] = portId;
     m_bPlanValid = false;
+    if (refusal != nullptr) {
+        *refusal = DeviceRefusal::None;
+    }
     return true;
 }
 

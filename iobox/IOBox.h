@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/ZentrixInterface.h"
+#include "iobox/DeviceRefusal.h"
 #include "iobox/Port.h"
 #include "iobox/Warrior.h"
 #include "model/Device.h"
@@ -49,8 +50,9 @@ public:
 
     // Takes the device when its port exists and fits its type, its connector position fits its
     // type and its id is free in this box; a device without id gets the setup's next id first and
-    // is refused when none is left. Returns whether the box took it.
-    bool AddDevice(std::int32_t portId, std::unique_ptr<TCHiIobDevice> device);
+    // is refused when none is left. Returns whether the box took it, and says why not in refusal.
+    bool AddDevice(std::int32_t portId, std::unique_ptr<TCHiIobDevice> device,
+                   zentrix::DeviceRefusal* refusal = nullptr);
     void RemoveDevice(std::int32_t deviceId);
     const TCHiIobDevice* GetDeviceById(std::int32_t deviceId) const;
     TCHiIobDevice* GetDeviceById(std::int32_t deviceId);

@@ -2,10 +2,18 @@
 
 #include "platform/AtomicFile.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
 #include <istream>
 #include <ostream>
 #include <sstream>
+#include <string_view>
+#include <system_error>
 #include <utility>
 
 #include <boost/archive/detail/archive_serializer_map.hpp>
@@ -170,27 +178,153 @@ template class boost::archive::basic_xml_iarchive<ConfigXmlIArchive>;
 template class boost::archive::xml_iarchive_impl<ConfigXmlIArchive>;
 template class boost::archive::detail::archive_serializer_map<ConfigXmlIArchive>;
 
-bool ReadConfigStream(std::istream& in, const std::string& rootName, TCHiIobConfigData& config) {
+namespace {
+
+// A mark that some editors put first in a UTF-8 file; the archive begins after it.
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+void SetReason(ConfigFileProblem* problem, std::string reason) {
+    if (problem != nullptr) {
+        problem->reason = std::move(reason);
+    }
+}
+
+bool SkipByteOrderMark(std::istream& in) {
+    if (in.peek() != std::char_traits<char>::to_int_type(kUtf8ByteOrderMark[0])) {
+        return true;
+    }
+    char mark[3] = {};
+    in.read(mark, sizeof mark);
+    return in.gcount() == sizeof mark && std::string_view(mark, sizeof mark) == kUtf8ByteOrderMark;
+}
+
+bool ReadArchive(std::istream& in, const std::string& rootName, TCHiIobConfigData& config,
+                 ConfigFileProblem* problem) {
     // Whatever goes wrong inside the library (archive errors, allocation, stream errors) only
     // means that the file was not read whole.
     try {
         config.m_vecConfigDataIOBox.clear();
+        if (!SkipByteOrderMark(in)) {
+            SetReason(problem, "no archive");
+            return false;
+        }
         ConfigXmlIArchive archive(in);
-        return archive.LoadRoot(rootName, config);
+        if (!archive.LoadRoot(rootName, config)) {
+            SetReason(problem, "the archive is not closed");
+            return false;
+        }
+        return true;
+    } catch (const boost::archive::archive_exception& error) {
+        // The library adds to a stream error whatever errno held, which says nothing of the file.
+        SetReason(problem, error.code == boost::archive::archive_exception::input_stream_error
+                               ? "malformed or cut short"
+                               : error.what());
+        return false;
+    } catch (const std::exception& error) {
+        SetReason(problem, error.what());
+        return false;
     } catch (...) {
+        SetReason(problem, "unknown failure");
         return false;
     }
 }
 
-bool ReadConfigFile(const std::string& path, const std::string& rootName,
-                    TCHiIobConfigData& config) {
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+enum class HeadRead { Whole, Cut, NotOpened, Failed };
+
+// Reads the file's first kMaxConfigFileSize bytes, without ever blocking on a FIFO or taking a
+// terminal, and from a regular file only, so that neither a pipe nor a device can stall the
+// reader or fill the memory.
+HeadRead ReadHead(const std::string& path, std::string& bytes, ConfigFileProblem* problem) {
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (file.Get() < 0) {
+        const int error = errno;
+        const bool missing = error == ENOENT || error == ENOTDIR;
+        if (problem != nullptr) {
+            problem->missing = missing;
+        }
+        SetReason(problem,
+                  missing ? std::string("not found") : std::system_category().message(error));
+        return HeadRead::NotOpened;
+    }
+    struct stat info {};
+    if (::fstat(file.Get(), &info) != 0) {
+        SetReason(problem, std::system_category().message(errno));
+        return HeadRead::Failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        SetReason(problem, "not a regular file");
+        return HeadRead::Failed;
+    }
+    // One byte more than the limit tells a file of exactly the limit from a longer one.
+    const std::size_t wanted = kMaxConfigFileSize + 1;
+    bytes.assign(
+        std::min<std::size_t>(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)), wanted),
+        '\0');
+    std::size_t total = 0;
+    while (total < wanted) {
+        if (total == bytes.size()) {
+            bytes.resize(std::min(wanted, std::max<std::size_t>(2 * total, 4096)));
+        }
+        const ssize_t count = ::read(file.Get(), bytes.data() + total, bytes.size() - total);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            SetReason(problem, std::system_category().message(errno));
+            return HeadRead::Failed;
+        }
+        if (count == 0) {
+            break;
+        }
+        total += static_cast<std::size_t>(count);
+    }
+    bytes.resize(std::min(total, kMaxConfigFileSize));
+    return total > kMaxConfigFileSize ? HeadRead::Cut : HeadRead::Whole;
+}
+
+}  // namespace
+
+bool ReadConfigStream(std::istream& in, const std::string& rootName, TCHiIobConfigData& config) {
+    return ReadArchive(in, rootName, config, nullptr);
+}
+
+bool ReadConfigFile(const std::string& path, const std::string& rootName, TCHiIobConfigData& config,
+                    ConfigFileProblem* problem) {
     try {
-        std::ifstream in(path);
-        if (!in.good()) {
+        std::string bytes;
+        const HeadRead head = ReadHead(path, bytes, problem);
+        if (head == HeadRead::NotOpened) {
             return false;
         }
-        return ReadConfigStream(in, rootName, config);
+        if (head == HeadRead::Failed) {
+            config.m_vecConfigDataIOBox.clear();
+            return false;
+        }
+        std::istringstream in(std::move(bytes));
+        const bool whole = ReadArchive(in, rootName, config, problem);
+        if (head == HeadRead::Cut) {
+            SetReason(problem, "larger than " + std::to_string(kMaxConfigFileSize) + " bytes");
+            return false;
+        }
+        return whole;
     } catch (...) {
+        SetReason(problem, "out of memory");
         return false;
     }
 }
@@ -213,17 +347,24 @@ bool WriteConfigStream(std::ostream& out, const std::string& rootName,
 }
 
 bool WriteConfigFile(const std::string& path, const std::string& rootName,
-                     const TCHiIobConfigData& config) {
+                     const TCHiIobConfigData& config, ConfigFileProblem* problem) {
     try {
         // The archive is complete in memory before the disk is touched, so that an exception
         // while serializing costs nothing.
         std::ostringstream text;
         if (!WriteConfigStream(text, rootName, config)) {
+            SetReason(problem, "the archive could not be made");
             return false;
         }
+        std::error_code error;
         // Like a file created by any other program: readable by all, less what the umask takes.
-        return zentrix::WriteFileAtomically(path, text.view(), 0666);
+        if (!zentrix::WriteFileAtomically(path, text.view(), 0666, error)) {
+            SetReason(problem, error.message());
+            return false;
+        }
+        return true;
     } catch (...) {
+        SetReason(problem, "out of memory");
         return false;
     }
 }

@@ -4,6 +4,7 @@
 #ifndef ZENTRIX_SETUP_CONFIGFILE_H
 #define ZENTRIX_SETUP_CONFIGFILE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -86,20 +87,34 @@ private:
     void serialize(Archive& archive, unsigned int version);
 };
 
+// Why a read or write of the file did not complete, for the log.
+struct ConfigFileProblem {
+    // Reading only: nothing is at the path (no file, or a directory on the way is missing).
+    bool missing = false;
+    std::string reason;
+};
+
+// The largest file that is read; what lies beyond counts as damage.
+inline constexpr std::size_t kMaxConfigFileSize = std::size_t{16} << 20U;
+
 // True when the whole archive was read; a file that can't be opened leaves config untouched, any
 // other failure leaves in it only the IO-box entries read whole before the damage (none for another
-// root name or a file that is no such archive), and nothing is ever thrown.
-bool ReadConfigFile(const std::string& path, const std::string& rootName,
-                    TCHiIobConfigData& config);
+// root name, a file that is no such archive or no regular file), and nothing is ever thrown.
+// Opening never blocks (a FIFO is refused), at most kMaxConfigFileSize bytes are read (a longer
+// file is read as if cut there, so it reads as false) and a UTF-8 byte-order mark is skipped.
+// When false, problem (if given) says why.
+bool ReadConfigFile(const std::string& path, const std::string& rootName, TCHiIobConfigData& config,
+                    ConfigFileProblem* problem = nullptr);
 
-// ReadConfigFile on a stream that is already open, so that the reader can be fed without a file.
+// ReadConfigFile on a stream that is already open, so that the reader can be fed without a file;
+// a UTF-8 byte-order mark at the start is skipped.
 bool ReadConfigStream(std::istream& in, const std::string& rootName, TCHiIobConfigData& config);
 
 // True when the file at path holds the archive of config, written the way WriteFileAtomically
 // writes (a read-only file or a missing directory is refused); false, never a throw, keeps the old
-// file.
+// file, and problem (if given) says why.
 bool WriteConfigFile(const std::string& path, const std::string& rootName,
-                     const TCHiIobConfigData& config);
+                     const TCHiIobConfigData& config, ConfigFileProblem* problem = nullptr);
 
 // True when the whole archive reached the stream; never throws.
 bool WriteConfigStream(std::ostream& out, const std::string& rootName,

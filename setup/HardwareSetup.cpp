@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "iobox/IOBox.h"
@@ -140,13 +138,9 @@ TCHiIobIOBox* TCHiIobHardwareSetup::FindIOBox(std::int32_t ioBoxId) {
 
 namespace {
 
-void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& config) noexcept {
-    if (!zentrix::LogEnabled(zentrix::LogLevel::Warning)) {
-        return;
-    }
-    std::error_code error;
-    const bool present = std::filesystem::exists(path, error) || error;
-    if (!present) {
+void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& config,
+                         const ConfigFileProblem& problem) noexcept {
+    if (problem.missing) {
         zentrix::LogLazily(zentrix::LogLevel::Info, "config",
                            [&] { return path + ": not found; no devices configured"; });
         return;
@@ -156,8 +150,24 @@ void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& confi
         for (const TCHiIobConfigDataIOBox& box : config.m_vecConfigDataIOBox) {
             devices += box.m_vecConfigDataPortDevice.size();
         }
-        return path + ": damaged or unreadable; keeping the " + std::to_string(devices) +
-               " device(s) read before the damage";
+        return path + ": damaged or unreadable (" + problem.reason + "); keeping the " +
+               std::to_string(devices) + " device(s) read before the damage";
+    });
+}
+
+void LogDroppedDevice(const std::string& path, std::int32_t ioBoxId,
+                      const TCHiIobConfigDataPortDevice& entry,
+                      zentrix::DeviceRefusal refusal) noexcept {
+    zentrix::LogLazily(zentrix::LogLevel::Warning, "config", [&] {
+        std::string place =
+            "IO box " + std::to_string(ioBoxId) + ", port " + std::to_string(entry.m_iPortId);
+        if (entry.m_iConnectorPortId != -1) {
+            place += ", connector position " + std::to_string(entry.m_iConnectorPortId);
+        }
+        return path + ": device \"" + entry.m_strDeviceName + "\" (id " +
+               std::to_string(entry.m_iDeviceId) + ", type " +
+               std::to_string(entry.m_iDeviceTypeId) + ") on " + place +
+               " dropped: " + std::string(zentrix::DescribeRefusal(refusal));
     });
 }
 
@@ -166,17 +176,22 @@ void LogUnreadConfigFile(const std::string& path, const TCHiIobConfigData& confi
 void TCHiIobHardwareSetup::Load(const std::string& directory) {
     const std::string path = zentrix::JoinPath(directory, kConfigFileName);
     TCHiIobConfigData config;
-    if (!ReadConfigFile(path, kConfigRootName, config)) {
-        LogUnreadConfigFile(path, config);
+    ConfigFileProblem problem;
+    if (!ReadConfigFile(path, kConfigRootName, config, &problem)) {
+        LogUnreadConfigFile(path, config, problem);
     }
     ChangeDevices([&] {
         RemoveAllDevices();
         for (const TCHiIobConfigDataIOBox& box : config.m_vecConfigDataIOBox) {
             for (const TCHiIobConfigDataPortDevice& entry : box.m_vecConfigDataPortDevice) {
-                AddDevice(box.m_iIOBoxId, entry.m_iPortId,
-                          std::make_unique<TCHiIobDevice>(
-                              this, entry.m_strDeviceName, entry.m_iDeviceTypeId,
-                              entry.m_iConnectorPortId, entry.m_iDeviceId));
+                zentrix::DeviceRefusal refusal = zentrix::DeviceRefusal::None;
+                if (!AddDevice(box.m_iIOBoxId, entry.m_iPortId,
+                               std::make_unique<TCHiIobDevice>(
+                                   this, entry.m_strDeviceName, entry.m_iDeviceTypeId,
+                                   entry.m_iConnectorPortId, entry.m_iDeviceId),
+                               &refusal)) {
+                    LogDroppedDevice(path, box.m_iIOBoxId, entry, refusal);
+                }
             }
         }
     });
@@ -186,7 +201,7 @@ void TCHiIobHardwareSetup::LoadNothing() {
     ChangeDevices([&] { RemoveAllDevices(); });
 }
 
-void TCHiIobHardwareSetup::Save(const std::string& directory) const {
+bool TCHiIobHardwareSetup::Save(const std::string& directory) const {
     TCHiIobConfigData config;
     std::vector<const TCHiIobDevice*> devices;
     for (const auto& box : m_vecIOBoxes) {
@@ -207,7 +222,15 @@ void TCHiIobHardwareSetup::Save(const std::string& directory) const {
         }
         config.m_vecConfigDataIOBox.push_back(boxEntry);
     }
-    WriteConfigFile(zentrix::JoinPath(directory, kConfigFileName), kConfigRootName, config);
+    const std::string path = zentrix::JoinPath(directory, kConfigFileName);
+    ConfigFileProblem problem;
+    if (WriteConfigFile(path, kConfigRootName, config, &problem)) {
+        return true;
+    }
+    zentrix::LogLazily(zentrix::LogLevel::Warning, "config", [&] {
+        return path + ": not saved (" + problem.reason + "); the previous file, if any, is kept";
+    });
+    return false;
 }
 
 bool TCHiIobHardwareSetup::ShowDialog(bool readOnly) {
@@ -372,23 +395,30 @@ std::int32_t TCHiIobHardwareSetup::GetNextDeviceId() const {
 }
 
 bool TCHiIobHardwareSetup::AddDevice(std::int32_t ioBoxId, std::int32_t portId,
-                                     std::unique_ptr<TCHiIobDevice> device) {
-    if (!device) {
+                                     std::unique_ptr<TCHiIobDevice> device,
+                                     zentrix::DeviceRefusal* refusal) {
+    const auto refuse = [refusal](zentrix::DeviceRefusal why) {
+        if (refusal != nullptr) {
+            *refusal = why;
+        }
         return false;
+    };
+    if (!device) {
+        return refuse(zentrix::DeviceRefusal::NoDevice);
     }
     TCHiIobIOBox* target = FindIOBox(ioBoxId);
     if (target == nullptr && m_vecIOBoxes.size() == 1) {
         target = m_vecIOBoxes.front().get();
     }
     if (target == nullptr) {
-        return false;
+        return refuse(zentrix::DeviceRefusal::UnknownIOBox);
     }
     // An id that another box holds would make one of the two devices unreachable.
     if (device->GetDeviceId() >= 0 && m_mapRouting.count(device->GetDeviceId()) != 0) {
-        return false;
+        return refuse(zentrix::DeviceRefusal::DeviceIdInUse);
     }
     TCHiIobDevice* added = device.get();
-    if (!target->AddDevice(portId, std::move(device))) {
+    if (!target->AddDevice(portId, std::move(device), refusal)) {
         return false;
     }
     m_mapRouting.try_emplace(added->GetDeviceId(), target);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "host/ZentrixInterface.h"
+#include "iobox/DeviceRefusal.h"
 #include "iobox/ReplyWait.h"
 #include "model/ConnectorType.h"
 #include "model/DeviceType.h"
@@ -53,15 +54,17 @@ public:
     TCHiIobHardwareSetup& operator=(const TCHiIobHardwareSetup&) = delete;
 
     // Replaces every device by those stored in "HardwareSetup.xml" in the directory; a missing
-    // file leaves no devices, a damaged one the devices read before the damage. Blocks: a running
+    // file leaves no devices, a damaged one the devices read before the damage, and every stored
+    // device that cannot be placed is dropped with a warning in the log. Blocks: a running
     // sampler is stopped (its threads joined) around the change and started again, and every box
     // is configured anew over USB. Throws when the sampler cannot be stopped.
     void Load(const std::string& directory);
     // Leaves no devices, as a Load from a directory without a configuration file does.
     void LoadNothing();
-    // Writes every device to "HardwareSetup.xml" in the directory; a failed write keeps the
-    // previous file. Blocks on the file only; no lock, sampling goes on.
-    void Save(const std::string& directory) const;
+    // Writes every device to "HardwareSetup.xml" in the directory; true when the file now holds
+    // exactly the devices, false (with a warning in the log) when the write failed and the
+    // previous file, if any, was kept whole. Blocks on the file only; no lock, sampling goes on.
+    bool Save(const std::string& directory) const;
     // Runs the port-to-device mapping in the toolkit library next to the plug-in; true when the
     // user confirmed a new mapping. Without that library or a display nothing is shown or changed.
     bool ShowDialog(bool readOnly);
@@ -132,9 +135,10 @@ public:
     // The largest device id over all boxes plus one, 0 without devices, -1 when exhausted.
     std::int32_t GetNextDeviceId() const;
     // Hands the device to the first box with that id (or the only box); a device that no box
-    // takes, or whose id another box already holds, is destroyed. Returns whether it was taken.
-    bool AddDevice(std::int32_t ioBoxId, std::int32_t portId,
-                   std::unique_ptr<TCHiIobDevice> device);
+    // takes, or whose id another box already holds, is destroyed. Returns whether it was taken,
+    // and says why not in refusal.
+    bool AddDevice(std::int32_t ioBoxId, std::int32_t portId, std::unique_ptr<TCHiIobDevice> device,
+                   zentrix::DeviceRefusal* refusal = nullptr);
     void RemoveDevice(std::int32_t deviceId);
     void RemoveAllDevices();
     // Turns an edited mapping into devices: a device whose row is unchanged stays with its id,

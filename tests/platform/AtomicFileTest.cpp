@@ -8,13 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace zentrix {
@@ -208,6 +211,133 @@ TEST_F(AtomicFileTest, MissingDirectoriesAndNonFilesAreRefused) {
 
     EXPECT_FALSE(WriteFileAtomically("", "x", 0600));
     EXPECT_EQ(Entries(m_dir), (std::vector<std::string>{"file.txt", "loop", "occupied"}));
+}
+
+// Runs the write as the ordinary user and tells whether it failed for the expected reason.
+bool FailsWith(const std::function<bool(std::error_code&)>& write, std::error_code expected) {
+    return RunAsUser([&] {
+               std::error_code error;
+               return !write(error) && error == expected;
+           }) == true;
+}
+
+TEST_F(AtomicFileTest, EveryRefusalSaysWhyAndLeavesNoTemporaryFile) {
+    const fs::path file = OwnedFile("file.txt", "old", 0644);
+    fs::create_directory(m_dir / "occupied");
+    ASSERT_EQ(::mkfifo((m_dir / "fifo").c_str(), 0644), 0);
+    ASSERT_TRUE(GiveToOrdinaryUser(m_dir / "fifo"));
+    fs::create_symlink("loop", m_dir / "loop");
+    const fs::path readOnly = OwnedFile("read-only.txt", "old", 0444);
+    const auto write = [](const fs::path& path) {
+        return [path](std::error_code& error) {
+            return WriteFileAtomically(path, "new", 0600, error);
+        };
+    };
+
+    EXPECT_TRUE(FailsWith(write(m_dir / "missing" / "data.txt"),
+                          std::make_error_code(std::errc::no_such_file_or_directory)));
+    EXPECT_TRUE(
+        FailsWith(write(m_dir / "occupied"), std::make_error_code(std::errc::is_a_directory)));
+    EXPECT_TRUE(
+        FailsWith(write(file / "data.txt"), std::make_error_code(std::errc::not_a_directory)));
+    EXPECT_TRUE(FailsWith(write(m_dir / "fifo"), AtomicFileError::NotARegularFile));
+    EXPECT_TRUE(FailsWith(write(m_dir / "loop"),
+                          std::make_error_code(std::errc::too_many_symbolic_link_levels)));
+    EXPECT_TRUE(FailsWith(write(readOnly), std::make_error_code(std::errc::permission_denied)));
+    EXPECT_TRUE(FailsWith(write(""), std::make_error_code(std::errc::no_such_file_or_directory)));
+    EXPECT_EQ(std::error_code(AtomicFileError::NotARegularFile).message(), "not a regular file");
+
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0500), 0);
+    EXPECT_TRUE(
+        FailsWith(write(m_dir / "new.txt"), std::make_error_code(std::errc::permission_denied)));
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0700), 0);
+
+    EXPECT_EQ(ReadBytes(file), "old");
+    EXPECT_EQ(ReadBytes(readOnly), "old");
+    EXPECT_EQ(Entries(m_dir),
+              (std::vector<std::string>{"fifo", "file.txt", "loop", "occupied", "read-only.txt"}));
+
+    std::error_code error = std::make_error_code(std::errc::io_error);
+    EXPECT_TRUE(WriteFileAtomically(file, "new", 0600, error));
+    EXPECT_FALSE(error);
+}
+
+TEST_F(AtomicFileTest, AFullDiskKeepsTheOldFileAndLeavesNoTemporaryFile) {
+    const fs::path file = OwnedFile("data.txt", "old content", 0644);
+    // A file size limit makes the write fail part way, as a full disk does.
+    const auto writeWithLimit = [&](const fs::path& path) {
+        return [path](std::error_code& error) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{16, 16};
+            return ::setrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+                   WriteFileAtomically(path, std::string(64, 'x'), 0600, error);
+        };
+    };
+
+    EXPECT_TRUE(FailsWith(writeWithLimit(file), std::make_error_code(std::errc::file_too_large)));
+    EXPECT_TRUE(FailsWith(writeWithLimit(m_dir / "new.txt"),
+                          std::make_error_code(std::errc::file_too_large)));
+
+    EXPECT_EQ(ReadBytes(file), "old content");
+    EXPECT_EQ(Entries(m_dir), std::vector<std::string>{"data.txt"});
+}
+
+int FailWith(int error) {
+    errno = error;
+    return -1;
+}
+
+TEST_F(AtomicFileTest, AFailedSyncOrRenameKeepsTheOldFileAndLeavesNoTemporaryFile) {
+    const fs::path file = OwnedFile("data.txt", "old content", 0644);
+    FileCommitCalls failingSync;
+    failingSync.sync = [](int) { return FailWith(EIO); };
+    FileCommitCalls failingRename;
+    failingRename.rename = [](const char*, const char*) { return FailWith(EXDEV); };
+
+    for (const fs::path& target : {file, m_dir / "new.txt"}) {
+        SCOPED_TRACE(target);
+        std::error_code error;
+        EXPECT_FALSE(WriteFileAtomically(target, "new", 0600, error, failingSync));
+        EXPECT_EQ(error, std::make_error_code(std::errc::io_error));
+        EXPECT_FALSE(WriteFileAtomically(target, "new", 0600, error, failingRename));
+        EXPECT_EQ(error, std::make_error_code(std::errc::cross_device_link));
+        EXPECT_EQ(ReadBytes(file), "old content");
+        EXPECT_EQ(Entries(m_dir), std::vector<std::string>{"data.txt"});
+    }
+}
+
+TEST_F(AtomicFileTest, AFailedSyncInPlacePutsTheOldContentBack) {
+    const fs::path file = OwnedFile("data.txt", "old content", 0644);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0500), 0);
+
+    EXPECT_TRUE(FailsWith(
+        [&](std::error_code& error) {
+            FileCommitCalls calls;
+            int syncs = 0;
+            // The first sync is the one of the new content; the one after restoring may succeed.
+            calls.sync = [&syncs](int fd) { return ++syncs == 1 ? FailWith(EIO) : ::fsync(fd); };
+            return WriteFileAtomically(file, "new", 0600, error, calls);
+        },
+        std::make_error_code(std::errc::io_error)));
+
+    EXPECT_EQ(ReadBytes(file), "old content");
+    EXPECT_EQ(Entries(m_dir), std::vector<std::string>{"data.txt"});
+}
+
+TEST_F(AtomicFileTest, ARenameThatMayNotReplaceFallsBackToWritingInPlace) {
+    const fs::path file = OwnedFile("data.txt", "old content", 0644);
+    FileCommitCalls calls;
+    calls.rename = [](const char*, const char*) { return FailWith(EPERM); };
+
+    std::error_code error;
+    EXPECT_TRUE(WriteFileAtomically(file, "new", 0600, error, calls));
+    EXPECT_FALSE(error);
+    EXPECT_EQ(ReadBytes(file), "new");
+    EXPECT_EQ(Entries(m_dir), std::vector<std::string>{"data.txt"});
+
+    EXPECT_FALSE(WriteFileAtomically(m_dir / "new.txt", "new", 0600, error, calls));
+    EXPECT_EQ(error, std::make_error_code(std::errc::operation_not_permitted));
+    EXPECT_EQ(Entries(m_dir), std::vector<std::string>{"data.txt"});
 }
 
 }  // namespace

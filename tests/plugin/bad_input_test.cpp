@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,12 +22,14 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "support/BoundedChild.h"
 #include "support/RunAsUser.h"
 
 namespace {
@@ -53,7 +57,8 @@ const Plugin& LoadPlugin() {
                                        fs::perms::others_exec);
         setenv("ZENTRIX_IOWARRIOR", "none", 1);
         setenv("ZENTRIX_REGISTRY", (g_scratch / "registry.reg").c_str(), 1);
-        unsetenv("ZENTRIX_LOG");
+        // Warnings go to a file of the test's own, where the tests look for the reasons they give.
+        setenv("ZENTRIX_LOG", ("warning:" + (g_scratch / "zentrix.log").string()).c_str(), 1);
         Plugin loaded;
         loaded.handle = dlopen(ZENTRIX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
         if (loaded.handle == nullptr) {
@@ -200,6 +205,18 @@ std::set<std::string> Entries(const fs::path& directory) {
         names.insert(entry.path().filename().string());
     }
     return names;
+}
+
+// The lines of the plug-in's log that contain the piece.
+std::vector<std::string> LogLines(const std::string& piece) {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(g_scratch / "zentrix.log"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(piece) != std::string::npos) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
 }
 
 std::string ReplaceFirst(std::string text, const std::string& from, const std::string& to) {
@@ -435,7 +452,7 @@ TEST(BadInput, DirectoryNamesThatNameNoUsableDirectoryLoadNothingAndSaveNothing)
             fs::remove(c.untouched / "HardwareSetup.xml");
         }
         if (!name.empty()) {
-            EXPECT_EQ(itf->Save(name.c_str()), S_OK);
+            EXPECT_EQ(itf->Save(name.c_str()), E_FAIL);
         }
         EXPECT_EQ(Devices(itf), kValidDevices);
         EXPECT_EQ(ReadFile(regularFile), "not a directory");
@@ -453,8 +470,17 @@ TEST(BadInput, DirectoryNamesThatNameNoUsableDirectoryLoadNothingAndSaveNothing)
     EXPECT_EQ(itf->Load(unterminated.Get()), S_OK);
     EXPECT_TRUE(Devices(itf).empty());
     LoadValid(itf);
-    EXPECT_EQ(itf->Save(unterminated.Get()), S_OK);
+    EXPECT_EQ(itf->Save(unterminated.Get()), E_FAIL);
     EXPECT_EQ(Devices(itf), kValidDevices);
+    // The two unpaired surrogates, the reversed pair and the unterminated name.
+    EXPECT_EQ(LogLines("zentrix: warning: config: Save: the directory name has an unpaired "
+                       "surrogate or no terminator within 32768 UTF-16 units; nothing saved")
+                  .size(),
+              4U);
+    EXPECT_EQ(LogLines("warning: config: Load: the directory name has an unpaired surrogate or no "
+                       "terminator within 32768 UTF-16 units; no devices configured")
+                  .size(),
+              4U);
 }
 
 TEST(BadInput, ReadOnlyOrUnreadablePlacesKeepTheirFileWhole) {
@@ -484,13 +510,13 @@ TEST(BadInput, ReadOnlyOrUnreadablePlacesKeepTheirFileWhole) {
 
     LoadValid(itf);
     const std::optional<bool> keptEverything = RunAsUser([&] {
-        const bool saved = itf->Save(Wide(withFile.string()).c_str()) == S_OK &&
-                           itf->Save(Wide(empty.string()).c_str()) == S_OK &&
-                           itf->Save(Wide((readOnly / "new").string()).c_str()) == S_OK;
+        const bool refused = itf->Save(Wide(withFile.string()).c_str()) == E_FAIL &&
+                             itf->Save(Wide(empty.string()).c_str()) == E_FAIL &&
+                             itf->Save(Wide((readOnly / "new").string()).c_str()) == E_FAIL;
         const bool unchanged = Devices(itf) == kValidDevices;
         const bool loadedNothing =
             itf->Load(Wide(unreadable.string()).c_str()) == S_OK && Devices(itf).empty();
-        return saved && unchanged && loadedNothing;
+        return refused && unchanged && loadedNothing;
     });
     ASSERT_TRUE(keptEverything.has_value());
     EXPECT_TRUE(*keptEverything);
@@ -499,6 +525,66 @@ TEST(BadInput, ReadOnlyOrUnreadablePlacesKeepTheirFileWhole) {
     EXPECT_TRUE(Entries(empty).empty());
     EXPECT_EQ(Entries(readOnly), (std::set<std::string>{"empty", "unreadable", "with-file"}));
     EXPECT_EQ(Devices(itf), kValidDevices);
+    EXPECT_EQ(
+        LogLines(withFile.string() + "/HardwareSetup.xml: not saved (Permission denied)").size(),
+        1U);
+    EXPECT_EQ(LogLines(empty.string() + "/HardwareSetup.xml: not saved (Permission denied)").size(),
+              1U);
+    EXPECT_EQ(
+        LogLines((readOnly / "new").string() + "/HardwareSetup.xml: not saved (No such file or "
+                                               "directory)")
+            .size(),
+        1U);
+}
+
+TEST(BadInput, SavesThatWriteNothingAnswerEFailAndKeepTheOldFile) {
+    const Component itf;
+    ASSERT_TRUE(itf);
+    const fs::path base = g_scratch / "unwritable";
+    const fs::path occupied = base / "occupied";
+    fs::create_directories(occupied / "HardwareSetup.xml");
+    const fs::path full = base / "full";
+    fs::create_directories(full);
+    const std::string oldContent = ReplaceFirst(kValidFile, "Pellets", "Old pellets");
+    WriteFile(full / "HardwareSetup.xml", oldContent);
+    LoadValid(itf);
+
+    EXPECT_EQ(itf->Save(Wide(occupied.string()).c_str()), E_FAIL);
+    EXPECT_TRUE(fs::is_directory(occupied / "HardwareSetup.xml"));
+    EXPECT_EQ(Entries(occupied), std::set<std::string>{"HardwareSetup.xml"});
+    EXPECT_EQ(LogLines(occupied.string() + "/HardwareSetup.xml: not saved (Is a directory)").size(),
+              1U);
+
+    // A file size limit makes the write fail part way, as a full disk does. It binds the log too,
+    // so the limit stays above the log's size and a long name makes the file larger still.
+    const fs::path longName = base / "long-name";
+    fs::create_directories(longName);
+    const std::size_t nameLength = 1U << 18U;
+    WriteFile(longName / "HardwareSetup.xml",
+              ReplaceFirst(kValidFile, "Pellets", std::string(nameLength, 'n')));
+    ASSERT_EQ(itf->Load(Wide(longName.string()).c_str()), S_OK);
+    ASSERT_EQ(Devices(itf), kValidDevices);
+    const auto limit = static_cast<rlim_t>(fs::file_size(g_scratch / "zentrix.log") + 4096);
+    ASSERT_LT(limit, nameLength);
+    const std::optional<bool> refused = zentrix::testing::RunInBoundedChild([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit sizeLimit{limit, limit};
+        return ::setrlimit(RLIMIT_FSIZE, &sizeLimit) == 0 &&
+               itf->Save(Wide(full.string()).c_str()) == E_FAIL;
+    });
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_TRUE(*refused);
+    EXPECT_EQ(ReadFile(full / "HardwareSetup.xml"), oldContent);
+    EXPECT_EQ(Entries(full), std::set<std::string>{"HardwareSetup.xml"});
+    EXPECT_EQ(LogLines(full.string() + "/HardwareSetup.xml: not saved (File too large)").size(),
+              1U);
+
+    // S_OK means the file holds exactly the devices.
+    EXPECT_EQ(itf->Save(Wide(full.string()).c_str()), S_OK);
+    const Component fresh;
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->Load(Wide(full.string()).c_str()), S_OK);
+    EXPECT_EQ(Devices(fresh), kValidDevices);
 }
 
 struct FileCase {
@@ -526,6 +612,7 @@ TEST(BadInput, DamagedFilesLoadWhatTheyHoldWhole) {
     const std::string boxesCount = "<count>1</count>";
     const std::vector<FileCase> cases = {
         {"empty", "", {}},
+        {"UTF-8 byte-order mark", "\xEF\xBB\xBF" + kValidFile, kValidDevices},
         {"binary", Binary(), {}},
         {"NUL bytes", std::string(4096, '\0'), {}},
         {"wrong root",

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/archive/xml_oarchive.hpp>
@@ -17,6 +18,7 @@
 #include <boost/serialization/string.hpp>
 #include <boost/serialization/vector.hpp>
 
+#include "tests/support/BoundedChild.h"
 #include "tests/support/RunAsUser.h"
 #include "tests/support/TempDir.h"
 
@@ -24,6 +26,7 @@ namespace {
 
 using zentrix::testing::GiveToOrdinaryUser;
 using zentrix::testing::RunAsUser;
+using zentrix::testing::RunInBoundedChild;
 using zentrix::testing::TempDir;
 
 const std::string kRoot = "HardwareSetup";
@@ -351,6 +354,111 @@ TEST(ConfigFileRead, InputThatIsNoArchiveReadsNothing) {
     EXPECT_TRUE(read.m_vecConfigDataIOBox.empty());
 }
 
+TEST(ConfigFileRead, AByteOrderMarkedFileReadsLikeTheSameFileWithout) {
+    const auto config = ThreeBoxConfig();
+    const std::string marked = "\xEF\xBB\xBF" + ToText(config);
+    const TempDir dir;
+    const auto path = dir.Write("HardwareSetup.xml", marked);
+
+    TCHiIobConfigData read;
+    EXPECT_TRUE(ReadConfigFile(path.string(), kRoot, read));
+    EXPECT_EQ(read, config);
+    TCHiIobConfigData streamed;
+    EXPECT_TRUE(FromText(marked, streamed));
+    EXPECT_EQ(streamed, config);
+
+    // Only the whole mark is skipped, and only once.
+    for (const std::string& start :
+         {std::string("\xEF\xBB"), std::string("\xEF\xBB\xBF\xEF\xBB\xBF"), std::string("\xEF")}) {
+        TCHiIobConfigData damaged = config;
+        EXPECT_FALSE(FromText(start + ToText(config), damaged));
+        EXPECT_TRUE(damaged.m_vecConfigDataIOBox.empty());
+    }
+}
+
+TEST(ConfigFileRead, OnlyARegularFileIsReadAndOpeningNeverBlocks) {
+    const TempDir dir;
+    const auto fifo = dir.Path() / "fifo.xml";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto zeros = dir.Path() / "zeros.xml";
+    std::filesystem::create_symlink("/dev/zero", zeros);
+    for (const auto& path : {fifo, zeros, dir.Path()}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(RunInBoundedChild([&] {
+                      TCHiIobConfigData read = ThreeBoxConfig();
+                      ConfigFileProblem problem;
+                      return !ReadConfigFile(path.string(), kRoot, read, &problem) &&
+                             read.m_vecConfigDataIOBox.empty() &&
+                             problem.reason == "not a regular file";
+                  }),
+                  true);
+    }
+}
+
+TEST(ConfigFileRead, AFileBeyondTheLimitIsReadAsIfCutThere) {
+    const TempDir dir;
+    const auto config = ThreeBoxConfig();
+    const std::string text = ToText(config);
+    const auto path = dir.Path() / "HardwareSetup.xml";
+    const auto padTo = [&](std::size_t size) {
+        dir.Write("HardwareSetup.xml", text);
+        std::filesystem::resize_file(path, size);
+    };
+
+    padTo(kMaxConfigFileSize);
+    TCHiIobConfigData read;
+    EXPECT_TRUE(ReadConfigFile(path.string(), kRoot, read));
+    EXPECT_EQ(read, config);
+
+    padTo(kMaxConfigFileSize + 1);
+    EXPECT_FALSE(ReadConfigFile(path.string(), kRoot, read));
+    EXPECT_EQ(read, config);
+
+    // A name that runs past the limit cuts its box off; the box before it stays.
+    auto longer = config;
+    longer.m_vecConfigDataIOBox[1].m_vecConfigDataPortDevice[0].m_strDeviceName =
+        std::string(kMaxConfigFileSize, 'n');
+    dir.Write("HardwareSetup.xml", ToText(longer));
+    EXPECT_FALSE(ReadConfigFile(path.string(), kRoot, read));
+    ASSERT_EQ(read.m_vecConfigDataIOBox.size(), 1U);
+    EXPECT_EQ(read.m_vecConfigDataIOBox[0], config.m_vecConfigDataIOBox[0]);
+}
+
+TEST(ConfigFileRead, AFailedReadSaysWhy) {
+    const TempDir dir;
+    const auto big = dir.Write("big.xml", ToText(ThreeBoxConfig()));
+    std::filesystem::resize_file(big, kMaxConfigFileSize + 1);
+    const auto plain = dir.Write("plain.xml", "previous");
+    const std::string text = ToText(ThreeBoxConfig());
+    const auto damaged = dir.Write(
+        "damaged.xml", ReplaceOnce(text, "<m_iIOBoxId>1</m_iIOBoxId>", "<m_iIOBoxId>1</m_iBoxId>"));
+    const auto cut = dir.Write("cut.xml", text.substr(0, text.size() / 2));
+    const auto otherSignature = dir.Write(
+        "signed.xml", ReplaceOnce(text, "\"serialization::archive\"", "\"other::archive\""));
+    const auto unclosed = dir.Write(
+        "unclosed.xml", ReplaceOnce(text, "</boost_serialization>", "</boost_serializatio>"));
+
+    const std::vector<std::pair<std::filesystem::path, std::string>> cases = {
+        {dir.Path() / "missing.xml", "not found"},
+        {plain / "HardwareSetup.xml", "not found"},
+        {dir.Path(), "not a regular file"},
+        {big, "larger than 16777216 bytes"},
+        {damaged, "XML start/end tag mismatch - m_iIOBoxId"},
+        {unclosed, "the archive is not closed"},
+        {cut, "malformed or cut short"},
+        {plain, "malformed or cut short"},
+        {otherSignature, "invalid signature"},
+    };
+    for (const auto& [path, reason] : cases) {
+        SCOPED_TRACE(path);
+        TCHiIobConfigData read;
+        ConfigFileProblem problem;
+        EXPECT_FALSE(ReadConfigFile(path.string(), kRoot, read, &problem));
+        EXPECT_EQ(problem.reason, reason);
+        EXPECT_EQ(problem.missing, reason == "not found");
+    }
+}
+
 TEST(ConfigFileRead, CutOffFileKeepsExactlyTheBoxesBeforeTheCut) {
     const auto config = ThreeBoxConfig();
     const std::string text = ToText(config);
@@ -530,6 +638,28 @@ TEST(ConfigFileWrite, FailedSaveLeavesThePreviousFileAndNoTemporaryFile) {
     EXPECT_FALSE(WriteConfigFile((previous / "HardwareSetup.xml").string(), kRoot, config));
     EXPECT_EQ(ReadBytes(previous), "previous content");
     EXPECT_EQ(ListNames(dir.Path()), (std::vector<std::string>{"HardwareSetup.xml", "setup"}));
+}
+
+TEST(ConfigFileWrite, AFailedWriteSaysWhy) {
+    const TempDir dir;
+    const auto plain = dir.Write("plain", "previous");
+    std::filesystem::create_directories(dir.Path() / "occupied" / "HardwareSetup.xml");
+    const auto config = ThreeBoxConfig();
+    const std::vector<std::pair<std::filesystem::path, std::string>> cases = {
+        {dir.Path() / "missing" / "HardwareSetup.xml", "No such file or directory"},
+        {dir.Path() / "occupied" / "HardwareSetup.xml", "Is a directory"},
+        {plain / "HardwareSetup.xml", "Not a directory"},
+    };
+    for (const auto& [path, reason] : cases) {
+        SCOPED_TRACE(path);
+        ConfigFileProblem problem;
+        EXPECT_FALSE(WriteConfigFile(path.string(), kRoot, config, &problem));
+        EXPECT_EQ(problem.reason, reason);
+    }
+    ConfigFileProblem problem;
+    EXPECT_FALSE(WriteConfigFile((dir.Path() / "x.xml").string(), "", config, &problem));
+    EXPECT_EQ(problem.reason, "the archive could not be made");
+    EXPECT_EQ(ReadBytes(plain), "previous");
 }
 
 }  // namespace

@@ -1,6 +1,14 @@
 // The hardware setup's host operations and device bookkeeping on the placeholder box (no
 // controller) and on recorded controllers.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <utility>
 
 #include <memory>
 #include <vector>
@@ -9,8 +17,11 @@
 #include "model/Catalog.h"
 #include "model/Device.h"
 #include "platform/IoWarriorBackend.h"
+#include "setup/ConfigFile.h"
 #include "setup/Controller.h"
 #include "setup/HardwareSetup.h"
+#include "support/BoundedChild.h"
+#include "support/ChildProcess.h"
 #include "support/LogFile.h"
 #include "support/RecordingLibrary.h"
 #include "support/SetupQueries.h"
@@ -242,6 +253,176 @@ TEST(HardwareSetupLoad, AMissingFileIsInfoAndADamagedOneAWarning) {
     const std::string before = log.Text();
     setup.Load(directory.Path().string());
     EXPECT_EQ(log.Text(), before);
+}
+
+TEST(HardwareSetupLoad, AFifoOrADeviceLoadsNoDevicesAndNeverBlocks) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    NullIoWarriorLibrary library;
+    TCHiIobHardwareSetup setup(library, clock);
+    zentrix::testing::TempDir fifoDirectory;
+    ASSERT_EQ(::mkfifo((fifoDirectory.Path() / "HardwareSetup.xml").c_str(), 0600), 0);
+    zentrix::testing::TempDir zeroDirectory;
+    std::filesystem::create_symlink("/dev/zero", zeroDirectory.Path() / "HardwareSetup.xml");
+    const zentrix::testing::LogFile log("warning");
+
+    for (const auto* directory : {&fifoDirectory, &zeroDirectory}) {
+        SCOPED_TRACE(directory->Path());
+        EXPECT_EQ(zentrix::testing::RunInBoundedChild([&] {
+                      setup.AddDevice(-1, 1, Device(setup, eDeviceTypeCustomHardware, 1));
+                      setup.Load(directory->Path().string());
+                      return DeviceIds(setup).empty();
+                  }),
+                  true);
+        EXPECT_EQ(log.Lines({"zentrix: warning: config: " + directory->Path().string() +
+                             "/HardwareSetup.xml: damaged or unreadable (not a regular file); "
+                             "keeping the 0 device(s) read before the damage"})
+                      .size(),
+                  1u)
+            << log.Text();
+    }
+}
+
+TCHiIobConfigDataPortDevice Entry(std::int32_t port, std::int32_t position, std::int32_t type,
+                                  std::int32_t id, const std::string& name) {
+    TCHiIobConfigDataPortDevice entry;
+    entry.m_iPortId = port;
+    entry.m_iConnectorPortId = position;
+    entry.m_iDeviceTypeId = type;
+    entry.m_iDeviceId = id;
+    entry.m_strDeviceName = name;
+    return entry;
+}
+
+TEST(HardwareSetupLoad, EveryDroppedDeviceIsLoggedWithWhereItWasAndWhy) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    library.controllers = 2;
+    std::uint8_t nextId = 4;
+    library.defaultRead = [&nextId](std::uint8_t* buffer, std::uint32_t length) {
+        std::fill(buffer, buffer + length, std::uint8_t{0xFF});
+        buffer[3] = nextId;
+        nextId = static_cast<std::uint8_t>(nextId - 1);
+        return length;
+    };
+    TCHiIobHardwareSetup setup(library, clock);
+    ASSERT_EQ(setup.ListIOBoxIds(), (std::vector<std::int32_t>{4, 3}));
+
+    TCHiIobConfigData config;
+    TCHiIobConfigDataIOBox first;
+    first.m_iIOBoxId = 4;
+    first.m_vecConfigDataPortDevice = {
+        Entry(1, -1, eDeviceTypeCustomHardware, 1, "kept"),
+        Entry(2, -1, 999, 2, "no such type"),
+        Entry(26, -1, eDeviceTypeCustomHardware, 3, "no such port"),
+        Entry(13, -1, eDeviceTypePelletDispenser, 4, "TTL device on SDI port"),
+        Entry(3, -1, eDeviceTypeCustomHardware, 1, "same id in the box"),
+        Entry(13, 0, eDeviceTypeTopUnitStandard, 5, "position 0"),
+        Entry(4, -1, eDeviceTypeCustomHardware, 0x7FFFFFFD, "last id"),
+        Entry(5, -1, eDeviceTypeCustomHardware, -1, "no id left"),
+    };
+    TCHiIobConfigDataIOBox unknown;
+    unknown.m_iIOBoxId = 9;
+    unknown.m_vecConfigDataPortDevice = {Entry(1, -1, eDeviceTypeCustomHardware, 6, "box 9")};
+    TCHiIobConfigDataIOBox second;
+    second.m_iIOBoxId = 3;
+    second.m_vecConfigDataPortDevice = {
+        Entry(1, -1, eDeviceTypeCustomHardware, 1, "same id in the other box")};
+    config.m_vecConfigDataIOBox = {first, unknown, second};
+    zentrix::testing::TempDir directory;
+    const std::string path = (directory.Path() / "HardwareSetup.xml").string();
+    ASSERT_TRUE(WriteConfigFile(path, "HardwareSetup", config));
+    const zentrix::testing::LogFile log("warning");
+
+    setup.Load(directory.Path().string());
+
+    EXPECT_EQ(DeviceIds(setup), (std::vector<std::int32_t>{1, 0x7FFFFFFD}));
+    const std::string prefix = "zentrix: warning: config: " + path + ": device ";
+    EXPECT_EQ(log.Text(),
+              prefix +
+                  "\"no such type\" (id 2, type 999) on IO box 4, port 2 dropped: "
+                  "no device type has that id\n" +
+                  prefix +
+                  "\"no such port\" (id 3, type 5) on IO box 4, port 26 dropped: "
+                  "the IO box has no such port\n" +
+                  prefix +
+                  "\"TTL device on SDI port\" (id 4, type 2) on IO box 4, port 13 dropped: "
+                  "the port's kind (TTL or SDI) does not fit the device type\n" +
+                  prefix +
+                  "\"same id in the box\" (id 1, type 5) on IO box 4, port 3 dropped: "
+                  "another device already has that id\n" +
+                  prefix +
+                  "\"position 0\" (id 5, type 0) on IO box 4, port 13, connector position 0 "
+                  "dropped: the device type has no such connector position\n" +
+                  prefix +
+                  "\"no id left\" (id -1, type 5) on IO box 4, port 5 dropped: "
+                  "no device id is left\n" +
+                  prefix +
+                  "\"box 9\" (id 6, type 5) on IO box 9, port 1 dropped: "
+                  "no IO box has that id\n" +
+                  prefix +
+                  "\"same id in the other box\" (id 1, type 5) on IO box 3, port 1 dropped: "
+                  "another device already has that id\n");
+}
+
+TEST(HardwareSetupSave, AFailedSaveAnswersFalseSaysWhyAndKeepsTheOldFile) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    NullIoWarriorLibrary library;
+    TCHiIobHardwareSetup setup(library, clock);
+    ASSERT_TRUE(setup.AddDevice(-1, 1, Device(setup, eDeviceTypeCustomHardware, 1)));
+    zentrix::testing::TempDir scratch;
+    const auto plain = scratch.Write("plain", "previous");
+    const auto occupied = scratch.Path() / "occupied";
+    std::filesystem::create_directories(occupied / "HardwareSetup.xml");
+    const auto full = scratch.Path() / "full";
+    std::filesystem::create_directories(full);
+    scratch.Write("full/HardwareSetup.xml", "previous");
+    const zentrix::testing::LogFile log("warning");
+
+    const std::vector<std::pair<std::filesystem::path, std::string>> refused = {
+        {scratch.Path() / "missing", "No such file or directory"},
+        {occupied, "Is a directory"},
+        {plain, "Not a directory"},
+    };
+    for (const auto& [directory, reason] : refused) {
+        SCOPED_TRACE(directory);
+        EXPECT_FALSE(setup.Save(directory.string()));
+        EXPECT_EQ(log.Lines({"zentrix: warning: config: " + directory.string() +
+                             "/HardwareSetup.xml: not saved (" + reason +
+                             "); the previous file, if any, is kept"})
+                      .size(),
+                  1u)
+            << log.Text();
+    }
+
+    // A file size limit makes the write fail part way, as a full disk does; the long name makes
+    // the file far larger than the log, which the limit binds too.
+    ASSERT_TRUE(setup.AddDevice(-1, 2,
+                                std::make_unique<TCHiIobDevice>(&setup, std::string(8192, 'n'),
+                                                                eDeviceTypeCustomHardware, -1, 2)));
+    EXPECT_EQ(zentrix::testing::RunInBoundedChild([&] {
+                  ::signal(SIGXFSZ, SIG_IGN);
+                  const rlimit limit{4096, 4096};
+                  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0 && !setup.Save(full.string());
+              }),
+              true);
+    EXPECT_EQ(log.Lines({"config: ", "/full/HardwareSetup.xml: not saved (File too large)"}).size(),
+              1u)
+        << log.Text();
+    EXPECT_EQ(zentrix::testing::ReadFile(full / "HardwareSetup.xml"), "previous");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(full),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    // A save that succeeds says nothing.
+    const std::string before = log.Text();
+    EXPECT_TRUE(setup.Save(full.string()));
+    EXPECT_EQ(log.Text(), before);
+    setup.RemoveAllDevices();
+    setup.Load(full.string());
+    EXPECT_EQ(DeviceIds(setup), (std::vector<std::int32_t>{1, 2}));
 }
 
 }  // namespace

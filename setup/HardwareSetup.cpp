@@ -303,6 +303,14 @@ bool TCHiIobHardwareSetup::StopSampler() {
     return stopped;
 }
 
+bool TCHiIobHardwareSetup::StopSampler(std::chrono::steady_clock::time_point deadline) {
+    const bool stopped = m_pController->StopSampler(deadline);
+    if (stopped && !m_strPeriodTrace.empty()) {
+        AppendPeriodTrace();
+    }
+    return stopped;
+}
+
 void TCHiIobHardwareSetup::AppendPeriodTrace() {
     const auto periods = m_pController->GetPeriodRecorder().Take();
     std::FILE* file = std::fopen(m_strPeriodTrace.c_str(), "a");

@@ -12,6 +12,7 @@
 #ifndef ZENTRIX_SETUP_HARDWARESETUP_H
 #define ZENTRIX_SETUP_HARDWARESETUP_H
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -101,6 +102,10 @@ public:
     // False when a sampling thread could not be joined; it is then still winding down and the
     // next StopSampler, StartSampler or the destructor finishes the stop.
     bool StopSampler();
+    // The same, waiting for the sampling threads only until the deadline, for a process that is
+    // ending: false when a thread was still in its pass then (a box that stopped answering); it
+    // is left running and no output is put back.
+    bool StopSampler(std::chrono::steady_clock::time_point deadline);
 
     // For the setup's own parts (boxes, devices, sampler); owned by the setup, which outlives
     // them.

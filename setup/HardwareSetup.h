@@ -156,11 +156,19 @@ public:
     void SampleOutputs(const std::vector<TCHiIobIOBox*>& boxes, bool onlyChanged);
 
 private:
+    // Keeps a share of the library, as the setup does of the process's backend.
+    TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,
+                         zentrix::Clock& clock);
+    TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,
+                         zentrix::IoWarriorLibrary& library, zentrix::Clock& clock);
+
     void DiscoverIOBoxes();
     void FindIOBoxes();
     void AppendPeriodTrace();
 
-    // Not owned, outlive this (the process's backend and clock, or a test's).
+    // Declared first so that it goes last, after everything that talks to the library.
+    std::shared_ptr<zentrix::IoWarriorLibrary> m_pOwnedLibrary;
+    // Not owned, outlive this (the process's backend, shared above, and clock, or a test's).
     zentrix::IoWarriorLibrary& m_library;
     zentrix::Clock& m_clock;
     std::unique_ptr<TCHiIobController> m_pController;

@@ -5,10 +5,15 @@
 //     loads the setup, starts sampling, turns the top units' white spot on, samples WAIT_MS more
 //     and ends the process with exit(0) or quick_exit(0) while sampling, without releasing the
 //     component, or (stop) stops sampling first and then exits.
+//   host_child dialog START_DIR PLUGIN NEW_DIR
+//     changes into START_DIR, loads the plug-in by PLUGIN, a path relative to it, changes into
+//     NEW_DIR, asks for the mapping dialog, which must be refused for want of a display, and
+//     registers the plug-in.
 //
 // Exit status 0 when every step went as expected, 10 and up naming the step that did not.
 #include <ZentrixInterface.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -23,6 +28,7 @@ namespace {
 // Held here rather than on the stack, as a host holds its component, so that nothing but the
 // exit itself ends it.
 ITECKavexHardwareInterface* g_component = nullptr;
+void* g_library = nullptr;
 
 std::u16string Wide(std::string_view text) {
     return std::u16string(text.begin(), text.end());
@@ -36,6 +42,7 @@ std::u16string Wide(std::string_view text) {
 
 ITECKavexHardwareInterface* Create(const char* pluginPath) {
     void* library = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
+    g_library = library;
     if (library == nullptr) {
         std::fprintf(stderr, "host_child: %s\n", dlerror());
         Fail(10, "dlopen");
@@ -94,6 +101,28 @@ int EndWhileSampling(const char* setupDirectory, std::string_view ending, int wa
     Fail(24, "the ending");
 }
 
+int DialogAfterChangingDirectory(const char* startDirectory, const char* pluginPath,
+                                 const char* newDirectory) {
+    if (chdir(startDirectory) != 0) {
+        Fail(30, "chdir to the start directory");
+    }
+    g_component = Create(pluginPath);
+    if (chdir(newDirectory) != 0) {
+        Fail(31, "chdir to the new directory");
+    }
+    // No display: the dialog library cannot show anything, so the dialog is refused.
+    if (g_component->ShowDialog(0) != S_FALSE) {
+        Fail(32, "ShowDialog");
+    }
+    const auto registerServer =
+        reinterpret_cast<PFN_DllRegisterServer>(dlsym(g_library, "DllRegisterServer"));
+    if (registerServer == nullptr || registerServer() != S_OK) {
+        Fail(33, "DllRegisterServer");
+    }
+    g_component->Release();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +130,9 @@ int main(int argc, char** argv) {
     if (mode == "end" && argc == 6) {
         g_component = Create(argv[2]);
         return EndWhileSampling(argv[3], argv[4], std::atoi(argv[5]));
+    }
+    if (mode == "dialog" && argc == 5) {
+        return DialogAfterChangingDirectory(argv[2], argv[3], argv[4]);
     }
     Fail(2, "reading the arguments");
 }

@@ -1,6 +1,7 @@
 // Hosts that end their process or change their directory under the plug-in, run as child
 // processes (host_child.cpp) so that each starts with the plug-in freshly loaded: exit() and
-// quick_exit() while sampling, and a box that stops answering at exit.
+// quick_exit() while sampling, a box that stops answering at exit, and a plug-in loaded by a
+// relative path whose host then moves to a directory where a stranger's library waits.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -174,6 +175,37 @@ TEST_F(HostProcessTest, ABoxThatStopsAnsweringDoesNotHoldUpTheExit) {
         << "the box did not go silent while sampling:\n"
         << result.err;
     EXPECT_LT(took, std::chrono::seconds(15));
+}
+
+TEST(HostDirectory, TheDialogLibraryAndTheRegistrationNeverFollowTheCurrentDirectory) {
+    const TempDir temp;
+    // A stranger's library under the dialog library's name, both where the plug-in's relative
+    // directory points from the new current directory and in that directory itself.
+    const fs::path elsewhere = temp.Path() / "elsewhere";
+    const fs::path plugin = ZENTRIX_PLUGIN_PATH;
+    for (const fs::path& directory : {elsewhere, elsewhere / plugin.parent_path().filename()}) {
+        fs::create_directories(directory);
+        fs::copy_file(ZENTRIX_PLANTED_LIBRARY_PATH, directory / "libzentrix_mapping_qt.so");
+    }
+    const fs::path marker = temp.Path() / "planted-library-ran";
+
+    ChildRun run;
+    run.program = ZENTRIX_HOST_CHILD_PATH;
+    run.arguments = {"dialog", plugin.parent_path().parent_path().string(),
+                     (fs::path(".") / plugin.parent_path().filename() / plugin.filename()).string(),
+                     elsewhere.string()};
+    run.withoutVariables = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "ZENTRIX_IOWARRIOR"};
+    run.variables = {"ZENTRIX_IOWARRIOR=sim", "ZENTRIX_PLANTED_MARKER=" + marker.string(),
+                     "ZENTRIX_REGISTRY=" + (temp.Path() / "registry.reg").string()};
+    run.scratchDirectory = temp.Path();
+    run.timeout = kChildTimeout;
+    const ChildResult result = zentrix::testing::RunChild(run);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_FALSE(fs::exists(marker)) << "the dialog library was loaded from " << elsewhere;
+    // The registration names the plug-in where it lies, not where the host went.
+    const std::string store = ReadFile(temp.Path() / "registry.reg");
+    EXPECT_NE(store.find("=\"" + plugin.string() + "\""), std::string::npos) << store;
+    EXPECT_EQ(store.find(elsewhere.string()), std::string::npos) << store;
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include "host/Component.h"
 
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/Module.h"
@@ -12,12 +16,43 @@
 #include "model/DeviceType.h"
 #include "platform/ComMemory.h"
 #include "platform/Log.h"
+#include "platform/NeverDestroyed.h"
 #include "platform/format/TextConversion.h"
 #include "setup/HardwareSetup.h"
 
 namespace {
 
 std::atomic<std::int32_t> g_liveObjects{0};
+
+// How long the exit waits for the sampling threads to finish the pass they are in, and then for
+// the outputs to be back at their defaults: long enough for a box that answers, short enough that
+// one that stopped answering does not hold up the exit.
+constexpr std::chrono::milliseconds kExitJoinTimeout{2000};
+constexpr std::chrono::milliseconds kExitStopTimeout{3000};
+
+// The objects alive in this process, for the stop at exit; left alone by the exit handlers, since
+// an object the host releases from one of its own may come after them.
+struct LiveComponents {
+    std::mutex mutex;
+    std::set<TCHiIobHardwareInterface*> components;
+};
+
+LiveComponents& TheLiveComponents() {
+    static zentrix::NeverDestroyed<LiveComponents> live;
+    return live.Get();
+}
+
+// Registered once, by the first start of sampling: the handlers run in the reverse order of
+// registration, so this one runs before the destructors of the statics that were built before
+// it, the process's backend and clock among them.
+void StopSamplingAtExitOnce() {
+    static const bool registered = [] {
+        std::atexit(&TCHiIobHardwareInterface::StopSamplingAtExit);
+        std::at_quick_exit(&TCHiIobHardwareInterface::StopSamplingAtExit);
+        return true;
+    }();
+    static_cast<void>(registered);
+}
 
 // Runs a host call so that no exception crosses the component boundary.
 template <typename Body>
@@ -98,11 +133,21 @@ IUnknown* TCHiIobHardwareInterface::Create(IUnknown* outer) {
 
 TCHiIobHardwareInterface::TCHiIobHardwareInterface(IUnknown* outer)
     : m_inner(*this), m_pOuter(outer), m_pSetup(std::make_unique<TCHiIobHardwareSetup>()) {
+    {
+        LiveComponents& live = TheLiveComponents();
+        const std::lock_guard lock(live.mutex);
+        live.components.insert(this);
+    }
     g_liveObjects.fetch_add(1);
     zentrix::ModuleLock();
 }
 
 TCHiIobHardwareInterface::~TCHiIobHardwareInterface() {
+    {
+        LiveComponents& live = TheLiveComponents();
+        const std::lock_guard lock(live.mutex);
+        live.components.erase(this);
+    }
     m_pSetup.reset();
     g_liveObjects.fetch_sub(1);
     zentrix::ModuleUnlock();
@@ -110,6 +155,69 @@ TCHiIobHardwareInterface::~TCHiIobHardwareInterface() {
 
 std::int32_t TCHiIobHardwareInterface::LiveObjects() {
     return g_liveObjects.load();
+}
+
+void TCHiIobHardwareInterface::StopSamplingAtExit() noexcept {
+    try {
+        const auto start = std::chrono::steady_clock::now();
+        struct Progress {
+            std::mutex mutex;
+            std::condition_variable condition;
+            bool done = false;
+        };
+        auto progress = std::make_shared<Progress>();
+        // On a thread of its own, since the exiting thread's thread-local objects are gone by now
+        // and a wait for a thread can be given up.
+        std::thread stopper([progress, joinDeadline = start + kExitJoinTimeout] {
+            StopEveryComponentBefore(joinDeadline);
+            {
+                const std::lock_guard lock(progress->mutex);
+                progress->done = true;
+            }
+            progress->condition.notify_all();
+        });
+        std::unique_lock lock(progress->mutex);
+        if (progress->condition.wait_until(lock, start + kExitStopTimeout,
+                                           [&] { return progress->done; })) {
+            lock.unlock();
+            stopper.join();
+        } else {
+            // Still putting outputs back on a box that stopped answering: it may go on until the
+            // process is gone, on objects that stay alive.
+            stopper.detach();
+        }
+    } catch (...) {
+        // Without a thread to stop them the sampling threads run until the process is gone.
+    }
+}
+
+void TCHiIobHardwareInterface::StopEveryComponentBefore(
+    std::chrono::steady_clock::time_point deadline) noexcept {
+    try {
+        LiveComponents& live = TheLiveComponents();
+        // Held throughout, so that no object goes while it is being stopped.
+        const std::lock_guard lock(live.mutex);
+        for (TCHiIobHardwareInterface* component : live.components) {
+            component->StopSamplingBefore(deadline);
+        }
+    } catch (...) {
+    }
+}
+
+void TCHiIobHardwareInterface::StopSamplingBefore(
+    std::chrono::steady_clock::time_point deadline) noexcept {
+    try {
+        // Polled rather than timed, since the sanitizers do not follow a timed lock.
+        std::unique_lock lock(m_samplingMutex, std::try_to_lock);
+        while (!lock.owns_lock() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            static_cast<void>(lock.try_lock());
+        }
+        if (lock.owns_lock()) {
+            m_pSetup->StopSampler(deadline);
+        }
+    } catch (...) {
+    }
 }
 
 HRESULT TCHiIobHardwareInterface::InnerQueryInterface(const GUID& riid, void** ppvObject) {
@@ -173,6 +281,7 @@ HRESULT TCHiIobHardwareInterface::Load(const char16_t* pszDirectoryName) {
         return E_POINTER;
     }
     return Guarded([&] {
+        const std::lock_guard lock(m_samplingMutex);
         if (const std::optional<std::string> directory = DirectoryFromHost(pszDirectoryName)) {
             m_pSetup->Load(*directory);
         } else {
@@ -294,6 +403,8 @@ HRESULT TCHiIobHardwareInterface::ReceiveSignal(std::int32_t iDeviceId, std::int
 
 HRESULT TCHiIobHardwareInterface::StartSampler() {
     return Guarded([&] {
+        const std::lock_guard lock(m_samplingMutex);
+        StopSamplingAtExitOnce();
         m_pSetup->StartSampler();
         return S_OK;
     });
@@ -301,11 +412,15 @@ HRESULT TCHiIobHardwareInterface::StartSampler() {
 
 HRESULT TCHiIobHardwareInterface::StopSampler() {
     return Guarded([&] {
+        const std::lock_guard lock(m_samplingMutex);
         m_pSetup->StopSampler();
         return S_OK;
     });
 }
 
 HRESULT TCHiIobHardwareInterface::ShowDialog(std::int8_t bReadonly) {
-    return Guarded([&] { return m_pSetup->ShowDialog(bReadonly != 0) ? S_OK : S_FALSE; });
+    return Guarded([&] {
+        const std::lock_guard lock(m_samplingMutex);
+        return m_pSetup->ShowDialog(bReadonly != 0) ? S_OK : S_FALSE;
+    });
 }

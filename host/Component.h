@@ -10,8 +10,10 @@
 #define ZENTRIX_HOST_COMPONENT_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "host/ZentrixInterface.h"
 
@@ -50,6 +52,13 @@ public:
     // Objects alive in this process; each keeps the module from unloading. Any thread.
     static std::int32_t LiveObjects();
 
+    // At process exit (and quick_exit, and an unload of the module), before anything the
+    // sampling threads use is destroyed: stops the sampling of every object still alive and puts
+    // its outputs back to their defaults, waiting at most three seconds in all; objects whose
+    // threads are still in a pass after two (a box that stopped answering) keep sampling until
+    // the process is gone, on objects that stay alive.
+    static void StopSamplingAtExit() noexcept;
+
 private:
     // The identity of an aggregated object: answers for the inner object and owns its lifetime.
     class InnerUnknown final : public IUnknown {
@@ -66,6 +75,10 @@ private:
     explicit TCHiIobHardwareInterface(IUnknown* outer);
     ~TCHiIobHardwareInterface();
 
+    // Wait for the sampling mutex and the sampling threads only until the deadline.
+    static void StopEveryComponentBefore(std::chrono::steady_clock::time_point deadline) noexcept;
+    void StopSamplingBefore(std::chrono::steady_clock::time_point deadline) noexcept;
+
     HRESULT InnerQueryInterface(const GUID& riid, void** ppvObject);
     ULONG InnerAddRef();
     ULONG InnerRelease();
@@ -75,6 +88,9 @@ private:
     IUnknown* m_pOuter;
     std::atomic<ULONG> m_nReferences{1};
     std::unique_ptr<TCHiIobHardwareSetup> m_pSetup;
+    // Held by the calls that start or stop the sampler (StartSampler, StopSampler, Load,
+    // ShowDialog), so that the stop at exit, which may come on another thread, never meets one.
+    std::mutex m_samplingMutex;
 };
 
 #endif

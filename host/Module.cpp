@@ -1,7 +1,5 @@
 #include "host/Module.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +7,7 @@
 
 #include "host/Component.h"
 #include "platform/ComMemory.h"
+#include "platform/ModulePath.h"
 #include "platform/Registry.h"
 
 namespace zentrix {
@@ -68,14 +67,9 @@ public:
 
 ClassFactory g_classFactory;
 
+// Empty when the plug-in could not tell where it lies, which no registration may name.
 std::string LibraryPath() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&RegisterServer), &info) == 0 || info.dli_fname == nullptr) {
-        return {};
-    }
-    std::error_code error;
-    const std::filesystem::path path = std::filesystem::absolute(info.dli_fname, error);
-    return error ? std::string(info.dli_fname) : path.lexically_normal().string();
+    return ThisModulePath().string();
 }
 
 }  // namespace
@@ -176,7 +170,8 @@ ZENTRIX_EXPORT HRESULT DllCanUnloadNow() {
 
 ZENTRIX_EXPORT HRESULT DllRegisterServer() {
     try {
-        return zentrix::RegisterServer(zentrix::LibraryPath());
+        const std::string path = zentrix::LibraryPath();
+        return path.empty() ? E_FAIL : zentrix::RegisterServer(path);
     } catch (...) {
         return E_FAIL;
     }
@@ -184,7 +179,8 @@ ZENTRIX_EXPORT HRESULT DllRegisterServer() {
 
 ZENTRIX_EXPORT HRESULT DllUnregisterServer() {
     try {
-        return zentrix::UnregisterServer(zentrix::LibraryPath());
+        const std::string path = zentrix::LibraryPath();
+        return path.empty() ? E_FAIL : zentrix::UnregisterServer(path);
     } catch (...) {
         return E_FAIL;
     }

@@ -9,6 +9,7 @@
 
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
+#include "platform/ModulePath.h"
 
 namespace zentrix {
 namespace {
@@ -22,6 +23,14 @@ const ZentrixMappingToolkit* LoadToolkit(const std::filesystem::path& path) {
     const std::lock_guard lock(mutex);
     if (const auto it = loaded.find(path.string()); it != loaded.end()) {
         return it->second;
+    }
+    // A relative path with a directory would be looked up from the current directory, which is
+    // the host's and may hold anything.
+    if (path.empty() || (path.is_relative() && path.has_parent_path())) {
+        LogLazily(LogLevel::Warning, kLogArea, [&] {
+            return "the dialog library has no absolute path (" + path.string() + "); not loaded";
+        });
+        return nullptr;
     }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (handle == nullptr) {
@@ -50,12 +59,12 @@ const ZentrixMappingToolkit* LoadToolkit(const std::filesystem::path& path) {
 }  // namespace
 
 std::filesystem::path DefaultToolkitLibraryPath() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&DefaultToolkitLibraryPath), &info) == 0 ||
-        info.dli_fname == nullptr) {
-        return ZENTRIX_MAPPING_TOOLKIT_FILE;
+    const std::filesystem::path& module = ThisModulePath();
+    // Without the plug-in's own directory there is no place the library may be taken from.
+    if (module.empty()) {
+        return {};
     }
-    return std::filesystem::path(info.dli_fname).parent_path() / ZENTRIX_MAPPING_TOOLKIT_FILE;
+    return module.parent_path() / ZENTRIX_MAPPING_TOOLKIT_FILE;
 }
 
 ToolkitDialogRunner::ToolkitDialogRunner(std::filesystem::path library)

@@ -12,7 +12,8 @@
 
 namespace zentrix {
 
-// The toolkit library in the directory of the binary that holds the plug-in's code.
+// The toolkit library in the directory of the binary that holds the plug-in's code, as an absolute
+// path fixed when that binary was loaded; empty when that directory is not known.
 std::filesystem::path DefaultToolkitLibraryPath();
 
 class ToolkitDialogRunner final : public MappingDialogRunner, private MessageService {

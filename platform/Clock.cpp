@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/NeverDestroyed.h"
+
 namespace zentrix {
 
 namespace {
@@ -60,8 +62,9 @@ void SystemClock::SleepMsFrom(std::uint64_t startUs, std::uint32_t milliseconds)
 }
 
 SystemClock& SystemClock::Instance() {
-    static SystemClock clock;
-    return clock;
+    // Sampling threads that a host left running at exit still sleep on it.
+    static NeverDestroyed<SystemClock> clock;
+    return clock.Get();
 }
 
 }  // namespace zentrix

@@ -14,8 +14,10 @@ namespace {
 
 constexpr std::string_view kDefaultBackend = "kernel";
 
+// Shared with every setup built on it, so that the exit handlers' destruction of this static never
+// frees a library that a setup the host did not release, and its sampling threads, still use.
 struct ProcessBackend {
-    std::unique_ptr<IoWarriorLibrary> library;
+    std::shared_ptr<IoWarriorLibrary> library;
 };
 
 ProcessBackend& Backend() {
@@ -119,9 +121,13 @@ IoWarriorBackendChoice CreateIoWarriorLibrary(std::string_view setting, Clock& c
 }
 
 IoWarriorLibrary& ProcessIoWarriorLibrary() {
+    return *ShareProcessIoWarriorLibrary();
+}
+
+std::shared_ptr<IoWarriorLibrary> ShareProcessIoWarriorLibrary() {
     const std::lock_guard lock(BackendMutex());
     ChooseFromEnvironment();
-    return *Backend().library;
+    return Backend().library;
 }
 
 Clock& ProcessHardwareClock() {

@@ -46,6 +46,9 @@ IoWarriorBackendChoice CreateIoWarriorLibrary(std::string_view setting, Clock& c
 // The process's backend; the first call reads ZENTRIX_IOWARRIOR and prints a diagnostic once on
 // standard error when the setting cannot be honoured.
 IoWarriorLibrary& ProcessIoWarriorLibrary();
+// The same library with a share in it, for an owner that may outlive the process's own reference,
+// which the exit handlers drop.
+std::shared_ptr<IoWarriorLibrary> ShareProcessIoWarriorLibrary();
 // The clock that times the process's hardware: the system clock.
 Clock& ProcessHardwareClock();
 

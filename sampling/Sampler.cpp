@@ -1,5 +1,6 @@
 #include "sampling/Sampler.h"
 
+#include <algorithm>
 #include <boost/thread/thread.hpp>
 #include <exception>
 #include <string>
@@ -78,14 +79,23 @@ void TCHiIobSampler::Start() {
     m_iRunFlag.exchange(1);
     try {
         if (mode == zentrix::SamplingMode::Serial) {
-            m_vecThreads.push_back(std::make_unique<boost::thread>(&TCHiIobSampler::Run, this));
+            ClearEndedLanes(1);
+            m_vecThreads.push_back({0, std::make_unique<boost::thread>([this] {
+                                        Run();
+                                        NoteLaneEnded(0);
+                                    })});
             return;
         }
         const auto groups = m_pSetup->GetSamplingGroups();
+        ClearEndedLanes(groups.size());
         m_vecThreads.reserve(groups.size());
         for (std::size_t lane = 0; lane < groups.size(); ++lane) {
-            m_vecThreads.push_back(std::make_unique<boost::thread>(
-                &TCHiIobSampler::RunBoxes, this, static_cast<std::uint32_t>(lane), groups[lane]));
+            m_vecThreads.push_back(
+                {lane,
+                 std::make_unique<boost::thread>([this, lane, boxes = groups[lane]]() mutable {
+                     RunBoxes(static_cast<std::uint32_t>(lane), std::move(boxes));
+                     NoteLaneEnded(lane);
+                 })});
         }
     } catch (...) {
         // Without all its threads the sampler counts as stopped; a later Start begins again.
@@ -97,9 +107,9 @@ void TCHiIobSampler::JoinStartedThreads() noexcept {
     m_pSetup->GetReplyWait().store(zentrix::ReplyWait::Abandon);
     m_iRunFlag.exchange(0);
     const boost::this_thread::disable_interruption uninterruptible;
-    for (const auto& thread : m_vecThreads) {
+    for (const auto& sampling : m_vecThreads) {
         try {
-            thread->join();
+            sampling.thread->join();
         } catch (...) {
         }
     }
@@ -118,7 +128,7 @@ bool TCHiIobSampler::Stop() {
     m_iRunFlag.exchange(0);
     try {
         while (!m_vecThreads.empty()) {
-            m_vecThreads.back()->join();
+            m_vecThreads.back().thread->join();
             m_vecThreads.pop_back();
         }
     } catch (...) {
@@ -132,6 +142,59 @@ bool TCHiIobSampler::Stop() {
     }
     replyWait.store(zentrix::ReplyWait::Whole);
     return true;
+}
+
+bool TCHiIobSampler::Stop(std::chrono::steady_clock::time_point deadline) {
+    if (m_vecThreads.empty()) {
+        return true;
+    }
+    m_iRunFlag.exchange(0);
+    std::vector<bool> ended;
+    {
+        std::unique_lock lock(m_endedMutex);
+        const bool allEnded = m_endedCondition.wait_until(lock, deadline, [this] {
+            return std::all_of(
+                m_vecThreads.begin(), m_vecThreads.end(),
+                [this](const SamplingThread& sampling) { return m_vecEndedLanes[sampling.lane]; });
+        });
+        if (allEnded) {
+            lock.unlock();
+            // Every thread has left its periods, so the joins return at once.
+            return Stop();
+        }
+        for (const SamplingThread& sampling : m_vecThreads) {
+            ended.push_back(m_vecEndedLanes[sampling.lane]);
+        }
+    }
+    // Those that have ended are joined now, so that none is left behind unjoined; the others stay
+    // for the next stop.
+    std::vector<SamplingThread> running;
+    try {
+        for (std::size_t i = 0; i < m_vecThreads.size(); ++i) {
+            if (ended[i]) {
+                m_vecThreads[i].thread->join();
+            } else {
+                running.push_back(std::move(m_vecThreads[i]));
+            }
+        }
+    } catch (...) {
+        return false;
+    }
+    m_vecThreads.swap(running);
+    return false;
+}
+
+void TCHiIobSampler::ClearEndedLanes(std::size_t lanes) {
+    const std::lock_guard lock(m_endedMutex);
+    m_vecEndedLanes.assign(lanes, false);
+}
+
+void TCHiIobSampler::NoteLaneEnded(std::size_t lane) noexcept {
+    {
+        const std::lock_guard lock(m_endedMutex);
+        m_vecEndedLanes[lane] = true;
+    }
+    m_endedCondition.notify_all();
 }
 
 void TCHiIobSampler::Shutdown() noexcept {

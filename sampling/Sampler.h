@@ -7,8 +7,11 @@
 #define ZENTRIX_SAMPLING_SAMPLER_H
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace boost {
@@ -37,6 +40,11 @@ public:
     // Stop joins again. A box that does not answer holds the stop up by about 250 ms, not by its
     // timeout ladder: its waits are given up and the box is detached.
     bool Stop();
+    // Stop that waits for the threads only until the deadline: a thread still in its pass then
+    // (a box that stopped answering) is kept for the next Stop and nothing is finished, as after
+    // a failed join; the threads that did end are joined. Called on the host's thread, or on the
+    // plug-in's own at process exit, never on both at once.
+    bool Stop(std::chrono::steady_clock::time_point deadline);
     // Stop before the setup goes: an interruption cannot cut the joins short, since what the
     // threads use is about to be freed, and no exception leaves it.
     void Shutdown() noexcept;
@@ -52,10 +60,24 @@ private:
     void RunBoxes(std::uint32_t lane, std::vector<TCHiIobIOBox*> boxes);
     void Sample();
     void JoinStartedThreads() noexcept;
+    // Host thread, before the lanes' threads exist.
+    void ClearEndedLanes(std::size_t lanes);
+    // The last thing each sampling thread does.
+    void NoteLaneEnded(std::size_t lane) noexcept;
+
+    struct SamplingThread {
+        std::size_t lane;
+        std::unique_ptr<boost::thread> thread;
+    };
 
     TCHiIobHardwareSetup* m_pSetup;
-    std::vector<std::unique_ptr<boost::thread>> m_vecThreads;
+    std::vector<SamplingThread> m_vecThreads;
     std::atomic<std::int32_t> m_iRunFlag{0};
+    // Which lanes' threads of the last Start have left their periods, so that a stop can wait for
+    // them with a deadline; under m_endedMutex.
+    std::mutex m_endedMutex;
+    std::condition_variable m_endedCondition;
+    std::vector<bool> m_vecEndedLanes;
 };
 
 #endif

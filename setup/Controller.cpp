@@ -64,6 +64,10 @@ bool TCHiIobController::StopSampler() {
     return m_pSampler->Stop();
 }
 
+bool TCHiIobController::StopSampler(std::chrono::steady_clock::time_point deadline) {
+    return m_pSampler->Stop(deadline);
+}
+
 void TCHiIobController::ShutdownSampler() noexcept {
     m_pSampler->Shutdown();
 }

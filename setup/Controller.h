@@ -6,6 +6,7 @@
 #ifndef ZENTRIX_SETUP_CONTROLLER_H
 #define ZENTRIX_SETUP_CONTROLLER_H
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -65,6 +66,9 @@ public:
     // Host thread. Stops and joins every sampling thread, then finishes sampling; false when a
     // join failed and a thread is still winding down (nothing is finished then).
     bool StopSampler();
+    // The same, waiting for the threads only until the deadline; false when one was still in its
+    // pass then (it is kept, and nothing is finished).
+    bool StopSampler(std::chrono::steady_clock::time_point deadline);
     // Stops for good before the setup goes: the join is not cut short and nothing is thrown.
     void ShutdownSampler() noexcept;
     bool IsSampling() const;

@@ -39,7 +39,8 @@ constexpr std::size_t kTracedPeriodCapacity = std::size_t{1} << 20U;
 }  // namespace
 
 TCHiIobHardwareSetup::TCHiIobHardwareSetup()
-    : TCHiIobHardwareSetup(zentrix::ProcessIoWarriorLibrary(), zentrix::ProcessHardwareClock()) {
+    : TCHiIobHardwareSetup(zentrix::ShareProcessIoWarriorLibrary(),
+                           zentrix::ProcessHardwareClock()) {
     if (const char* trace = std::getenv("ZENTRIX_PERIOD_TRACE");
         trace != nullptr && *trace != '\0') {
         m_strPeriodTrace = trace;
@@ -49,7 +50,17 @@ TCHiIobHardwareSetup::TCHiIobHardwareSetup()
 
 TCHiIobHardwareSetup::TCHiIobHardwareSetup(zentrix::IoWarriorLibrary& library,
                                            zentrix::Clock& clock)
-    : m_library(library),
+    : TCHiIobHardwareSetup(nullptr, library, clock) {}
+
+TCHiIobHardwareSetup::TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,
+                                           zentrix::Clock& clock)
+    : TCHiIobHardwareSetup(ownedLibrary, *ownedLibrary, clock) {}
+
+TCHiIobHardwareSetup::TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,
+                                           zentrix::IoWarriorLibrary& library,
+                                           zentrix::Clock& clock)
+    : m_pOwnedLibrary(std::move(ownedLibrary)),
+      m_library(library),
       m_clock(clock),
       m_pController(std::make_unique<TCHiIobController>(this)),
       m_pConnectorTypes(std::make_unique<TCHiIobConnectorTypes>()),
@@ -320,6 +331,14 @@ void TCHiIobHardwareSetup::StartSampler() {
 
 bool TCHiIobHardwareSetup::StopSampler() {
     const bool stopped = m_pController->StopSampler();
+    if (stopped && !m_strPeriodTrace.empty()) {
+        AppendPeriodTrace();
+    }
+    return stopped;
+}
+
+bool TCHiIobHardwareSetup::StopSampler(std::chrono::steady_clock::time_point deadline) {
+    const bool stopped = m_pController->StopSampler(deadline);
     if (stopped && !m_strPeriodTrace.empty()) {
         AppendPeriodTrace();
     }

@@ -13,6 +13,7 @@
 #define ZENTRIX_SETUP_HARDWARESETUP_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -108,6 +109,10 @@ public:
     // False when a sampling thread could not be joined; it is then still winding down and the
     // next StopSampler, StartSampler or the destructor finishes the stop.
     bool StopSampler();
+    // The same, waiting for the sampling threads only until the deadline, for a process that is
+    // ending: false when a thread was still in its pass then (a box that stopped answering); it
+    // is left running and no output is put back.
+    bool StopSampler(std::chrono::steady_clock::time_point deadline);
 
     // For the setup's own parts (boxes, devices, sampler); owned by the setup, which outlives
     // them.
@@ -162,11 +167,19 @@ public:
     void SampleOutputs(const std::vector<TCHiIobIOBox*>& boxes, bool onlyChanged);
 
 private:
+    // Keeps a share of the library, as the setup does of the process's backend.
+    TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,
+                         zentrix::Clock& clock);
+    TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,
+                         zentrix::IoWarriorLibrary& library, zentrix::Clock& clock);
+
     void DiscoverIOBoxes();
     void FindIOBoxes();
     void AppendPeriodTrace();
 
-    // Not owned, outlive this (the process's backend and clock, or a test's).
+    // Declared first so that it goes last, after everything that talks to the library.
+    std::shared_ptr<zentrix::IoWarriorLibrary> m_pOwnedLibrary;
+    // Not owned, outlive this (the process's backend, shared above, and clock, or a test's).
     zentrix::IoWarriorLibrary& m_library;
     zentrix::Clock& m_clock;
     // Outlives the boxes' access objects, which point to it.

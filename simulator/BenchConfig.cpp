@@ -163,7 +163,9 @@ LickSource ReadLickSource(const json& value, const std::string& path) {
 
 FaultConfig ReadFaults(const json& value, const std::string& path) {
     RequireObject(value, path);
-    RejectUnknownFields(value, path, {"short_reads", "throw_on_read", "unplug_after_reports"});
+    RejectUnknownFields(
+        value, path,
+        {"short_reads", "throw_on_read", "unplug_after_reports", "silent_after_reports"});
     FaultConfig faults;
     if (value.contains("short_reads")) {
         faults.shortReads = ReadUnsigned(value["short_reads"], path + ".short_reads");
@@ -174,6 +176,10 @@ FaultConfig ReadFaults(const json& value, const std::string& path) {
     if (value.contains("unplug_after_reports")) {
         faults.unplugAfterReports =
             ReadUnsigned(value["unplug_after_reports"], path + ".unplug_after_reports");
+    }
+    if (value.contains("silent_after_reports")) {
+        faults.silentAfterReports =
+            ReadUnsigned(value["silent_after_reports"], path + ".silent_after_reports");
     }
     return faults;
 }

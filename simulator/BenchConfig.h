@@ -72,6 +72,9 @@ struct FaultConfig {
     std::uint32_t throwOnRead = 0;
     // After N reports (writes and reads) the box delivers nothing any more; 0 never unplugs.
     std::uint32_t unplugAfterReports = 0;
+    // After N reports the box still takes every write but answers no read: each waits the read
+    // timeout and delivers nothing, as a box that hung does; 0 never goes silent.
+    std::uint32_t silentAfterReports = 0;
     bool operator==(const FaultConfig&) const = default;
 };
 

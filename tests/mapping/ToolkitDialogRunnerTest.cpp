@@ -98,6 +98,18 @@ TEST_F(ToolkitDialogRunnerTest, ALibraryWithoutTheEntryPointIsRefused) {
     EXPECT_FALSE(log.Lines({"mapping", "libm.so.6 is not a dialog library"}).empty()) << log.Text();
 }
 
+TEST_F(ToolkitDialogRunnerTest, ALibraryPathRelativeToTheCurrentDirectoryIsNeverLoaded) {
+    const LogFile log("warning");
+    for (const char* path : {"", "./libm.so.6", "lib/libzentrix_mapping_qt.so"}) {
+        ToolkitDialogRunner runner(path);
+        RecordingController controller;
+        EXPECT_EQ(runner.Run(controller), zentrix::DialogResult::Rejected);
+        EXPECT_FALSE(controller.opened);
+    }
+    EXPECT_EQ(log.Lines({"mapping", "the dialog library has no absolute path"}).size(), 3u)
+        << log.Text();
+}
+
 TEST(ToolkitDialogRunner, WithoutALibraryMessagesGoToStandardError) {
     const TempDir directory;
     ToolkitDialogRunner runner(directory.Path() / "missing.so");
@@ -108,6 +120,7 @@ TEST(ToolkitDialogRunner, WithoutALibraryMessagesGoToStandardError) {
 
 TEST(ToolkitDialogRunner, TheDefaultLibraryLiesBesideTheBinaryThatHoldsThePlugIn) {
     const std::filesystem::path path = zentrix::DefaultToolkitLibraryPath();
+    EXPECT_TRUE(path.is_absolute()) << path;
     EXPECT_EQ(path.filename(), "libzentrix_mapping_qt.so");
     EXPECT_EQ(std::filesystem::canonical(path.parent_path()),
               std::filesystem::canonical("/proc/self/exe").parent_path());

@@ -1,6 +1,6 @@
-// The sampler when things fail: a join cut short by an interruption, an output pass that throws
-// after taking the commands, a library and clock that throw while the setup shuts down, and a box
-// that stops answering while the sampler runs.
+// The sampler when things fail: a join cut short by an interruption or a deadline, an output pass
+// that throws after taking the commands, a library and clock that throw while the setup shuts down,
+// and a box that stops answering while the sampler runs.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -114,6 +114,26 @@ TEST_F(InterruptedStopTest, AFailedStopReportsItAndAStartFinishesItFirst) {
     setup->StartSampler();
     EXPECT_TRUE(setup->GetController().IsSampling());
     EXPECT_TRUE(setup->StopSampler());
+    EXPECT_EQ(library.Overlaps(), 0);
+    ExpectNoProtocolErrors(bench);
+}
+
+TEST_F(InterruptedStopTest, AStopWithADeadlineGivesUpOnAHeldPassAndIsFinishedLater) {
+    StartAndHoldAPass();
+    // The pass cannot end before the deadline: the stop gives up and finishes nothing.
+    EXPECT_FALSE(
+        setup->StopSampler(std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+    EXPECT_FALSE(setup->GetController().IsSampling());
+    EXPECT_EQ(setup->GetController().GetSamplingThreadCount(), 1u);
+    EXPECT_EQ(library.CallsWhileHeld(), 0);
+
+    library.Release();
+    EXPECT_TRUE(setup->StopSampler(std::chrono::steady_clock::now() + std::chrono::seconds(60)));
+    EXPECT_EQ(setup->GetController().GetSamplingThreadCount(), 0u);
+    // The end of sampling did run now: the command's line is back at its default level.
+    EXPECT_FALSE(bench.Box(0).OutputLevel(7, 1));
+    // A stop with nothing running has nothing to wait for.
+    EXPECT_TRUE(setup->StopSampler(std::chrono::steady_clock::now()));
     EXPECT_EQ(library.Overlaps(), 0);
     ExpectNoProtocolErrors(bench);
 }

@@ -38,7 +38,8 @@ constexpr const char* kFullBench = R"({
                   { "port": 4, "line": 2, "level": 0 },
                   { "port": 6, "line": 1, "every_ms": 500, "low_ms": 50, "bounce_ms": 4 } ],
       "licks":  [ { "sdi": 3, "per_second": 5, "lick_ms": 40 } ],
-      "faults": { "short_reads": 1, "throw_on_read": 2, "unplug_after_reports": 3 } },
+      "faults": { "short_reads": 1, "throw_on_read": 2, "unplug_after_reports": 3,
+                  "silent_after_reports": 4 } },
     { "box_id": 255 } ] })";
 
 std::filesystem::path DemoBenchFile() {
@@ -61,7 +62,7 @@ TEST(BenchConfigParsing, ReadsEveryFieldOfABenchFile) {
                                                     {4, 2, ConstantLevel{0}},
                                                     {6, 1, PulseTrain{500, 50, 4}}}));
     EXPECT_EQ(box.licks, (std::vector<LickSource>{{3, 5.0, 40}}));
-    EXPECT_EQ(box.faults, (FaultConfig{1, 2, 3}));
+    EXPECT_EQ(box.faults, (FaultConfig{1, 2, 3, 4}));
 
     const BoxConfig& minimal = config.boxes[1];
     EXPECT_EQ(minimal.boxId, 255);

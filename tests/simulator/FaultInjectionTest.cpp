@@ -112,3 +112,25 @@ TEST(FaultInjection, AnUnpluggedBoxTransfersNothingAfterItsLastReport) {
 }
 
 }  // namespace
+
+TEST(FaultInjection, ASilentBoxTakesWritesButEveryReadWaitsItsTimeoutForNothing) {
+    OpenBench open(SingleBox());
+    auto& box = open.Box();
+    open.reports.DeselectAll();
+    box.SetFaults(FaultConfig{0, 0, 0, 2});
+    open.reports.SelectIoBox();
+    EXPECT_EQ(RequestPins(open), kIow56SpecialReportSize) << "the second report still answers";
+
+    PluginReports::Report reply{};
+    int attempts = 0;
+    const std::uint64_t startMs = open.bench.NowMs();
+    EXPECT_FALSE(ReadWithLadder(open, reply, attempts));
+    EXPECT_EQ(open.bench.NowMs() - startMs, 1000u + 1000u + 10000u + 10000u + 4 * 2u);
+    EXPECT_FALSE(box.IsUnplugged());
+    EXPECT_EQ(RequestPins(open), kIow56SpecialReportSize) << "writes still go through";
+
+    box.SetFaults(FaultConfig{});
+    ASSERT_TRUE(ReadWithLadder(open, reply, attempts));
+    EXPECT_EQ(attempts, 1);
+    EXPECT_NO_PROTOCOL_ERRORS(open.bench);
+}

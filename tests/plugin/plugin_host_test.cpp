@@ -332,8 +332,9 @@ TEST(PluginHost, LoadSaveCommandsAndSignals) {
     EXPECT_EQ(value.m_bValueBoolean, 0);
     EXPECT_EQ(itf->StopSampler(), S_OK);
 
-    // Saving into a missing directory writes nothing; into an existing one, the same devices.
-    EXPECT_EQ(itf->Save(Wide(out.string()).c_str()), S_OK);
+    // Saving into a missing directory writes nothing and says so; into an existing one, the same
+    // devices.
+    EXPECT_EQ(itf->Save(Wide(out.string()).c_str()), E_FAIL);
     EXPECT_FALSE(std::filesystem::exists(out / "HardwareSetup.xml"));
     std::filesystem::create_directories(out);
     EXPECT_EQ(itf->Save(Wide(out.string()).c_str()), S_OK);

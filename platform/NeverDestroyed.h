@@ -14,8 +14,9 @@ public:
     template <class... Arguments>
     explicit NeverDestroyed(Arguments&&... arguments)
         : m_object(std::forward<Arguments>(arguments)...) {}
-    // The member of a union is destroyed only when its owner says so, which this one never does.
-    ~NeverDestroyed() {}
+    // The member of a union is destroyed only when its owner says so, which this one never does
+    // (a defaulted destructor would be deleted).
+    ~NeverDestroyed() {}  // NOLINT(modernize-use-equals-default)
     NeverDestroyed(const NeverDestroyed&) = delete;
     NeverDestroyed& operator=(const NeverDestroyed&) = delete;
 

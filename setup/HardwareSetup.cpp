@@ -52,8 +52,8 @@ TCHiIobHardwareSetup::TCHiIobHardwareSetup(zentrix::IoWarriorLibrary& library,
                                            zentrix::Clock& clock)
     : TCHiIobHardwareSetup(nullptr, library, clock) {}
 
-TCHiIobHardwareSetup::TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,
-                                           zentrix::Clock& clock)
+TCHiIobHardwareSetup::TCHiIobHardwareSetup(
+    const std::shared_ptr<zentrix::IoWarriorLibrary>& ownedLibrary, zentrix::Clock& clock)
     : TCHiIobHardwareSetup(ownedLibrary, *ownedLibrary, clock) {}
 
 TCHiIobHardwareSetup::TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,

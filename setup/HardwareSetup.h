@@ -168,7 +168,7 @@ public:
 
 private:
     // Keeps a share of the library, as the setup does of the process's backend.
-    TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,
+    TCHiIobHardwareSetup(const std::shared_ptr<zentrix::IoWarriorLibrary>& ownedLibrary,
                          zentrix::Clock& clock);
     TCHiIobHardwareSetup(std::shared_ptr<zentrix::IoWarriorLibrary> ownedLibrary,
                          zentrix::IoWarriorLibrary& library, zentrix::Clock& clock);

@@ -278,6 +278,11 @@ bool SimulatedIoBox::IsUnplugged() {
            m_reportsSinceFaultsSet >= m_faults.unplugAfterReports;
 }
 
+bool SimulatedIoBox::IsSilent() const {
+    return m_faults.silentAfterReports != 0 &&
+           m_reportsSinceFaultsSet > m_faults.silentAfterReports;
+}
+
 bool SimulatedIoBox::CountReport() {
     ++m_reportsSinceFaultsSet;
     return m_faults.unplugAfterReports == 0 ||
@@ -325,10 +330,7 @@ SimulatedIoBox::ReadOutcome SimulatedIoBox::HandleRead(std::uint64_t now, std::u
         } else if (m_faults.shortReads > 0) {
             --m_faults.shortReads;
             outcome.waitMs = m_readTimeoutMs;
-        } else if (m_faults.silentAfterReports != 0 &&
-                   m_reportsSinceFaultsSet > m_faults.silentAfterReports) {
-            outcome.waitMs = m_readTimeoutMs;
-        } else if (pipe == kSpecialPipe && m_replyCount > 0) {
+        } else if (pipe == kSpecialPipe && m_replyCount > 0 && !IsSilent()) {
             std::copy(m_replies[m_firstReply].begin(), m_replies[m_firstReply].end(), buffer);
             m_firstReply = (m_firstReply + 1) % kReplySlots;
             --m_replyCount;

@@ -163,6 +163,8 @@ private:
 
     NextEvent FindNextEvent() const;
     bool CountReport();
+    // Whether the reports counted so far have used up silentAfterReports; caller holds the lock.
+    bool IsSilent() const;
     void HandlePinReport(std::uint64_t now, const std::uint8_t* report);
     void HandleSpecialReport(std::uint64_t now, const std::uint8_t* report);
     void HandleSpiTransfer(std::uint64_t now, const std::uint8_t* report);

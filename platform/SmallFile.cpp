@@ -6,27 +6,9 @@
 
 #include <cerrno>
 
+#include "platform/FileDescriptor.h"
+
 namespace zentrix {
-
-namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-}  // namespace
 
 SmallFileStatus ReadSmallFile(const std::filesystem::path& path, std::uintmax_t maxSize,
                               std::string& bytes) {

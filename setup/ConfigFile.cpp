@@ -1,6 +1,7 @@
 #include "setup/ConfigFile.h"
 
 #include "platform/AtomicFile.h"
+#include "platform/FileDescriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -229,29 +230,14 @@ bool ReadArchive(std::istream& in, const std::string& rootName, TCHiIobConfigDat
     }
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 enum class HeadRead { Whole, Cut, NotOpened, Failed };
 
 // Reads the file's first kMaxConfigFileSize bytes, without ever blocking on a FIFO or taking a
 // terminal, and from a regular file only, so that neither a pipe nor a device can stall the
 // reader or fill the memory.
 HeadRead ReadHead(const std::string& path, std::string& bytes, ConfigFileProblem* problem) {
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const zentrix::FileDescriptor file(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.Get() < 0) {
         const int error = errno;
         const bool missing = error == ENOENT || error == ENOTDIR;

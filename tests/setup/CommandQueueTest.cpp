@@ -18,6 +18,7 @@
 #include "simulator/SimulatedBench.h"
 #include "support/Allocations.h"
 #include "support/LogFile.h"
+#include "support/SetupQueries.h"
 #include "support/TempDir.h"
 #include "support/WatchingLibrary.h"
 
@@ -95,14 +96,8 @@ protected:
                                  setup.get(), "device " + std::to_string(id), type, -1, id)));
     }
 
-    // The sampler's periods on this thread for that long.
     void RunFor(std::uint32_t milliseconds) {
-        const std::uint32_t start = clock.NowMs();
-        while (clock.NowMs() - start < milliseconds) {
-            setup->SampleInputs(true);
-            setup->SampleOutputs(true);
-            clock.SleepMs(2);
-        }
+        zentrix::testing::RunPeriods(*setup, clock, milliseconds);
     }
 
     void ExpectNoProtocolErrors() {

@@ -166,18 +166,23 @@ TEST_F(PlaceholderSetupTest, SamplingWithoutHardwareDerivesIdleValues) {
     EXPECT_EQ(untouched.m_dbValueDouble, 4.5);
 }
 
-TEST(HardwareSetupDiscovery, BoxesFollowTheControllersInEnumerationOrder) {
-    TempRegistry registry("");
-    VirtualClock clock;
-    RecordingLibrary library(clock);
+// Two controllers whose IO box ids read as nextId, then one less.
+void TwoControllersCountingDown(RecordingLibrary& library, std::uint8_t& nextId) {
     library.controllers = 2;
-    std::uint8_t nextId = 4;
     library.defaultRead = [&nextId](std::uint8_t* buffer, std::uint32_t length) {
         std::fill(buffer, buffer + length, std::uint8_t{0xFF});
         buffer[3] = nextId;
         nextId = static_cast<std::uint8_t>(nextId - 1);
         return length;
     };
+}
+
+TEST(HardwareSetupDiscovery, BoxesFollowTheControllersInEnumerationOrder) {
+    TempRegistry registry("");
+    VirtualClock clock;
+    RecordingLibrary library(clock);
+    std::uint8_t nextId = 4;
+    TwoControllersCountingDown(library, nextId);
     TCHiIobHardwareSetup setup(library, clock);
     EXPECT_EQ(setup.ListIOBoxIds(), (std::vector<std::int32_t>{4, 3}));
     EXPECT_TRUE(setup.IsIODeviceConnected(4));
@@ -298,14 +303,8 @@ TEST(HardwareSetupLoad, EveryDroppedDeviceIsLoggedWithWhereItWasAndWhy) {
     TempRegistry registry("");
     VirtualClock clock;
     RecordingLibrary library(clock);
-    library.controllers = 2;
     std::uint8_t nextId = 4;
-    library.defaultRead = [&nextId](std::uint8_t* buffer, std::uint32_t length) {
-        std::fill(buffer, buffer + length, std::uint8_t{0xFF});
-        buffer[3] = nextId;
-        nextId = static_cast<std::uint8_t>(nextId - 1);
-        return length;
-    };
+    TwoControllersCountingDown(library, nextId);
     TCHiIobHardwareSetup setup(library, clock);
     ASSERT_EQ(setup.ListIOBoxIds(), (std::vector<std::int32_t>{4, 3}));
 

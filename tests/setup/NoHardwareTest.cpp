@@ -16,6 +16,7 @@
 #include "model/DeviceType.h"
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
+#include "support/SetupQueries.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -130,12 +131,7 @@ protected:
     TCHiIobHardwareSetup& Host() { return setup ? *setup : *owner; }
 
     void RunFor(std::uint32_t milliseconds) {
-        const std::uint32_t start = clock.NowMs();
-        while (clock.NowMs() - start < milliseconds) {
-            Host().SampleInputs(true);
-            Host().SampleOutputs(true);
-            clock.SleepMs(2);
-        }
+        zentrix::testing::RunPeriods(Host(), clock, milliseconds);
     }
 
     // Every signal of every device, by (device, signal) and by name for the failure messages.
@@ -270,12 +266,7 @@ protected:
     }
 
     void RunFor(std::uint32_t milliseconds) {
-        const std::uint32_t start = clock.NowMs();
-        while (clock.NowMs() - start < milliseconds) {
-            setup->SampleInputs(true);
-            setup->SampleOutputs(true);
-            clock.SleepMs(2);
-        }
+        zentrix::testing::RunPeriods(*setup, clock, milliseconds);
     }
 
     // The host's totals from the start of sampling must be what the lickometer shifted out after

@@ -31,8 +31,11 @@ struct RepeatedCommand {
 struct MonitorOptions {
     double rateHz = 10.0;
     std::optional<std::filesystem::path> csvFile;
+    // An existing CSV file is replaced only when asked: it may hold an earlier session.
+    bool overwriteCsv = false;
     std::optional<double> durationSeconds;
     std::optional<RepeatedCommand> repeatedCommand;
+    bool allowMissingBoxes = false;
 };
 
 // Writes one JSON document on one line and flushes, so that readers of a pipe see it at once.
@@ -46,9 +49,11 @@ int ListSignals(HostContext& host, const std::string& deviceType);
 int EditMapping(HostContext& host, bool readonly);
 
 // Runs script lines from input; a bad line is reported with its number and the script goes on,
-// so the exit status is 1 when any line failed, 130 when interrupted and 0 otherwise.
-int RunScript(HostContext& host, std::istream& input);
+// so the exit status is 1 when any line failed, 130 when interrupted and 0 otherwise, and 3 (before
+// any line when allowMissingBoxes is false) when a box of the setup is not connected or is lost.
+int RunScript(HostContext& host, std::istream& input, bool allowMissingBoxes);
 
+// Samples every signal until the duration or a stop; 0, or 3 when a box is missing or lost.
 int RunMonitor(HostContext& host, const MonitorOptions& options);
 
 int RegisterPlugin(const PluginLibrary& library, bool unregister, bool json);

@@ -5,9 +5,13 @@
 #include <charconv>
 #include <chrono>
 #include <iostream>
+#include <map>
+#include <utility>
 
+#include "BoxHealth.h"
 #include "CliError.h"
 #include "Commands.h"
+#include "ExitStatus.h"
 #include "StopSignal.h"
 #include "Values.h"
 
@@ -35,19 +39,27 @@ std::int64_t ParseMilliseconds(std::string_view token) {
     return value;
 }
 
-nlohmann::ordered_json ReadingToJson(const DeviceInfo& device, const SignalInfo& signal,
-                                     const tagTECKavexIdtHiValue& value) {
-    return {{"device_id", device.id},
-            {"device", device.name},
-            {"signal_id", signal.id},
-            {"signal", signal.name},
-            {"type", ValueTypeName(value.m_eType)},
-            {"value", ValueToJson(value)}};
-}
-
 class ScriptRunner {
 public:
-    explicit ScriptRunner(HostContext& host) : m_host(host) {}
+    ScriptRunner(HostContext& host, BoxHealth& health)
+        : m_host(host), m_health(health), m_start(Clock::now()) {}
+
+    // Reports, on standard error and in the JSON stream, each box lost since the last look.
+    void CheckBoxes() {
+        const auto elapsedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count();
+        for (const IoBoxInfo& box : m_health.NewlyLost()) {
+            std::cerr << BoxLostMessage(box, elapsedMs) << std::endl;
+            if (m_host.json) {
+                PrintJsonLine({{"line", m_lineNumber},
+                               {"action", "box"},
+                               {"t_ms", elapsedMs},
+                               {"box_id", box.id},
+                               {"box", box.name},
+                               {"state", "lost"}});
+            }
+        }
+    }
 
     // Returns false when the script asked to quit.
     bool Execute(int lineNumber, const std::vector<std::string>& words) {
@@ -77,6 +89,55 @@ public:
     }
 
 private:
+    // A counting signal's value is what accrued since the previous read by anyone; the script's
+    // reads and watches add it up so that a read after a watch still shows what happened.
+    struct Reading {
+        tagTECKavexIdtHiValue value{};
+        bool counting = false;
+        std::int64_t total = 0;
+    };
+
+    Reading Receive(const DeviceInfo& device, const SignalInfo& signal) {
+        Reading reading;
+        reading.value = m_host.component.ReceiveSignal(device.id, signal.id);
+        reading.counting = IsAccumulating(signal.valueType);
+        if (reading.counting) {
+            std::int64_t& total = m_totals[{device.id, signal.id}];
+            if (reading.value.m_eType == eKavexIdtHiVtLongLong) {
+                total += reading.value.m_lValueLongLong;
+            } else if (reading.value.m_eType == eKavexIdtHiVtDuration) {
+                total += reading.value.m_nMicroSeconds;
+            }
+            reading.total = total;
+        }
+        return reading;
+    }
+
+    static std::string ReadingText(const SignalInfo& signal, const Reading& reading) {
+        std::string text = signal.name + " = ";
+        if (!reading.counting || reading.value.m_eType == eKavexIdtHiVtUndefined) {
+            return text + FormatValue(reading.value);
+        }
+        const tagTECKavexIdtHiValue total = signal.valueType == eKavexIdtHiVtDuration
+                                                ? MakeDurationValue(reading.total)
+                                                : MakeIntegerValue(reading.total);
+        return text + "+" + FormatValue(reading.value) + " (total " + FormatValue(total) + ")";
+    }
+
+    static nlohmann::ordered_json ReadingToJson(const DeviceInfo& device, const SignalInfo& signal,
+                                                const Reading& reading) {
+        nlohmann::ordered_json document = {{"device_id", device.id},
+                                           {"device", device.name},
+                                           {"signal_id", signal.id},
+                                           {"signal", signal.name},
+                                           {"type", ValueTypeName(reading.value.m_eType)},
+                                           {"value", ValueToJson(reading.value)}};
+        if (reading.counting) {
+            document["total"] = reading.total;
+        }
+        return document;
+    }
+
     static void ExpectArguments(const std::string& command,
                                 const std::vector<std::string>& arguments, std::size_t count,
                                 const char* usage) {
@@ -112,14 +173,13 @@ private:
     void Read(const std::string& deviceToken, const std::string& signalToken) {
         const DeviceInfo& device = m_host.catalog.FindDevice(deviceToken);
         const SignalInfo& signal = m_host.catalog.FindSignal(device, signalToken);
-        const tagTECKavexIdtHiValue value = m_host.component.ReceiveSignal(device.id, signal.id);
+        const Reading reading = Receive(device, signal);
         if (m_host.json) {
             nlohmann::ordered_json document = {{"line", m_lineNumber}, {"action", "read"}};
-            document.update(ReadingToJson(device, signal, value));
+            document.update(ReadingToJson(device, signal, reading));
             PrintJsonLine(document);
         } else {
-            std::cout << device.name << ": " << signal.name << " = " << FormatValue(value)
-                      << std::endl;
+            std::cout << device.name << ": " << ReadingText(signal, reading) << std::endl;
         }
     }
 
@@ -149,6 +209,7 @@ private:
             if (!SleepUntil(due)) {
                 return;
             }
+            CheckBoxes();
             const auto elapsed =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
             PrintWatchTick(devices, elapsed.count());
@@ -160,9 +221,9 @@ private:
         for (const DeviceInfo* device : devices) {
             std::string line;
             for (const SignalInfo& signal : m_host.catalog.Signals(device->typeId)) {
-                const auto value = m_host.component.ReceiveSignal(device->id, signal.id);
-                readings.push_back(ReadingToJson(*device, signal, value));
-                line += (line.empty() ? "" : ", ") + signal.name + " = " + FormatValue(value);
+                const Reading reading = Receive(*device, signal);
+                readings.push_back(ReadingToJson(*device, signal, reading));
+                line += (line.empty() ? "" : ", ") + ReadingText(signal, reading);
             }
             if (!m_host.json) {
                 std::cout << "[" << elapsedMs << " ms] " << device->name << ": " << line << '\n';
@@ -179,6 +240,9 @@ private:
     }
 
     HostContext& m_host;
+    BoxHealth& m_health;
+    const Clock::time_point m_start;
+    std::map<std::pair<std::int32_t, std::int32_t>, std::int64_t> m_totals;
     int m_lineNumber = 0;
 };
 
@@ -222,11 +286,15 @@ std::vector<std::string> TokenizeScriptLine(std::string_view line) {
     }
 }
 
-int RunScript(HostContext& host, std::istream& input) {
+int RunScript(HostContext& host, std::istream& input, bool allowMissingBoxes) {
     InstallStopHandlers();
     const bool interactive = &input == &std::cin && isatty(STDIN_FILENO) == 1;
+    BoxHealth health(host.component);
+    if (!ReportMissingBoxes(health, allowMissingBoxes)) {
+        return kExitBoxMissing;
+    }
     SamplerSession sampler(host.component);
-    ScriptRunner runner(host);
+    ScriptRunner runner(host, health);
     int failedLines = 0;
     int lineNumber = 0;
     std::string line;
@@ -238,6 +306,7 @@ int RunScript(HostContext& host, std::istream& input) {
             break;
         }
         ++lineNumber;
+        runner.CheckBoxes();
         try {
             const std::vector<std::string> words = TokenizeScriptLine(line);
             if (!words.empty() && !runner.Execute(lineNumber, words)) {
@@ -248,12 +317,18 @@ int RunScript(HostContext& host, std::istream& input) {
             std::cerr << "zentrix: line " << lineNumber << ": " << error.what() << std::endl;
         }
     }
+    runner.CheckBoxes();
     sampler.Stop();
     if (StopRequested()) {
         std::cerr << "zentrix: interrupted; sampler stopped" << std::endl;
-        return 130;
     }
-    return failedLines == 0 ? 0 : 1;
+    if (health.AnyLost()) {
+        return kExitBoxMissing;
+    }
+    if (StopRequested()) {
+        return kExitInterrupted;
+    }
+    return failedLines == 0 ? kExitDone : kExitError;
 }
 
 }  // namespace zentrix::cli

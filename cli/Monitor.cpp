@@ -1,13 +1,18 @@
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
+#include "BoxHealth.h"
 #include "CliError.h"
 #include "Commands.h"
+#include "ExitStatus.h"
 #include "StopSignal.h"
 #include "TextTable.h"
 #include "Values.h"
@@ -48,10 +53,51 @@ std::size_t TerminalWidth() {
     return 80;
 }
 
+std::filesystem::path UnusedSibling(const std::filesystem::path& path) {
+    std::error_code error;
+    for (int number = 2;; ++number) {
+        std::filesystem::path candidate = path;
+        candidate.replace_filename(path.stem().string() + "-" + std::to_string(number) +
+                                   path.extension().string());
+        if (!std::filesystem::exists(candidate, error) || number == 1000) {
+            return candidate;
+        }
+    }
+}
+
+// Opens the log without ever replacing an earlier session's file unless asked to.
+void CreateCsvFile(const std::filesystem::path& path, bool overwrite) {
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    const int descriptor = ::open(path.c_str(), flags, 0666);
+    if (descriptor < 0) {
+        const int error = errno;
+        if (error == EEXIST) {
+            throw CliError(path.string() +
+                           " exists and may hold an earlier session: choose another "
+                           "name (--csv " +
+                           UnusedSibling(path).string() + ") or give --overwrite to replace it");
+        }
+        throw CliError("cannot write " + path.string() + ": " + std::strerror(error));
+    }
+    ::close(descriptor);
+}
+
+std::string ElapsedText(std::int64_t elapsedMs) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(elapsedMs) / 1000.0);
+    return text;
+}
+
 class Monitor {
 public:
-    Monitor(HostContext& host, const MonitorOptions& options)
-        : m_host(host), m_options(options), m_terminal(isatty(STDOUT_FILENO) == 1 && !host.json) {
+    Monitor(HostContext& host, const MonitorOptions& options, BoxHealth& health)
+        : m_host(host),
+          m_options(options),
+          m_health(health),
+          m_terminal(isatty(STDOUT_FILENO) == 1 && !host.json),
+          // On a terminal that also shows standard error a message would break into the table, so
+          // it waits in the table's heading until the table is done.
+          m_holdMessages(m_terminal && isatty(STDERR_FILENO) == 1) {
         for (const DeviceInfo& device : m_host.catalog.Devices()) {
             for (const SignalInfo& signal : m_host.catalog.Signals(device.typeId)) {
                 MonitoredSignal entry;
@@ -62,7 +108,13 @@ public:
                 m_signals.push_back(entry);
             }
         }
+        if (m_options.repeatedCommand) {
+            m_repeatDevice = &m_host.catalog.FindDevice(m_options.repeatedCommand->device);
+            m_repeatCommand =
+                &m_host.catalog.FindCommand(*m_repeatDevice, m_options.repeatedCommand->command);
+        }
         if (m_options.csvFile) {
+            CreateCsvFile(*m_options.csvFile, m_options.overwriteCsv);
             m_csv.open(*m_options.csvFile, std::ios::out | std::ios::trunc);
             if (!m_csv) {
                 throw CliError("cannot write " + m_options.csvFile->string());
@@ -71,7 +123,8 @@ public:
         }
     }
 
-    void Run() {
+    // Returns the exit status: 3 when a box was lost, 1 when a command failed, else 0.
+    int Run() {
         const auto period = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(1.0 / m_options.rateHz));
         const auto start = Clock::now();
@@ -80,38 +133,104 @@ public:
             end = start + std::chrono::duration_cast<Clock::duration>(
                               std::chrono::duration<double>(*m_options.durationSeconds));
         }
-        const DeviceInfo* repeatDevice = nullptr;
-        const CommandInfo* repeatCommand = nullptr;
-        Clock::duration repeatEvery{};
-        Clock::time_point nextRepeat = start;
-        if (m_options.repeatedCommand) {
-            repeatDevice = &m_host.catalog.FindDevice(m_options.repeatedCommand->device);
-            repeatCommand =
-                &m_host.catalog.FindCommand(*repeatDevice, m_options.repeatedCommand->command);
-            repeatEvery = std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(m_options.repeatedCommand->everySeconds));
-        }
-        for (std::int64_t tick = 0;; ++tick) {
-            const auto due = start + tick * period;
+        const auto every =
+            m_repeatDevice == nullptr
+                ? Clock::duration::max()
+                : std::chrono::duration_cast<Clock::duration>(
+                      std::chrono::duration<double>(m_options.repeatedCommand->everySeconds));
+        RecordBoxesAtStart();
+        // Commands keep their own fixed schedule from the start, so a late one never delays the
+        // next and none due within the duration is left out.
+        std::int64_t commandNumber = 0;
+        const auto commandDue = [&] {
+            return m_repeatDevice == nullptr ? Clock::time_point::max()
+                                             : start + commandNumber * every;
+        };
+        std::int64_t tick = 0;
+        bool outputOpen = true;
+        while (true) {
+            const auto sampleDue = start + tick * period;
+            const auto due = std::min(sampleDue, commandDue());
             if (end && due > *end) {
+                SleepUntil(*end);
                 break;
             }
             if (!SleepUntil(due)) {
                 break;
             }
-            const auto now = Clock::now();
-            if (repeatDevice != nullptr && now >= nextRepeat) {
-                m_host.component.SendCommand(repeatDevice->id, repeatCommand->id);
-                nextRepeat = now + repeatEvery;
+            auto now = Clock::now();
+            while (commandDue() <= now && (!end || commandDue() <= *end)) {
+                SendRepeated(ElapsedMs(start, Clock::now()));
+                ++commandNumber;
             }
-            Sample(std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
-            if (!std::cout) {
-                break;
+            if (sampleDue <= now) {
+                now = Clock::now();
+                SampleAndCheck(ElapsedMs(start, now));
+                if (!std::cout) {
+                    outputOpen = false;
+                    break;
+                }
+                // After a stall, carry on from the present instead of catching up with a burst.
+                tick = std::max<std::int64_t>(tick + 1, (now - start) / period + 1);
             }
-            // After a stall, carry on from the present instead of catching up with a burst.
-            tick = std::max<std::int64_t>(tick, (now - start) / period);
         }
+        m_finalElapsedMs = ElapsedMs(start, Clock::now());
+        // What accrued since the last sample belongs to the session's totals too.
+        if (outputOpen && m_finalElapsedMs != m_lastSampleMs) {
+            SampleAndCheck(m_finalElapsedMs);
+        }
+        FinishCsv();
+        return m_health.AnyLost() ? kExitBoxMissing
+                                  : (m_failedCommands > 0 ? kExitError : kExitDone);
+    }
+
+    // After the sampler stopped: the table's held messages, the session's totals and what failed.
+    void Finish() {
+        for (const std::string& message : m_heldMessages) {
+            std::cerr << message << std::endl;
+        }
+        PrintTotals();
+        if (m_failedCommands > 0) {
+            std::cerr << "zentrix: " << m_failedCommands << " of " << m_sentCommands
+                      << " commands failed" << std::endl;
+        }
+    }
+
+private:
+    static std::int64_t ElapsedMs(Clock::time_point start, Clock::time_point now) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
+    }
+
+    void Report(const std::string& message) {
+        if (m_holdMessages) {
+            m_heldMessages.push_back(message);
+        } else {
+            std::cerr << message << std::endl;
+        }
+    }
+
+    void WriteCsvRow(std::int64_t elapsedMs, std::int32_t firstId, const std::string& firstName,
+                     const std::string& secondId, const std::string& secondName,
+                     const std::string& type, const std::string& value) {
+        m_csv << elapsedMs << ',' << firstId << ',' << CsvField(firstName) << ',' << secondId << ','
+              << CsvField(secondName) << ',' << type << ',' << CsvField(value) << '\n';
+    }
+
+    void FlushCsv() {
+        if (!m_csv.is_open()) {
+            return;
+        }
+        m_csv.flush();
+        if (!m_csv) {
+            const int error = errno;
+            throw CliError("writing " + m_options.csvFile->string() + " failed" +
+                           (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
+        }
+    }
+
+    void FinishCsv() {
         if (m_csv.is_open()) {
+            FlushCsv();
             m_csv.close();
             if (!m_csv) {
                 throw CliError("writing " + m_options.csvFile->string() + " failed");
@@ -119,7 +238,77 @@ public:
         }
     }
 
-private:
+    void RecordBox(std::int64_t elapsedMs, const IoBoxInfo& box, const char* state) {
+        if (m_csv.is_open()) {
+            WriteCsvRow(elapsedMs, box.id, box.name, "", "", "box", state);
+        }
+        if (m_host.json) {
+            PrintJsonLine({{"t_ms", elapsedMs},
+                           {"event", "box"},
+                           {"box_id", box.id},
+                           {"box", box.name},
+                           {"state", state}});
+        }
+    }
+
+    void RecordBoxesAtStart() {
+        for (std::size_t i = 0; i < m_health.Boxes().size(); ++i) {
+            RecordBox(0, m_health.Boxes()[i], m_health.Connected(i) ? "connected" : "missing");
+        }
+        FlushCsv();
+    }
+
+    void CheckBoxes(std::int64_t elapsedMs) {
+        for (const IoBoxInfo& box : m_health.NewlyLost()) {
+            RecordBox(elapsedMs, box, "lost");
+            const std::string message = BoxLostMessage(box, elapsedMs);
+            Report(message);
+            m_alerts.push_back(BoxLabel(box) + " LOST at " + ElapsedText(elapsedMs));
+        }
+    }
+
+    void SendRepeated(std::int64_t elapsedMs) {
+        const HRESULT result =
+            m_host.component.SendCommand(m_repeatDevice->id, m_repeatCommand->id);
+        ++m_sentCommands;
+        const bool ok = !Failed(result);
+        if (!ok) {
+            ++m_failedCommands;
+        }
+        m_lastCommand = "sent \"" + m_repeatCommand->name + "\" " + std::to_string(m_sentCommands) +
+                        "x, last at " + ElapsedText(elapsedMs) + ": " + HresultText(result);
+        if (m_csv.is_open()) {
+            WriteCsvRow(elapsedMs, m_repeatDevice->id, m_repeatDevice->name,
+                        std::to_string(m_repeatCommand->id), m_repeatCommand->name, "command",
+                        HresultText(result));
+            FlushCsv();
+        }
+        if (m_host.json) {
+            PrintJsonLine({{"t_ms", elapsedMs},
+                           {"event", "command"},
+                           {"device_id", m_repeatDevice->id},
+                           {"device", m_repeatDevice->name},
+                           {"command_id", m_repeatCommand->id},
+                           {"command", m_repeatCommand->name},
+                           {"result", HresultText(result)},
+                           {"ok", ok}});
+        } else if (!m_terminal) {
+            std::cout << "[" << elapsedMs << " ms] sent \"" << m_repeatCommand->name << "\" to \""
+                      << m_repeatDevice->name << "\": " << HresultText(result) << std::endl;
+        }
+        if (!ok) {
+            Report("zentrix: SendCommand(\"" + m_repeatDevice->name + "\", \"" +
+                   m_repeatCommand->name + "\") at " + ElapsedText(elapsedMs) + " failed with " +
+                   HresultText(result));
+        }
+    }
+
+    void SampleAndCheck(std::int64_t elapsedMs) {
+        m_lastSampleMs = elapsedMs;
+        CheckBoxes(elapsedMs);
+        Sample(elapsedMs);
+    }
+
     void Sample(std::int64_t elapsedMs) {
         for (MonitoredSignal& entry : m_signals) {
             entry.last = m_host.component.ReceiveSignal(entry.device->id, entry.signal->id);
@@ -131,15 +320,12 @@ private:
                 }
             }
             if (m_csv.is_open()) {
-                m_csv << elapsedMs << ',' << entry.device->id << ',' << CsvField(entry.device->name)
-                      << ',' << entry.signal->id << ',' << CsvField(entry.signal->name) << ','
-                      << ValueTypeName(entry.last.m_eType) << ',' << FormatValueField(entry.last)
-                      << '\n';
+                WriteCsvRow(elapsedMs, entry.device->id, entry.device->name,
+                            std::to_string(entry.signal->id), entry.signal->name,
+                            ValueTypeName(entry.last.m_eType), FormatValueField(entry.last));
             }
         }
-        if (m_csv.is_open()) {
-            m_csv.flush();
-        }
+        FlushCsv();
         if (m_host.json) {
             PrintJson(elapsedMs);
         } else if (m_terminal) {
@@ -147,6 +333,52 @@ private:
         } else {
             PrintLines(elapsedMs);
         }
+    }
+
+    void PrintTotals() const {
+        if (m_host.json) {
+            nlohmann::ordered_json totals = nlohmann::ordered_json::array();
+            for (const MonitoredSignal& entry : m_signals) {
+                if (entry.accumulating) {
+                    totals.push_back({{"device_id", entry.device->id},
+                                      {"device", entry.device->name},
+                                      {"signal_id", entry.signal->id},
+                                      {"signal", entry.signal->name},
+                                      {"type", ValueTypeName(entry.signal->valueType)},
+                                      {"total", entry.total}});
+                }
+            }
+            PrintJsonLine({{"t_ms", m_finalElapsedMs}, {"event", "totals"}, {"totals", totals}});
+            return;
+        }
+        std::cout << "totals over " << ElapsedText(m_finalElapsedMs) << ":\n";
+        const DeviceInfo* device = nullptr;
+        std::string line;
+        const auto flush = [&] {
+            if (device != nullptr && !line.empty()) {
+                std::cout << "  " << device->name << ": " << line << '\n';
+            }
+        };
+        bool any = false;
+        for (const MonitoredSignal& entry : m_signals) {
+            if (!entry.accumulating) {
+                continue;
+            }
+            if (entry.device != device) {
+                flush();
+                device = entry.device;
+                line.clear();
+            } else {
+                line += ", ";
+            }
+            line += entry.signal->name + " " + TotalText(entry);
+            any = true;
+        }
+        flush();
+        if (!any) {
+            std::cout << "  no counting signals\n";
+        }
+        std::cout.flush();
     }
 
     std::string TotalText(const MonitoredSignal& entry) const {
@@ -220,6 +452,10 @@ private:
         char heading[96];
         std::snprintf(heading, sizeof heading, "zentrix monitor  %.1f s at %g Hz  (Ctrl-C stops)",
                       static_cast<double>(elapsedMs) / 1000.0, m_options.rateHz);
+        lines.insert(lines.begin(), m_alerts.begin(), m_alerts.end());
+        if (!m_lastCommand.empty()) {
+            lines.insert(lines.begin(), "  " + m_lastCommand);
+        }
         lines.insert(lines.begin(), heading);
         const std::size_t width = TerminalWidth() - 1;
         if (m_drawnLines > 0) {
@@ -234,8 +470,19 @@ private:
 
     HostContext& m_host;
     const MonitorOptions& m_options;
+    BoxHealth& m_health;
     const bool m_terminal;
+    const bool m_holdMessages;
     std::vector<MonitoredSignal> m_signals;
+    const DeviceInfo* m_repeatDevice = nullptr;
+    const CommandInfo* m_repeatCommand = nullptr;
+    std::int64_t m_sentCommands = 0;
+    std::int64_t m_failedCommands = 0;
+    std::string m_lastCommand;
+    std::vector<std::string> m_alerts;
+    std::vector<std::string> m_heldMessages;
+    std::int64_t m_finalElapsedMs = 0;
+    std::int64_t m_lastSampleMs = -1;
     std::ofstream m_csv;
     std::size_t m_drawnLines = 0;
 };
@@ -247,11 +494,16 @@ int RunMonitor(HostContext& host, const MonitorOptions& options) {
         throw CliError("--rate must be a positive number of samples per second");
     }
     InstallStopHandlers();
-    Monitor monitor(host, options);
+    BoxHealth health(host.component);
+    if (!ReportMissingBoxes(health, options.allowMissingBoxes)) {
+        return kExitBoxMissing;
+    }
+    Monitor monitor(host, options, health);
     SamplerSession sampler(host.component);
-    monitor.Run();
+    const int status = monitor.Run();
     sampler.Stop();
-    return 0;
+    monitor.Finish();
+    return status;
 }
 
 }  // namespace zentrix::cli

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "CliError.h"
 #include "platform/KernelIoWarriorLibrary.h"
 
 namespace zentrix::cli {
@@ -85,6 +86,16 @@ std::string SerialText(const char16_t* serial) {
 
 int CheckHardware(DeviceNodes& nodes, Clock& clock, const CheckOptions& options,
                   std::ostream& out) {
+    if (options.directoryNamed) {
+        std::error_code error;
+        const auto status = std::filesystem::status(options.directory, error);
+        if (!std::filesystem::exists(status)) {
+            throw CliError("the directory " + options.directory + " does not exist");
+        }
+        if (!std::filesystem::is_directory(status)) {
+            throw CliError(options.directory + " is not a directory");
+        }
+    }
     KernelIoWarriorLibrary library(options.directory, nodes, clock);
     library.OpenDevice();
     const KernelIoWarriorLibrary::Discovery discovery = library.GetLastDiscovery();

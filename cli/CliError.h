@@ -14,6 +14,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A command line that asks for something impossible (a duration of "abc"); exit status 2.
+class UsageError : public CliError {
+public:
+    using CliError::CliError;
+};
+
 inline constexpr bool Failed(HRESULT result) noexcept {
     return result < 0;
 }

@@ -1,10 +1,14 @@
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <optional>
+#include <string_view>
 
 #include "CliError.h"
 #include "Commands.h"
 #include "Paths.h"
 #include "ProgIdLookup.h"
+#include "SetupFile.h"
 #include "TextTable.h"
 #include "Values.h"
 #include "platform/Display.h"
@@ -25,6 +29,17 @@ void PrintTable(const TextTable& table) {
 void PrintJsonDocument(const nlohmann::ordered_json& document) {
     std::cout << document.dump(2, ' ', false, kJsonErrors) << '\n';
     std::cout.flush();
+}
+
+// The Qt platform named in QT_QPA_PLATFORM when it is one that draws into no visible window.
+std::optional<std::string> HeadlessQtPlatform() {
+    const char* setting = std::getenv("QT_QPA_PLATFORM");
+    const std::string_view value = setting != nullptr ? setting : "";
+    const std::string_view name = value.substr(0, value.find(':'));
+    if (name == "offscreen" || name == "minimal" || name == "minimalegl") {
+        return std::string(name);
+    }
+    return std::nullopt;
 }
 
 std::string FormatFrequency(double hertz) {
@@ -145,6 +160,13 @@ int ListSignals(HostContext& host, const std::string& deviceType) {
 }
 
 int EditMapping(HostContext& host, bool readonly) {
+    // Such a platform shows no window, so the dialog would wait for input that nobody can give.
+    if (const auto platform = HeadlessQtPlatform()) {
+        throw CliError(
+            "QT_QPA_PLATFORM=" + *platform +
+            " shows the mapping dialog nowhere, so it would wait forever; unset it and " +
+            zentrix::NoDisplayAdvice() + "; nothing saved");
+    }
     const HRESULT dialog = host.component.ShowDialog(readonly);
     ThrowIfFailed(dialog, "ShowDialog");
     // The plug-in shows nothing without a display and answers as for a cancelled dialog.
@@ -152,20 +174,30 @@ int EditMapping(HostContext& host, bool readonly) {
         throw CliError(zentrix::NoDisplayAdvice() + "; nothing saved");
     }
     const bool save = dialog == S_OK;
+    const std::filesystem::path file = host.configDirectory / kHardwareSetupFileName;
     if (save) {
+        // Only the default directory is made here: a directory the user named exists already.
         std::error_code ignored;
         std::filesystem::create_directories(host.configDirectory, ignored);
-        ThrowIfFailed(host.component.Save(host.configDirectory),
-                      "Save(" + host.configDirectory.string() + ")");
+        const HRESULT saved = host.component.Save(host.configDirectory);
+        if (Failed(saved)) {
+            const std::string why = WhyNotWritable(file);
+            throw CliError("the mapping was accepted but NOT saved: Save(" +
+                           host.configDirectory.string() + ") failed with " + HresultText(saved) +
+                           (why.empty() ? " (ZENTRIX_LOG=warning says why)" : ": " + why));
+        }
+        if (const auto mismatch =
+                SavedSetupMismatch(host.configDirectory, host.component.Devices())) {
+            throw CliError("the mapping was accepted but NOT saved as shown: " + *mismatch);
+        }
     }
-    const std::string file = (host.configDirectory / kHardwareSetupFileName).string();
     if (host.json) {
         PrintJsonDocument({{"readonly", readonly},
                            {"dialog_result", HresultText(dialog)},
                            {"saved", save},
-                           {"file", file}});
+                           {"file", file.string()}});
     } else if (save) {
-        std::cout << "mapping accepted; saved to " << file << std::endl;
+        std::cout << "mapping accepted; saved to " << file.string() << std::endl;
     } else {
         std::cout << "mapping unchanged (ShowDialog returned " << HresultText(dialog)
                   << "); nothing saved" << std::endl;
@@ -187,7 +219,13 @@ int RegisterPlugin(const PluginLibrary& library, bool unregister, bool json) {
                   << " (" << HresultText(result) << "; registry store "
                   << RegistryStorePath().string() << ")" << std::endl;
     }
-    ThrowIfFailed(result, unregister ? "DllUnregisterServer" : "DllRegisterServer");
+    if (Failed(result)) {
+        const std::string why = WhyNotWritable(RegistryStorePath());
+        throw CliError(std::string(unregister ? "DllUnregisterServer" : "DllRegisterServer") +
+                       " failed with " + HresultText(result) + ": the registry store " +
+                       RegistryStorePath().string() + " was not written" +
+                       (why.empty() ? " (ZENTRIX_LOG=warning says why)" : " (" + why + ")"));
+    }
     return 0;
 }
 

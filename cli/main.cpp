@@ -1,8 +1,14 @@
 // zentrix, the reference host of the Zentrix plug-in, drives the component from the command line
 // after loading libzentrix.so through its exported entry points alone.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -14,17 +20,22 @@
 #include "Check.h"
 #include "CliError.h"
 #include "Commands.h"
+#include "ExitStatus.h"
 #include "HostCatalog.h"
+#include "OptionValues.h"
 #include "Paths.h"
 #include "Plugin.h"
 #include "ProgIdLookup.h"
+#include "SetupFile.h"
 
 namespace {
 
 using zentrix::cli::CliError;
 
 constexpr const char* kProgId = "Zentrix.Zentrix";
-constexpr int kUsageExitCode = 2;
+constexpr double kMaxRateHz = 1000.0;
+// As often as the fastest sampling the monitor offers.
+constexpr double kShortestCommandInterval = 1.0 / kMaxRateHz;
 
 struct GlobalOptions {
     std::string pluginPath;
@@ -69,19 +80,33 @@ std::filesystem::path ConfigDirectory(const GlobalOptions& options) {
     return error ? directory : absolute.lexically_normal();
 }
 
-void LoadHardwareSetup(zentrix::cli::Component& component, const std::filesystem::path& directory) {
-    const HRESULT result = component.Load(directory);
-    if (!zentrix::cli::Failed(result)) {
-        return;
+// How much a subcommand depends on the hardware setup of the configuration directory.
+enum class SetupUse {
+    // The setup is loaded, but the subcommand shows nothing of its devices.
+    Catalog,
+    // The subcommand works on the devices, so a setup without any deserves a word.
+    Devices,
+};
+
+// A directory the user named must exist; the default one need not yet on a first run.
+void LoadHardwareSetup(zentrix::cli::Component& component, const std::filesystem::path& directory,
+                       bool directoryGiven, SetupUse use) {
+    const zentrix::cli::SetupFileLook look =
+        zentrix::cli::LookAtSetupFile(directory, directoryGiven);
+    if (!look.filePresent && use == SetupUse::Devices) {
+        std::cerr << "zentrix: warning: no " << zentrix::cli::kHardwareSetupFileName << " in "
+                  << directory.string() << ": no devices" << std::endl;
     }
-    const auto file = directory / zentrix::cli::kHardwareSetupFileName;
-    std::error_code error;
-    if (!std::filesystem::exists(file, error)) {
-        // A first run has no setup yet; the component then starts with no devices.
-        return;
+    zentrix::cli::ThrowIfFailed(component.Load(directory), "Load(" + directory.string() + ")");
+    if (look.filePresent && use == SetupUse::Devices) {
+        const std::size_t loaded = component.Devices().size();
+        if (loaded < look.deviceCount) {
+            std::cerr << "zentrix: warning: " << look.deviceCount - loaded << " of the "
+                      << look.deviceCount << " devices in "
+                      << (directory / zentrix::cli::kHardwareSetupFileName).string()
+                      << " were not loaded (ZENTRIX_LOG=warning says why)" << std::endl;
+        }
     }
-    throw CliError("cannot load " + file.string() + ": Load failed with " +
-                   zentrix::cli::HresultText(result));
 }
 
 // What the command line asked for: the global options and every subcommand's own.
@@ -91,9 +116,11 @@ struct Arguments {
     std::string scriptPath;
     zentrix::cli::MonitorOptions monitorOptions;
     std::string csvPath;
-    double durationSeconds = 0.0;
-    bool durationGiven = false;
+    std::string rateText;
+    std::string durationText;
     std::vector<std::string> sendEvery;
+    bool allowMissingBoxes = false;
+    bool checkDirectoryGiven = false;
     bool readonly = false;
     zentrix::cli::CheckOptions checkOptions;
     zentrix::cli::BenchOptions benchOptions;
@@ -121,12 +148,13 @@ public:
         return *m_library;
     }
 
-    zentrix::cli::HostContext& Host() {
+    zentrix::cli::HostContext& Host(SetupUse use = SetupUse::Catalog) {
         if (!m_host) {
             const zentrix::cli::PluginLibrary& library = Library();
             m_component.emplace(library.CreateComponent(m_classId));
             const std::filesystem::path configDirectory = ConfigDirectory(m_arguments.global);
-            LoadHardwareSetup(*m_component, configDirectory);
+            LoadHardwareSetup(*m_component, configDirectory,
+                              !m_arguments.global.configDirectory.empty(), use);
             m_catalog.emplace(*m_component);
             m_host.emplace(zentrix::cli::HostContext{*m_component, *m_catalog, configDirectory,
                                                      m_arguments.global.json});
@@ -143,64 +171,92 @@ private:
     std::optional<zentrix::cli::HostContext> m_host;
 };
 
-int RunScriptCommand(Session& session) {
-    zentrix::cli::HostContext& host = session.Host();
-    const std::string& scriptPath = session.Args().scriptPath;
-    if (scriptPath.empty() || scriptPath == "-") {
-        return zentrix::cli::RunScript(host, std::cin);
+// Opens the script before anything starts, so that a script that cannot be read says why and
+// samples nothing.
+std::ifstream OpenScript(const std::string& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor < 0) {
+        throw CliError("cannot read script " + path + ": " + std::strerror(errno));
     }
-    std::ifstream script(scriptPath);
+    struct stat info {};
+    const bool directory = ::fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode);
+    ::close(descriptor);
+    if (directory) {
+        throw CliError("cannot read script " + path + ": " + std::strerror(EISDIR));
+    }
+    std::ifstream script(path);
     if (!script) {
-        throw CliError("cannot read script " + scriptPath);
+        throw CliError("cannot read script " + path + ": " + std::strerror(errno));
     }
-    return zentrix::cli::RunScript(host, script);
+    return script;
+}
+
+int RunScriptCommand(Session& session) {
+    const Arguments& arguments = session.Args();
+    const std::string& scriptPath = arguments.scriptPath;
+    if (scriptPath.empty() || scriptPath == "-") {
+        return zentrix::cli::RunScript(session.Host(SetupUse::Devices), std::cin,
+                                       arguments.allowMissingBoxes);
+    }
+    std::ifstream script = OpenScript(scriptPath);
+    return zentrix::cli::RunScript(session.Host(SetupUse::Devices), script,
+                                   arguments.allowMissingBoxes);
+}
+
+void AddAllowMissingBoxes(CLI::App& command, Arguments& arguments) {
+    command.add_flag("--allow-missing-boxes", arguments.allowMissingBoxes,
+                     "Sample even when a box of the setup is not connected (exit status 3 "
+                     "otherwise)");
 }
 
 void AddMonitorOptions(CLI::App& command, Arguments& arguments) {
     command
-        .add_option("--rate", arguments.monitorOptions.rateHz, "Samples per second (default 10)")
-        ->check(CLI::Range(0.01, 1000.0))
+        .add_option("--rate", arguments.rateText, "Samples per second (default 10, at most 1000)")
         ->type_name("HZ");
-    command.add_option("--csv", arguments.csvPath, "Log every reading to a CSV file")
-        ->type_name("FILE");
     command
-        .add_option("--duration", arguments.durationSeconds,
-                    "Stop after S seconds (default: Ctrl-C)")
-        ->check(CLI::NonNegativeNumber)
+        .add_option("--csv", arguments.csvPath, "Log every reading and command to a new CSV file")
+        ->type_name("FILE");
+    command.add_flag("--overwrite", arguments.monitorOptions.overwriteCsv,
+                     "Replace the CSV file when it exists");
+    command
+        .add_option("--duration", arguments.durationText, "Stop after S seconds (default: Ctrl-C)")
         ->type_name("S");
     command
         .add_option("--send-every", arguments.sendEvery,
                     "Send COMMAND to DEVICE every S seconds while monitoring")
         ->expected(3)
         ->type_name("S DEVICE COMMAND");
+    AddAllowMissingBoxes(command, arguments);
 }
 
 int RunMonitorCommand(Session& session) {
-    zentrix::cli::HostContext& host = session.Host();
     Arguments& arguments = session.Args();
     zentrix::cli::MonitorOptions& monitorOptions = arguments.monitorOptions;
-    if (!arguments.csvPath.empty()) {
-        monitorOptions.csvFile = arguments.csvPath;
+    if (!arguments.rateText.empty()) {
+        monitorOptions.rateHz = zentrix::cli::ParsePositiveNumber(arguments.rateText, "--rate",
+                                                                  kMaxRateHz, "samples per second");
     }
-    if (arguments.durationGiven) {
-        monitorOptions.durationSeconds = arguments.durationSeconds;
+    if (!arguments.durationText.empty()) {
+        monitorOptions.durationSeconds = zentrix::cli::ParsePositiveNumber(
+            arguments.durationText, "--duration", zentrix::cli::kSecondsInAYear, "seconds");
     }
     const std::vector<std::string>& sendEvery = arguments.sendEvery;
     if (!sendEvery.empty()) {
         zentrix::cli::RepeatedCommand repeated;
-        try {
-            repeated.everySeconds = std::stod(sendEvery[0]);
-        } catch (const std::exception&) {
-            throw CliError("--send-every takes seconds first, not \"" + sendEvery[0] + "\"");
-        }
-        if (!(repeated.everySeconds > 0.0)) {
-            throw CliError("--send-every needs a positive number of seconds");
+        repeated.everySeconds = zentrix::cli::ParsePositiveNumber(
+            sendEvery[0], "--send-every", zentrix::cli::kSecondsInAYear, "seconds first");
+        if (repeated.everySeconds < kShortestCommandInterval) {
+            throw zentrix::cli::UsageError("--send-every takes at least 0.001 seconds");
         }
         repeated.device = sendEvery[1];
         repeated.command = sendEvery[2];
         monitorOptions.repeatedCommand = repeated;
     }
-    return zentrix::cli::RunMonitor(host, monitorOptions);
+    if (!arguments.csvPath.empty()) {
+        monitorOptions.csvFile = arguments.csvPath;
+    }
+    monitorOptions.allowMissingBoxes = arguments.allowMissingBoxes;
+    return zentrix::cli::RunMonitor(session.Host(SetupUse::Devices), monitorOptions);
 }
 
 void AddDeviceTypeArgument(CLI::App& command, Arguments& arguments) {
@@ -216,12 +272,37 @@ struct Subcommand {
     int (*run)(Session& session);
 };
 
+std::optional<std::string> KernelDirectoryFromEnvironment() {
+    const char* setting = std::getenv("ZENTRIX_IOWARRIOR");
+    const std::string_view value = setting != nullptr ? setting : "";
+    constexpr std::string_view kKernelPrefix = "kernel:";
+    if (value.starts_with(kKernelPrefix) && value.size() > kKernelPrefix.size()) {
+        return std::string(value.substr(kKernelPrefix.size()));
+    }
+    return std::nullopt;
+}
+
+int RunCheckCommand(Session& session) {
+    Arguments& arguments = session.Args();
+    zentrix::cli::CheckOptions& options = arguments.checkOptions;
+    options.json = arguments.global.json;
+    options.directoryNamed = arguments.checkDirectoryGiven;
+    if (!options.directoryNamed) {
+        if (const auto directory = KernelDirectoryFromEnvironment()) {
+            options.directory = *directory;
+            options.directoryNamed = true;
+        }
+    }
+    return zentrix::cli::CheckHardware(zentrix::LinuxDeviceNodes::Instance(),
+                                       zentrix::SystemClock::Instance(), options, std::cout);
+}
+
 // In the order `--help` lists them.
 const Subcommand kSubcommands[] = {
     {"boxes", "List the IO boxes and whether each is connected", nullptr,
      [](Session& session) { return zentrix::cli::ListIoBoxes(session.Host()); }},
     {"devices", "List the devices of the hardware setup", nullptr,
-     [](Session& session) { return zentrix::cli::ListDevices(session.Host()); }},
+     [](Session& session) { return zentrix::cli::ListDevices(session.Host(SetupUse::Devices)); }},
     {"types", "List the device types", nullptr,
      [](Session& session) { return zentrix::cli::ListDeviceTypes(session.Host()); }},
     {"commands", "List the commands of a device type", AddDeviceTypeArgument,
@@ -238,6 +319,7 @@ const Subcommand kSubcommands[] = {
      [](CLI::App& command, Arguments& arguments) {
          command.add_option("SCRIPT", arguments.scriptPath,
                             "Script file ('-' or none: standard input)");
+         AddAllowMissingBoxes(command, arguments);
      },
      RunScriptCommand},
     {"monitor", "Start the sampler and show every signal live", AddMonitorOptions,
@@ -248,7 +330,7 @@ const Subcommand kSubcommands[] = {
                           "Show the mapping without allowing changes");
      },
      [](Session& session) {
-         return zentrix::cli::EditMapping(session.Host(), session.Args().readonly);
+         return zentrix::cli::EditMapping(session.Host(SetupUse::Devices), session.Args().readonly);
      }},
     {"check",
      "List the IO-Warrior device nodes and IO boxes the kernel driver offers, and why any of "
@@ -259,13 +341,7 @@ const Subcommand kSubcommands[] = {
              ->type_name("DIR");
      },
      // Checking the hardware needs no plug-in: it asks the kernel driver directly.
-     [](Session& session) {
-         Arguments& arguments = session.Args();
-         arguments.checkOptions.json = arguments.global.json;
-         return zentrix::cli::CheckHardware(zentrix::LinuxDeviceNodes::Instance(),
-                                            zentrix::SystemClock::Instance(),
-                                            arguments.checkOptions, std::cout);
-     }},
+     RunCheckCommand},
     {"bench", zentrix::cli::kBenchHelp,
      [](CLI::App& command, Arguments& arguments) {
          zentrix::cli::AddBenchOptions(command, arguments.benchOptions);
@@ -288,14 +364,64 @@ const Subcommand kSubcommands[] = {
      }},
 };
 
+std::vector<std::string> SubcommandNames() {
+    std::vector<std::string> names;
+    for (const Subcommand& subcommand : kSubcommands) {
+        names.emplace_back(subcommand.name);
+    }
+    return names;
+}
+
+// The first word of the command line that is neither an option nor an option's value, when it
+// names no subcommand; a word after --simulate counts as its bench file only when it looks like a
+// path.
+std::optional<std::string> UnknownSubcommand(int argc, char** argv) {
+    const std::vector<std::string> names = SubcommandNames();
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "--plugin" || word == "--config-dir") {
+            ++i;
+            continue;
+        }
+        if (word.starts_with("-")) {
+            continue;
+        }
+        const bool afterSimulate = i > 1 && std::string_view(argv[i - 1]) == "--simulate";
+        if (afterSimulate &&
+            (word.find('/') != std::string_view::npos || word.ends_with(".json"))) {
+            continue;
+        }
+        if (std::find(names.begin(), names.end(), word) != names.end()) {
+            return std::nullopt;
+        }
+        return std::string(word);
+    }
+    return std::nullopt;
+}
+
+std::string UnknownSubcommandMessage(const std::string& typed) {
+    const std::vector<std::string> names = SubcommandNames();
+    std::string message = "unknown subcommand '" + typed + "'";
+    if (const auto nearest = zentrix::cli::NearestChoice(typed, names)) {
+        return message + "; did you mean '" + *nearest + "'?";
+    }
+    message += "; the subcommands are";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        message += (i == 0 ? " " : ", ") + names[i];
+    }
+    return message;
+}
+
 int Run(int argc, char** argv) {
     CLI::App app{"zentrix - reference host for the Zentrix hardware-interface plug-in"};
     app.name("zentrix");
     app.set_version_flag("--version", std::string("zentrix ") + ZENTRIX_VERSION);
     app.footer(
-        "Exit status: 0 done, 1 error (run: some script line failed), 2 usage error, 130 run "
-        "interrupted.\nValues: true/false, integers, doubles, durations in seconds (\"1.230000 "
-        "s\"; whole microseconds in --json and CSV), undefined \"-\".");
+        "Exit status: 0 done, 1 error (run: some script line failed), 2 usage error, 3 a box of "
+        "the setup not connected at the start (monitor, run; see --allow-missing-boxes) or lost "
+        "during the session, 130 run interrupted.\nValues: true/false, integers, doubles, "
+        "durations in seconds (\"1.230000 s\"; whole microseconds in --json and CSV), undefined "
+        "\"-\".");
     app.require_subcommand(1);
     app.fallthrough();
 
@@ -329,12 +455,18 @@ int Run(int argc, char** argv) {
     } catch (const CLI::Success& success) {
         return app.exit(success);
     } catch (const CLI::ParseError& error) {
+        if (app.get_subcommands().empty()) {
+            if (const auto typed = UnknownSubcommand(argc, argv)) {
+                std::cerr << "zentrix: " << UnknownSubcommandMessage(*typed) << std::endl;
+                return zentrix::cli::kExitUsage;
+            }
+        }
         std::cerr << "zentrix: " << error.what() << " (see zentrix --help)" << std::endl;
-        return kUsageExitCode;
+        return zentrix::cli::kExitUsage;
     }
     options.simulate = simulateOption->count() > 0;
-    if (const CLI::App* monitor = app.get_subcommand("monitor")) {
-        arguments.durationGiven = monitor->get_option("--duration")->count() > 0;
+    if (const CLI::App* check = app.get_subcommand("check")) {
+        arguments.checkDirectoryGiven = check->get_option("--dir")->count() > 0;
     }
 
     try {
@@ -347,9 +479,12 @@ int Run(int argc, char** argv) {
         }
         Session session(arguments);
         return chosen->run(session);
+    } catch (const zentrix::cli::UsageError& error) {
+        std::cerr << "zentrix: " << error.what() << " (see zentrix --help)" << std::endl;
+        return zentrix::cli::kExitUsage;
     } catch (const std::exception& error) {
         std::cerr << "zentrix: " << error.what() << std::endl;
-        return EXIT_FAILURE;
+        return zentrix::cli::kExitError;
     }
 }
 
@@ -364,5 +499,5 @@ int main(int argc, char** argv) {
     } catch (...) {
         std::cerr << "zentrix: unexpected error" << std::endl;
     }
-    return EXIT_FAILURE;
+    return zentrix::cli::kExitError;
 }

@@ -52,8 +52,10 @@ bool DisplayAvailable() {
 }
 
 std::string NoDisplayAdvice() {
-    return "no display is available for the mapping dialog; run it in a desktop session, under a "
-           "virtual X server (xvfb-run zentrix ... map), or set QT_QPA_PLATFORM=offscreen";
+    return "no display is available for the mapping dialog; run `zentrix map` in a desktop "
+           "session on this machine, or from a machine that has one over SSH with X forwarding "
+           "(ssh -X HOST zentrix map); a HardwareSetup.xml made elsewhere can also be copied into "
+           "the configuration directory";
 }
 
 }  // namespace zentrix

@@ -94,6 +94,9 @@ struct ConfigFileProblem {
     std::string reason;
 };
 
+// The root element of "HardwareSetup.xml".
+inline constexpr const char* kHardwareSetupRootName = "HardwareSetup";
+
 // The largest file that is read; what lies beyond counts as damage.
 inline constexpr std::size_t kMaxConfigFileSize = std::size_t{16} << 20U;
 

@@ -29,7 +29,6 @@ namespace {
 constexpr std::int32_t kFirstUnavailableDeviceId = 0x7FFFFFFE;
 
 const char* const kConfigFileName = "HardwareSetup.xml";
-const char* const kConfigRootName = "HardwareSetup";
 const char* const kNoIOBoxMessage =
     "No iobox connected, connect one or more ioboxes and run the program again";
 
@@ -188,7 +187,7 @@ void TCHiIobHardwareSetup::Load(const std::string& directory) {
     const std::string path = zentrix::JoinPath(directory, kConfigFileName);
     TCHiIobConfigData config;
     ConfigFileProblem problem;
-    if (!ReadConfigFile(path, kConfigRootName, config, &problem)) {
+    if (!ReadConfigFile(path, kHardwareSetupRootName, config, &problem)) {
         LogUnreadConfigFile(path, config, problem);
     }
     ChangeDevices([&] {
@@ -235,7 +234,7 @@ bool TCHiIobHardwareSetup::Save(const std::string& directory) const {
     }
     const std::string path = zentrix::JoinPath(directory, kConfigFileName);
     ConfigFileProblem problem;
-    if (WriteConfigFile(path, kConfigRootName, config, &problem)) {
+    if (WriteConfigFile(path, kHardwareSetupRootName, config, &problem)) {
         return true;
     }
     zentrix::LogLazily(zentrix::LogLevel::Warning, "config", [&] {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 
 #include "platform/format/TextConversion.h"
 #include "support/ChildProcess.h"
+#include "support/RunAsUser.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -114,10 +116,17 @@ struct ChildOptions {
     std::optional<std::chrono::milliseconds> interruptAfter;
     // The built host when empty.
     fs::path program;
+    // NAME=value entries the child gets besides the fixture's own.
+    std::vector<std::string> variables;
 
-    static ChildOptions WithInput(std::string text) { return {std::move(text), std::nullopt, {}}; }
+    static ChildOptions WithInput(std::string text) {
+        return {std::move(text), std::nullopt, {}, {}};
+    }
     static ChildOptions InterruptedAfter(std::chrono::milliseconds delay) {
-        return {"", delay, {}};
+        return {"", delay, {}, {}};
+    }
+    static ChildOptions WithVariables(std::vector<std::string> variables) {
+        return {"", std::nullopt, {}, std::move(variables)};
     }
 };
 
@@ -153,6 +162,9 @@ protected:
         run.variables = {"ZENTRIX_REGISTRY=" + RegistryFile().string(),
                          "XDG_CONFIG_HOME=" + (m_temp.Path() / "xdg").string(),
                          "HOME=" + (m_temp.Path() / "home").string()};
+        // The first entry of a name is the one the child sees, so the test's own come first.
+        run.variables.insert(run.variables.begin(), options.variables.begin(),
+                             options.variables.end());
         run.input = m_temp.Write("stdin.txt", options.input);
         run.scratchDirectory = m_temp.Path();
         run.timeout = kChildTimeout;
@@ -531,6 +543,341 @@ TEST_F(ZentrixCliTest, UsageErrorsExitWithTwo) {
         EXPECT_EQ(result.exitCode, 2) << result.err;
         EXPECT_EQ(result.err.rfind("zentrix: ", 0), 0u) << result.err;
     }
+}
+
+// The bench of the fixture's setup (a dispenser on TTL 5, a top-unit interface on SDI 1, a
+// lickometer on SDI 3) whose controller fails every transfer after the given number of reports.
+std::string BenchUnpluggedAfter(int reports) {
+    return R"({"controllers": [{"box_id": 0, "sdi": {"1": "top-unit-interface", "3": "lickometer"},
+        "ttl": {"5": "pellet-dispenser"}, "licks": [{"sdi": 3, "per_second": 4, "lick_ms": 50}],
+        "faults": {"unplug_after_reports": )" +
+           std::to_string(reports) + "}}]}";
+}
+
+TEST_F(ZentrixCliTest, ABoxThatIsNotConnectedStopsMonitorAndRunBeforeTheyStart) {
+    const std::vector<std::string> noHardware = {"ZENTRIX_IOWARRIOR=none"};
+    const std::vector<std::string> config = {"--config-dir", ConfigDirectory().string()};
+    const auto with = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), config.begin(), config.end());
+        return arguments;
+    };
+    for (const auto& command :
+         std::vector<std::vector<std::string>>{{"monitor", "--duration", "0.3"},
+                                               {"--json", "monitor", "--duration", "0.3"},
+                                               {"run"}}) {
+        ChildOptions options = ChildOptions::WithVariables(noHardware);
+        options.input = "send Pellets \"Drop pellet\"\n";
+        const ChildResult result = Run(with(command), options);
+        EXPECT_EQ(result.exitCode, 3) << result.err;
+        EXPECT_NE(result.err.find("IO box -1 \"Tamsel IO box\" is not connected"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_NE(result.err.find("--allow-missing-boxes"), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "") << "nothing may be sampled or sent";
+    }
+
+    std::vector<std::string> allowed = with({"--json", "monitor", "--duration", "0.3"});
+    allowed.push_back("--allow-missing-boxes");
+    const ChildResult result = Run(allowed, ChildOptions::WithVariables(noHardware));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("warning: IO box -1"), std::string::npos) << result.err;
+    const auto records = JsonLines(result.out);
+    ASSERT_GE(records.size(), 3u) << result.out;
+    EXPECT_EQ(records.front()["event"], "box");
+    EXPECT_EQ(records.front()["state"], "missing");
+    // Without hardware nothing happens: every total of the session stays 0.
+    EXPECT_EQ(records.back()["event"], "totals");
+    for (const json& total : records.back()["totals"]) {
+        EXPECT_EQ(total["total"], 0) << total;
+    }
+}
+
+TEST_F(ZentrixCliTest, ABoxLostDuringTheSessionIsReportedAtOnceAndInTheExitStatus) {
+    const fs::path bench = m_temp.Write("unplug.json", BenchUnpluggedAfter(300));
+    const fs::path csv = m_temp.Path() / "lost.csv";
+    const std::vector<std::string> simulated = {"--simulate=" + bench.string(), "--config-dir",
+                                                ConfigDirectory().string()};
+    std::vector<std::string> monitor = simulated;
+    monitor.insert(monitor.end(), {"--json", "monitor", "--duration", "2", "--csv", csv.string()});
+    const ChildResult result = Run(monitor);
+    EXPECT_EQ(result.exitCode, 3) << result.err;
+    EXPECT_NE(result.err.find("IO box 0 \"Tamsel IO box\" lost at "), std::string::npos)
+        << result.err;
+    std::optional<long long> lostAt;
+    long long lastReading = -1;
+    for (const json& record : JsonLines(result.out)) {
+        if (record.value("event", "") == "box" && record["state"] == "lost") {
+            EXPECT_FALSE(lostAt.has_value()) << "reported twice";
+            lostAt = record["t_ms"].get<long long>();
+        } else if (record.contains("readings")) {
+            lastReading = record["t_ms"].get<long long>();
+        }
+    }
+    ASSERT_TRUE(lostAt.has_value()) << result.out;
+    EXPECT_LT(*lostAt, lastReading) << "the loss is reported while the session goes on";
+    const auto rows = Lines(ReadFile(csv));
+    ASSERT_GE(rows.size(), 2u);
+    EXPECT_EQ(rows[1], "0,0,Tamsel IO box,,,box,connected");
+    EXPECT_NE(std::find(rows.begin(), rows.end(),
+                        std::to_string(*lostAt) + ",0,Tamsel IO box,,,box,lost"),
+              rows.end());
+
+    std::vector<std::string> run = simulated;
+    run.push_back("run");
+    const ChildResult script = Run(run, ChildOptions::WithInput("watch Licks --for 1500\n"));
+    EXPECT_EQ(script.exitCode, 3) << script.err;
+    EXPECT_NE(script.err.find("lost at "), std::string::npos) << script.err;
+}
+
+TEST_F(ZentrixCliTest, SendEveryKeepsItsScheduleAndRecordsEveryCommand) {
+    // Commands every 0.1 s from 0 to 2.05 s: 21 are due, whatever the sampling rate.
+    for (const char* rate : {"10", "3"}) {
+        const fs::path csv = m_temp.Path() / (std::string("commands-") + rate + ".csv");
+        const ChildResult result =
+            Run(Simulated({"--json", "monitor", "--rate", rate, "--duration", "2.05", "--csv",
+                           csv.string(), "--send-every", "0.1", "Pellets", "Drop pellet"}));
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        std::vector<long long> sentAt;
+        for (const json& record : JsonLines(result.out)) {
+            if (record.value("event", "") == "command") {
+                EXPECT_EQ(record["device"], "Pellets");
+                EXPECT_EQ(record["command"], "Drop pellet");
+                EXPECT_EQ(record["ok"], true);
+                sentAt.push_back(record["t_ms"].get<long long>());
+            }
+        }
+        ASSERT_EQ(sentAt.size(), 21u) << "at " << rate << " Hz:\n" << result.out;
+        for (std::size_t k = 0; k < sentAt.size(); ++k) {
+            EXPECT_GE(sentAt[k], static_cast<long long>(k) * 100) << "command " << k << " early";
+        }
+        std::size_t commandRows = 0;
+        for (const std::string& row : Lines(ReadFile(csv))) {
+            if (row.find(",Pellets,0,Drop pellet,command,0x00000000 (S_OK)") != std::string::npos) {
+                ++commandRows;
+            }
+        }
+        EXPECT_EQ(commandRows, 21u) << ReadFile(csv);
+    }
+}
+
+TEST_F(ZentrixCliTest, NumbersOnTheCommandLineAreFinitePositiveAndBounded) {
+    const std::vector<std::vector<std::string>> refused = {
+        {"--duration", "abc"},
+        {"--duration", "0"},
+        {"--duration", "-1"},
+        {"--duration", "inf"},
+        {"--duration", "nan"},
+        {"--duration", "31536001"},
+        {"--duration", "1s"},
+        {"--rate", "0"},
+        {"--rate", "1001"},
+        {"--rate", "fast"},
+        {"--rate", "1e400"},
+        {"--send-every", "0", "Pellets", "Drop pellet"},
+        {"--send-every", "x", "Pellets", "Drop pellet"},
+        {"--send-every", "0.0001", "Pellets", "Drop pellet"}};
+    for (std::vector<std::string> options : refused) {
+        const std::string option = options[0];
+        options.insert(options.begin(), "monitor");
+        const ChildResult result = Run(Simulated(options));
+        EXPECT_EQ(result.exitCode, 2) << options[1] << ": " << result.err;
+        const auto lines = Lines(result.err);
+        ASSERT_EQ(lines.size(), 1u) << result.err;
+        EXPECT_LT(lines[0].size(), 120u) << lines[0];
+        EXPECT_NE(lines[0].find(option), std::string::npos) << lines[0];
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST_F(ZentrixCliTest, TheCsvLogNeverReplacesAnEarlierSessionUnlessAsked) {
+    const fs::path csv = m_temp.Write("session.csv", "t_ms,earlier session\n");
+    const ChildResult refused =
+        Run(Simulated({"monitor", "--duration", "0.2", "--csv", csv.string()}));
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("--overwrite"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find((m_temp.Path() / "session-2.csv").string()), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(refused.out, "") << "nothing sampled";
+    EXPECT_EQ(ReadFile(csv), "t_ms,earlier session\n");
+
+    const ChildResult replaced =
+        Run(Simulated({"monitor", "--duration", "0.2", "--csv", csv.string(), "--overwrite"}));
+    EXPECT_EQ(replaced.exitCode, 0) << replaced.err;
+    EXPECT_EQ(Lines(ReadFile(csv)).at(0), "t_ms,device_id,device,signal_id,signal,type,value");
+}
+
+TEST_F(ZentrixCliTest, MonitorPrintsTheSessionTotalsOnExit) {
+    const ChildResult result = Run(Simulated({"monitor", "--duration", "1.2"}));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const auto lines = Lines(result.out);
+    const auto heading = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("totals over ", 0) == 0;
+    });
+    ASSERT_NE(heading, lines.end()) << result.out;
+    ASSERT_EQ(lines.end() - heading, 3) << result.out;
+    EXPECT_EQ(heading[1], "  Pellets: Number of drops 0");
+    EXPECT_EQ(heading[2].rfind("  Licks: Number of licks ", 0), 0u) << heading[2];
+    // The totals are the sums of the increments the lines showed.
+    long long licks = 0;
+    for (auto line = lines.begin(); line != heading; ++line) {
+        const auto at = line->find("Number of licks = +");
+        if (at != std::string::npos) {
+            licks += std::stoll(line->substr(at + 19));
+        }
+    }
+    EXPECT_GT(licks, 0);
+    EXPECT_EQ(heading[2].substr(0, heading[2].find(',')),
+              "  Licks: Number of licks " + std::to_string(licks));
+}
+
+TEST_F(ZentrixCliTest, ReadAfterWatchShowsTheChangeAndTheRunningTotal) {
+    const ChildResult result =
+        Run(Simulated({"--json", "run"}),
+            ChildOptions::WithInput(
+                "watch Licks --for 1200\nwait 1100\nread Licks \"Number of licks\"\n"));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    long long watched = 0;
+    std::optional<json> read;
+    for (const json& record : JsonLines(result.out)) {
+        if (record["action"] == "watch") {
+            watched += record["readings"][0]["value"].get<long long>();
+            EXPECT_EQ(record["readings"][0]["total"], watched);
+        } else if (record["action"] == "read") {
+            read = record;
+        }
+    }
+    ASSERT_TRUE(read.has_value()) << result.out;
+    EXPECT_GT((*read)["value"].get<long long>(), 0) << "a lickometer report fell into the wait";
+    EXPECT_EQ((*read)["total"], watched + (*read)["value"].get<long long>());
+
+    const ChildResult text =
+        Run(Simulated({"run"}), ChildOptions::WithInput("read Licks \"Number of licks\"\n"));
+    EXPECT_EQ(text.out.rfind("Licks: Number of licks = +", 0), 0u) << text.out;
+    EXPECT_NE(text.out.find(" (total "), std::string::npos) << text.out;
+}
+
+TEST_F(ZentrixCliTest, AConfigurationDirectoryThatCannotServeIsAnErrorAndAnEmptyOneAWarning) {
+    const auto devices = [&](const fs::path& directory) {
+        return Run({"--simulate", "--config-dir", directory.string(), "devices"});
+    };
+    const ChildResult missing = devices(m_temp.Path() / "no-such-dir");
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("no-such-dir does not exist"), std::string::npos) << missing.err;
+
+    const ChildResult file = devices(m_temp.Write("plain-file", "x"));
+    EXPECT_EQ(file.exitCode, 1);
+    EXPECT_NE(file.err.find("is not a directory"), std::string::npos) << file.err;
+
+    const fs::path damaged = m_temp.Path() / "damaged";
+    fs::create_directories(damaged);
+    const std::string cut = std::string(kHardwareSetup).substr(0, 700);
+    std::ofstream(damaged / "HardwareSetup.xml") << cut;
+    const ChildResult broken = devices(damaged);
+    EXPECT_EQ(broken.exitCode, 1);
+    EXPECT_NE(broken.err.find((damaged / "HardwareSetup.xml").string() + " cannot be read whole"),
+              std::string::npos)
+        << broken.err;
+    EXPECT_EQ(ReadFile(damaged / "HardwareSetup.xml"), cut) << "the damaged file is kept";
+
+    const fs::path empty = m_temp.Path() / "empty";
+    fs::create_directories(empty);
+    const ChildResult none = devices(empty);
+    EXPECT_EQ(none.exitCode, 0) << none.err;
+    EXPECT_EQ(none.err,
+              "zentrix: warning: no HardwareSetup.xml in " + empty.string() + ": no devices\n");
+
+    // File permissions do not bind root, so the unreadable directory is tried as an ordinary user.
+    const fs::path locked = m_temp.Path() / "locked";
+    fs::create_directories(locked);
+    fs::permissions(m_temp.Path(), fs::perms::owner_all | fs::perms::others_exec |
+                                       fs::perms::others_read | fs::perms::group_exec |
+                                       fs::perms::group_read);
+    fs::permissions(locked, fs::perms::none);
+    const fs::path errors = m_temp.Path() / "errors";
+    fs::create_directories(errors);
+    ASSERT_TRUE(zentrix::testing::GiveToOrdinaryUser(errors));
+    const std::string command = "ZENTRIX_REGISTRY=/nonexistent/registry.reg HOME=/nonexistent " +
+                                CliPath().string() + " --simulate --config-dir " + locked.string() +
+                                " devices 2>" + (errors / "err.txt").string() + " >/dev/null";
+    const auto exitedWithOne = zentrix::testing::RunAsUser([&] {
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+    });
+    ASSERT_TRUE(exitedWithOne.has_value());
+    EXPECT_TRUE(*exitedWithOne) << ReadFile(errors / "err.txt");
+    EXPECT_NE(
+        ReadFile(errors / "err.txt")
+            .find("cannot read configuration directory " + locked.string() + ": Permission denied"),
+        std::string::npos)
+        << ReadFile(errors / "err.txt");
+}
+
+TEST_F(ZentrixCliTest, CheckSaysWhenItsDirectoryIsMissingAndFollowsThePluginsSetting) {
+    const ChildResult missing = Run({"check", "--dir", (m_temp.Path() / "no-dev").string()});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("no-dev does not exist"), std::string::npos) << missing.err;
+
+    const fs::path nodes = m_temp.Path() / "nodes";
+    fs::create_directories(nodes);
+    const ChildResult followed =
+        Run({"check"}, ChildOptions::WithVariables({"ZENTRIX_IOWARRIOR=kernel:" + nodes.string()}));
+    EXPECT_EQ(followed.exitCode, 0) << followed.err;
+    EXPECT_NE(followed.out.find("no IO-Warrior device node in " + nodes.string()),
+              std::string::npos)
+        << followed.out;
+    const ChildResult missingSetting =
+        Run({"check"},
+            ChildOptions::WithVariables({"ZENTRIX_IOWARRIOR=kernel:" + nodes.string() + "x"}));
+    EXPECT_EQ(missingSetting.exitCode, 1) << missingSetting.out;
+}
+
+TEST_F(ZentrixCliTest, AnUnknownSubcommandIsNamedWithTheNearestOne) {
+    for (const auto& [typed, nearest] : std::vector<std::pair<std::string, std::string>>{
+             {"devics", "devices"}, {"monitr", "monitor"}, {"chek", "check"}}) {
+        const ChildResult result = Run(Simulated({typed}));
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_EQ(result.err,
+                  "zentrix: unknown subcommand '" + typed + "'; did you mean '" + nearest + "'?\n");
+    }
+    const ChildResult far = Run({"frobnicate"});
+    EXPECT_EQ(far.exitCode, 2);
+    EXPECT_NE(far.err.find("unknown subcommand 'frobnicate'; the subcommands are boxes, devices"),
+              std::string::npos)
+        << far.err;
+}
+
+TEST_F(ZentrixCliTest, MapRefusesAPlatformThatShowsNoWindow) {
+    const fs::path setup = ConfigDirectory() / "HardwareSetup.xml";
+    const ChildResult result =
+        Run(Simulated({"map"}), ChildOptions::WithVariables({"QT_QPA_PLATFORM=offscreen"}));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("QT_QPA_PLATFORM=offscreen shows the mapping dialog nowhere"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(ReadFile(setup), kHardwareSetup);
+}
+
+TEST_F(ZentrixCliTest, RegisteringIntoAStoreThatCannotBeWrittenNamesItAndWhy) {
+    const fs::path blocker = m_temp.Write("blocker", "a file where a directory should be");
+    const fs::path store = blocker / "registry.reg";
+    const ChildResult result =
+        Run({"register"}, ChildOptions::WithVariables({"ZENTRIX_REGISTRY=" + store.string()}));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("the registry store " + store.string() + " was not written"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find(blocker.string() + " is not a directory"), std::string::npos)
+        << result.err;
+}
+
+TEST_F(ZentrixCliTest, AScriptThatCannotBeReadSaysWhy) {
+    const ChildResult missing = Run(Simulated({"run", (m_temp.Path() / "nope.txt").string()}));
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("nope.txt: No such file or directory"), std::string::npos)
+        << missing.err;
+    const ChildResult directory = Run(Simulated({"run", m_temp.Path().string()}));
+    EXPECT_EQ(directory.exitCode, 1);
+    EXPECT_NE(directory.err.find(": Is a directory"), std::string::npos) << directory.err;
 }
 
 TEST(ZentrixCliUnicode, MalformedTextBecomesReplacementCharacters) {

@@ -151,13 +151,27 @@ std::vector<std::string> CondensedLines(const std::vector<LiveDevice>& devices, 
     std::vector<std::string> lines;
     for (const LiveDevice& device : devices) {
         std::string line = PaddedTo(ShortenName(device.name, deviceWidth), deviceWidth);
-        for (const bool counting : {true, false}) {
-            for (const LiveSignal& signal : device.signals) {
-                if (signal.counting == counting && ShownWhenCondensed(signal)) {
-                    line.append(kColumnGap, ' ');
-                    line += CondensedItem(signal, nameWidth);
+        for (const LiveSignal& signal : device.signals) {
+            if (signal.counting) {
+                line.append(kColumnGap, ' ');
+                line += CondensedItem(signal, nameWidth);
+            }
+        }
+        // The other signals never push a total out: one that does not fit whole is left out,
+        // with an ellipsis saying so.
+        const std::string gap(kColumnGap, ' ');
+        bool leftOut = false;
+        for (const LiveSignal& signal : device.signals) {
+            if (!signal.counting && ShownWhenCondensed(signal) && !leftOut) {
+                const std::string item = gap + CondensedItem(signal, nameWidth);
+                leftOut = DisplayWidth(line) + DisplayWidth(item) > width;
+                if (!leftOut) {
+                    line += item;
                 }
             }
+        }
+        if (leftOut && DisplayWidth(line) + kColumnGap + 1 <= width) {
+            line += gap + std::string(kEllipsis);
         }
         lines.push_back(FitLine(std::move(line), width));
     }

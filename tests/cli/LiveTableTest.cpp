@@ -176,6 +176,30 @@ TEST(LiveTable, ATallTableBecomesOneLinePerDeviceWithTotalsAndSignalsAwayFromRes
               "Duration of licks: 4.450000 s");
 }
 
+TEST(LiveTable, ASignalAwayFromRestNeverCutsATotalOff) {
+    std::vector<LiveDevice> devices;
+    for (int i = 1; i <= 12; ++i) {
+        devices.push_back(
+            {"Button box " + std::to_string(i),
+             {Counting("Button 1 presses", "+0", "7"), Counting("Button 2 presses", "+0", "8"),
+              Flag("Is button 1 pressed", true)}});
+    }
+    for (std::size_t columns = 40; columns <= 90; ++columns) {
+        const auto lines = LayOutLiveTable(kHeading, devices, {columns, 24});
+        SCOPED_TRACE(std::to_string(columns) + " columns:\n" + Joined(lines));
+        ASSERT_EQ(lines.size(), 13U);
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            EXPECT_NE(lines[i].find(": 7  "), std::string::npos);
+            const std::size_t last = lines[i].find(": 8");
+            ASSERT_NE(last, std::string::npos);
+            const std::string after = lines[i].substr(last + 3);
+            EXPECT_TRUE(after.empty() || after.rfind("  ", 0) == 0) << lines[i];
+        }
+    }
+    EXPECT_NE(LayOutLiveTable(kHeading, devices, {90, 24})[1].find("pressed: true"),
+              std::string::npos);
+}
+
 TEST(LiveTable, TooManyDevicesEndInALineCountingTheOnesLeftOut) {
     const std::vector<LiveDevice> devices = TwelveDevices();
     const auto ten = LayOutLiveTable(kHeading, devices, {80, 10});

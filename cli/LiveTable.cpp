@@ -226,7 +226,7 @@ std::string ShortenName(std::string_view text, std::size_t width) {
             --length;
         }
     }
-    const std::string abbreviated = joined();
+    std::string abbreviated = joined();
     if (length <= width) {
         return abbreviated;
     }

@@ -133,6 +133,7 @@ public:
 
     std::vector<ScreenLine> Screen() const {
         std::vector<ScreenLine> lines;
+        lines.reserve(static_cast<std::size_t>(m_rows));
         for (int row = 0; row < m_rows; ++row) {
             lines.push_back(LineOfCells(m_columns, [&](int column) {
                 VTermScreenCell cell{};
@@ -193,16 +194,18 @@ protected:
                 environment.push_back(text);
             }
         }
-        environment.push_back("ZENTRIX_REGISTRY=" + (m_temp.Path() / "registry.reg").string());
-        environment.push_back("XDG_CONFIG_HOME=" + (m_temp.Path() / "xdg").string());
-        environment.push_back("HOME=" + (m_temp.Path() / "home").string());
-        environment.push_back("TERM=xterm");
+        environment.emplace_back("ZENTRIX_REGISTRY=" + (m_temp.Path() / "registry.reg").string());
+        environment.emplace_back("XDG_CONFIG_HOME=" + (m_temp.Path() / "xdg").string());
+        environment.emplace_back("HOME=" + (m_temp.Path() / "home").string());
+        environment.emplace_back("TERM=xterm");
         std::vector<char*> argv;
+        argv.reserve(arguments.size() + 1);
         for (std::string& argument : arguments) {
             argv.push_back(argument.data());
         }
         argv.push_back(nullptr);
         std::vector<char*> envp;
+        envp.reserve(environment.size() + 1);
         for (std::string& entry : environment) {
             envp.push_back(entry.data());
         }
@@ -256,6 +259,7 @@ protected:
 
     static std::vector<std::string> Texts(const std::vector<ScreenLine>& lines) {
         std::vector<std::string> texts;
+        texts.reserve(lines.size());
         for (const ScreenLine& line : lines) {
             texts.push_back(line.text);
         }
@@ -283,7 +287,7 @@ protected:
         SCOPED_TRACE("screen:\n" + shown);
         EXPECT_EQ(CountHeadings(terminal.ScrolledOff()), 0U);
         EXPECT_TRUE(terminal.ScrolledOff().empty()) << terminal.ScrolledOff().front();
-        const std::vector<std::string> texts = Texts(screen);
+        std::vector<std::string> texts = Texts(screen);
         EXPECT_EQ(CountHeadings(texts), 1U);
         EXPECT_EQ(texts.front().rfind(kHeading, 0), 0U);
         EXPECT_TRUE(std::regex_search(texts.front(), std::regex(R"(  [12]\.\d s at 10 Hz)")));

@@ -13,6 +13,7 @@
 #include "CliError.h"
 #include "Commands.h"
 #include "ExitStatus.h"
+#include "LiveTable.h"
 #include "StopSignal.h"
 #include "TextTable.h"
 #include "Values.h"
@@ -45,12 +46,12 @@ std::string CsvField(const std::string& text) {
     return quoted + '"';
 }
 
-std::size_t TerminalWidth() {
+TerminalSize CurrentTerminalSize() {
     winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        return size.ws_col;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+        return {size.ws_col, size.ws_row};
     }
-    return 80;
+    return {};
 }
 
 std::filesystem::path UnusedSibling(const std::filesystem::path& path) {
@@ -442,29 +443,54 @@ private:
     }
 
     void DrawTable(std::int64_t elapsedMs) {
-        TextTable table({"DEVICE", "SIGNAL", "TYPE", "VALUE", "TOTAL"});
-        for (const MonitoredSignal& entry : m_signals) {
-            table.AddRow({entry.device->name, entry.signal->name,
-                          ValueTypeName(entry.signal->valueType), ValueText(entry),
-                          TotalText(entry)});
+        std::vector<LiveDevice> devices;
+        m_drawnValues.resize(m_signals.size());
+        for (std::size_t i = 0; i < m_signals.size(); ++i) {
+            const MonitoredSignal& entry = m_signals[i];
+            if (i == 0 || entry.device != m_signals[i - 1].device) {
+                devices.push_back({entry.device->name, {}});
+            }
+            LiveSignal signal{entry.signal->name, ValueTypeName(entry.signal->valueType),
+                              ValueText(entry), TotalText(entry), entry.accumulating};
+            signal.changed = !m_drawnValues[i].empty() && signal.value != m_drawnValues[i];
+            const auto& resting = entry.signal->defaultValue;
+            signal.atDefault =
+                resting ? signal.value == FormatValue(*resting) : signal.value == "false";
+            m_drawnValues[i] = signal.value;
+            devices.back().signals.push_back(std::move(signal));
         }
-        std::vector<std::string> lines = table.Lines();
         char heading[96];
         std::snprintf(heading, sizeof heading, "zentrix monitor  %.1f s at %g Hz  (Ctrl-C stops)",
                       static_cast<double>(elapsedMs) / 1000.0, m_options.rateHz);
-        lines.insert(lines.begin(), m_alerts.begin(), m_alerts.end());
-        if (!m_lastCommand.empty()) {
-            lines.insert(lines.begin(), "  " + m_lastCommand);
-        }
-        lines.insert(lines.begin(), heading);
-        const std::size_t width = TerminalWidth() - 1;
-        if (m_drawnLines > 0) {
+        const TerminalSize terminal = CurrentTerminalSize();
+        // A terminal that rewraps its lines when it narrows leaves the old table's top out of reach
+        // of a cursor-up, so a change of width redraws from the top of the screen.
+        if (m_drawnLines > 0 && terminal.columns != m_drawnColumns) {
+            std::cout << "\x1b[H";
+        } else if (m_drawnLines > 0) {
             std::cout << "\x1b[" << m_drawnLines << "A\r";
         }
-        for (const std::string& line : lines) {
-            std::cout << "\x1b[2K" << TruncateToWidth(line, width) << '\n';
+        // The last command and lost boxes stay in view under the heading; the table gets the rest.
+        std::vector<std::string> status;
+        if (!m_lastCommand.empty()) {
+            status.push_back("  " + m_lastCommand);
         }
+        status.insert(status.end(), m_alerts.begin(), m_alerts.end());
+        TerminalSize tableSize = terminal;
+        tableSize.rows = terminal.rows > status.size() + 2 ? terminal.rows - status.size() : 2;
+        std::vector<std::string> lines = LayOutLiveTable(heading, devices, tableSize);
+        for (std::size_t i = 0; i < status.size() && lines.size() + 1 < terminal.rows; ++i) {
+            lines.insert(
+                lines.begin() + static_cast<std::ptrdiff_t>(1 + i),
+                TruncateToWidth(status[i], terminal.columns > 1 ? terminal.columns - 1 : 0));
+        }
+        for (const std::string& line : lines) {
+            std::cout << "\x1b[2K" << line << '\n';
+        }
+        // Clears what a taller table drew last time.
+        std::cout << "\x1b[J";
         m_drawnLines = lines.size();
+        m_drawnColumns = terminal.columns;
         std::cout.flush();
     }
 
@@ -485,6 +511,8 @@ private:
     std::int64_t m_lastSampleMs = -1;
     std::ofstream m_csv;
     std::size_t m_drawnLines = 0;
+    std::size_t m_drawnColumns = 0;
+    std::vector<std::string> m_drawnValues;
 };
 
 }  // namespace

@@ -8,7 +8,7 @@ packages=(
   dpkg-dev file
   libboost-serialization-dev libboost-thread-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev libcli11-dev
+  nlohmann-json3-dev libcli11-dev libvterm-dev
   clang libclang-rt-14-dev clang-format clang-tidy
   qt6-base-dev fonts-dejavu-core
   xvfb xdotool x11-apps netpbm

@@ -98,14 +98,18 @@ fi
 
 # The table has the keyboard: Tab to "Device type" of TTL Port 1, open its list, type the start
 # of the type's name, take it with Enter; then Enter outside an editor presses OK.
-xdotool key --clearmodifiers --delay 150 Tab F2 P e l l e t Return
-sleep 0.5
-photograph "$shot"
-xdotool key --clearmodifiers Return
-wait_for 150 finished || fail "the dialog did not close on OK within 15 s"
-status=0
-wait "$cli_pid" || status=$?
-cli_pid=""
+choose_dispenser_and_accept() {
+  xdotool key --clearmodifiers --delay 150 Tab F2 P e l l e t Return
+  sleep 0.5
+  [ -z "${1:-}" ] || photograph "$1"
+  xdotool key --clearmodifiers Return
+  wait_for 150 finished || fail "the dialog did not close on OK within 15 s"
+  status=0
+  wait "$cli_pid" || status=$?
+  cli_pid=""
+}
+
+choose_dispenser_and_accept "$shot"
 [ "$status" -eq 0 ] || fail "zentrix map exited with $status"
 grep -q "mapping accepted" "$work/out" || fail "zentrix map did not report an accepted mapping"
 setup="$work/config/HardwareSetup.xml"
@@ -116,4 +120,18 @@ grep -q '<m_iPortId>1</m_iPortId>' "$setup" || { cat "$setup" >&2; fail "the dev
 grep -q '<m_iDeviceTypeId>2</m_iDeviceTypeId>' "$setup" || { cat "$setup" >&2; fail "the device is no pellet dispenser"; }
 grep -q '<m_strDeviceName>Pellet Dispenser (KX-502) 1</m_strDeviceName>' "$setup" ||
   { cat "$setup" >&2; fail "the device does not have its default name"; }
-echo "mapping dialog: OK (saved a pellet dispenser on TTL Port 1; screenshot $shot)"
+
+# A save that fails must not pass for one: the file is a link into a directory that does not
+# exist, so Save cannot write it (also as root), and the host must say so and exit 1.
+mkdir -p "$work/unsaved"
+ln -s "$work/no-such-directory/HardwareSetup.xml" "$work/unsaved/HardwareSetup.xml"
+"$cli" --simulate --config-dir "$work/unsaved" map >"$work/out" 2>"$work/err" &
+cli_pid=$!
+wait_for 200 find_window || fail "the dialog did not appear within 20 s (second run)"
+timeout 5 xdotool windowfocus --sync "$window" 2>/dev/null || true
+sleep 0.5
+choose_dispenser_and_accept
+[ "$status" -eq 1 ] || fail "zentrix map exited with $status after a failed save"
+grep -q "NOT saved" "$work/err" || fail "zentrix map did not report the failed save"
+! grep -q "saved to" "$work/out" || fail "zentrix map claimed a save that failed"
+echo "mapping dialog: OK (saved a pellet dispenser on TTL Port 1; a failed save exits 1; screenshot $shot)"

@@ -76,6 +76,7 @@ std::optional<std::string> SavedSetupMismatch(const fs::path& directory,
         }
     }
     std::vector<DeviceKey> expected;
+    expected.reserve(devices.size());
     for (const DeviceInfo& device : devices) {
         expected.emplace_back(device.id, device.name, device.typeId);
     }

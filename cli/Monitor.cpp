@@ -353,30 +353,13 @@ private:
             return;
         }
         std::cout << "totals over " << ElapsedText(m_finalElapsedMs) << ":\n";
-        const DeviceInfo* device = nullptr;
-        std::string line;
-        const auto flush = [&] {
-            if (device != nullptr && !line.empty()) {
-                std::cout << "  " << device->name << ": " << line << '\n';
-            }
-        };
-        bool any = false;
-        for (const MonitoredSignal& entry : m_signals) {
-            if (!entry.accumulating) {
-                continue;
-            }
-            if (entry.device != device) {
-                flush();
-                device = entry.device;
-                line.clear();
-            } else {
-                line += ", ";
-            }
-            line += entry.signal->name + " " + TotalText(entry);
-            any = true;
+        const auto lines = DeviceLines([this](const MonitoredSignal& entry) {
+            return entry.accumulating ? entry.signal->name + " " + TotalText(entry) : std::string();
+        });
+        for (const auto& [device, line] : lines) {
+            std::cout << "  " << device->name << ": " << line << '\n';
         }
-        flush();
-        if (!any) {
+        if (lines.empty()) {
             std::cout << "  no counting signals\n";
         }
         std::cout.flush();
@@ -414,28 +397,38 @@ private:
         PrintJsonLine({{"t_ms", elapsedMs}, {"readings", readings}});
     }
 
-    void PrintLines(std::int64_t elapsedMs) const {
+    // Each device's signal texts joined into one line, in the order of the signals; a device
+    // whose signals all give an empty text has no line.
+    template <typename Text>
+    std::vector<std::pair<const DeviceInfo*, std::string>> DeviceLines(Text text) const {
+        std::vector<std::pair<const DeviceInfo*, std::string>> lines;
         const DeviceInfo* device = nullptr;
-        std::string line;
-        const auto flush = [&] {
-            if (device != nullptr) {
-                std::cout << "[" << elapsedMs << " ms] " << device->name << ": " << line << '\n';
-            }
-        };
         for (const MonitoredSignal& entry : m_signals) {
-            if (entry.device != device) {
-                flush();
-                device = entry.device;
-                line.clear();
-            } else {
-                line += ", ";
+            const std::string part = text(entry);
+            if (part.empty()) {
+                continue;
             }
-            line += entry.signal->name + " = " + ValueText(entry);
-            if (entry.accumulating) {
-                line += " (total " + TotalText(entry) + ")";
+            if (entry.device != device) {
+                device = entry.device;
+                lines.emplace_back(device, part);
+            } else {
+                lines.back().second += ", " + part;
             }
         }
-        flush();
+        return lines;
+    }
+
+    void PrintLines(std::int64_t elapsedMs) const {
+        const auto lines = DeviceLines([this](const MonitoredSignal& entry) {
+            std::string part = entry.signal->name + " = " + ValueText(entry);
+            if (entry.accumulating) {
+                part += " (total " + TotalText(entry) + ")";
+            }
+            return part;
+        });
+        for (const auto& [device, line] : lines) {
+            std::cout << "[" << elapsedMs << " ms] " << device->name << ": " << line << '\n';
+        }
         if (m_signals.empty()) {
             std::cout << "[" << elapsedMs << " ms] no devices\n";
         }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "support/HardwareSetupXml.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -33,37 +34,13 @@ constexpr const char* kLongName = "Operant chamber 2 left lever tester";
 
 // Twelve TTL port testers on TTL ports 1 to 12 of the simulated box.
 std::string TwelveTesters() {
-    std::string items;
+    std::vector<zentrix::testing::StoredDevice> testers;
     for (int port = 1; port <= 12; ++port) {
-        items += port == 1 ? "\t\t\t\t<item class_id=\"4\" tracking_level=\"0\" version=\"0\">\n"
-                           : "\t\t\t\t<item>\n";
-        items += "\t\t\t\t\t<m_iPortId>" + std::to_string(port) + "</m_iPortId>\n" +
-                 "\t\t\t\t\t<m_iConnectorPortId>-1</m_iConnectorPortId>\n" +
-                 "\t\t\t\t\t<m_iDeviceTypeId>4</m_iDeviceTypeId>\n" + "\t\t\t\t\t<m_iDeviceId>" +
-                 std::to_string(port - 1) + "</m_iDeviceId>\n" + "\t\t\t\t\t<m_strDeviceName>" +
-                 (port == 2 ? std::string(kLongName) : "Button box " + std::to_string(port)) +
-                 "</m_strDeviceName>\n" + "\t\t\t\t</item>\n";
+        testers.push_back(
+            {port, -1, 4, port - 1,
+             port == 2 ? std::string(kLongName) : "Button box " + std::to_string(port)});
     }
-    return R"(<?xml version="1.0" encoding="UTF-8" standalone="yes" ?>
-<!DOCTYPE boost_serialization>
-<boost_serialization signature="serialization::archive" version="18">
-<HardwareSetup class_id="0" tracking_level="0" version="0">
-	<m_vecConfigDataIOBox class_id="1" tracking_level="0" version="0">
-		<count>1</count>
-		<item_version>0</item_version>
-		<item class_id="2" tracking_level="0" version="0">
-			<m_iIOBoxId>0</m_iIOBoxId>
-			<m_eIOBoxType>0</m_eIOBoxType>
-			<m_vecConfigDataPortDevice class_id="3" tracking_level="0" version="0">
-				<count>12</count>
-				<item_version>0</item_version>
-)" + items +
-           R"(			</m_vecConfigDataPortDevice>
-		</item>
-	</m_vecConfigDataIOBox>
-</HardwareSetup>
-</boost_serialization>
-)";
+    return zentrix::testing::HardwareSetupXml(testers);
 }
 
 fs::path CliPath() {

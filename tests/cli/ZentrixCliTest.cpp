@@ -19,6 +19,7 @@
 
 #include "platform/format/TextConversion.h"
 #include "support/ChildProcess.h"
+#include "support/HardwareSetupXml.h"
 #include "support/RunAsUser.h"
 #include "support/TempDir.h"
 
@@ -34,47 +35,8 @@ using zentrix::testing::TempDir;
 
 constexpr auto kChildTimeout = std::chrono::seconds(30);
 
-constexpr const char* kHardwareSetup =
-    R"(<?xml version="1.0" encoding="UTF-8" standalone="yes" ?>
-<!DOCTYPE boost_serialization>
-<boost_serialization signature="serialization::archive" version="18">
-<HardwareSetup class_id="0" tracking_level="0" version="0">
-	<m_vecConfigDataIOBox class_id="1" tracking_level="0" version="0">
-		<count>1</count>
-		<item_version>0</item_version>
-		<item class_id="2" tracking_level="0" version="0">
-			<m_iIOBoxId>0</m_iIOBoxId>
-			<m_eIOBoxType>0</m_eIOBoxType>
-			<m_vecConfigDataPortDevice class_id="3" tracking_level="0" version="0">
-				<count>3</count>
-				<item_version>0</item_version>
-				<item class_id="4" tracking_level="0" version="0">
-					<m_iPortId>5</m_iPortId>
-					<m_iConnectorPortId>-1</m_iConnectorPortId>
-					<m_iDeviceTypeId>2</m_iDeviceTypeId>
-					<m_iDeviceId>3</m_iDeviceId>
-					<m_strDeviceName>Pellets</m_strDeviceName>
-				</item>
-				<item>
-					<m_iPortId>13</m_iPortId>
-					<m_iConnectorPortId>2</m_iConnectorPortId>
-					<m_iDeviceTypeId>0</m_iDeviceTypeId>
-					<m_iDeviceId>7</m_iDeviceId>
-					<m_strDeviceName>Top left</m_strDeviceName>
-				</item>
-				<item>
-					<m_iPortId>15</m_iPortId>
-					<m_iConnectorPortId>-1</m_iConnectorPortId>
-					<m_iDeviceTypeId>3</m_iDeviceTypeId>
-					<m_iDeviceId>4</m_iDeviceId>
-					<m_strDeviceName>Licks</m_strDeviceName>
-				</item>
-			</m_vecConfigDataPortDevice>
-		</item>
-	</m_vecConfigDataIOBox>
-</HardwareSetup>
-</boost_serialization>
-)";
+const std::string kHardwareSetup = zentrix::testing::HardwareSetupXml(
+    {{5, -1, 2, 3, "Pellets"}, {13, 2, 0, 7, "Top left"}, {15, -1, 3, 4, "Licks"}});
 
 // The lickometer reports once per LickometerFrequency seconds; one second keeps the scripts short.
 constexpr const char* kRegistryWithFastLickometer =

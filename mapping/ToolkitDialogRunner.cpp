@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "platform/Log.h"
@@ -29,6 +30,16 @@ const ZentrixMappingToolkit* LoadToolkit(const std::filesystem::path& path) {
     if (path.empty() || (path.is_relative() && path.has_parent_path())) {
         LogLazily(LogLevel::Warning, kLogArea, [&] {
             return "the dialog library has no absolute path (" + path.string() + "); not loaded";
+        });
+        return nullptr;
+    }
+    // The dialog comes in a package of its own, which a headless installation leaves out.
+    if (std::error_code error;
+        path.is_absolute() && !std::filesystem::exists(path, error) && !error) {
+        LogLazily(LogLevel::Warning, kLogArea, [&] {
+            return "the dialog library " + path.string() +
+                   " is not found beside the plug-in; install the " +
+                   ZENTRIX_MAPPING_TOOLKIT_PACKAGE + " package to show the mapping dialog";
         });
         return nullptr;
     }

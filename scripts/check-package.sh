@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Fails unless the release build installs and packages into something a user and a host project
-# can use: the .deb unpacks into a scratch root whose zentrix runs with the plug-in it carries,
-# the package depends on the Boost run-time libraries, and a host project finds the installed
-# tree with find_package and with pkg-config, compiles against its header and loads its plug-in.
+# can use: cpack makes two .deb files without a warning about a SONAME; zentrix, unpacked alone into
+# a scratch root, needs no Qt, runs with the plug-in it carries and names the dialog's package when
+# asked for the dialog; zentrix-mapping-dialog adds the dialog beside the plug-in and depends on
+# zentrix of its own version; and a host project finds the installed tree with find_package and
+# with pkg-config, compiles against its header and loads its plug-in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/release}"
@@ -24,15 +26,34 @@ expect_types() {
   grep -q "TTL Port Tester (KX-504)" <<<"$output" || fail "no device types in: $output"
 }
 
-echo "-- package"
+echo "-- packages"
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" 2>&1 ||
   { cat "$scratch/cpack.log" >&2; fail "cpack failed"; }
+if grep -i -q soname "$scratch/cpack.log"; then
+  cat "$scratch/cpack.log" >&2
+  fail "cpack warned about a SONAME"
+fi
 deb="$(echo "$scratch"/package/zentrix_*.deb)"
-[ -f "$deb" ] || fail "cpack made no .deb"
+dialog_deb="$(echo "$scratch"/package/zentrix-mapping-dialog_*.deb)"
+[ -f "$deb" ] || fail "cpack made no zentrix .deb"
+[ -f "$dialog_deb" ] || fail "cpack made no zentrix-mapping-dialog .deb"
+
 depends="$(dpkg-deb -f "$deb" Depends)"
-for library in libboost-serialization libboost-thread libqt6widgets6; do
-  grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
+for library in libboost-serialization libboost-thread; do
+  grep -q "$library" <<<"$depends" || fail "zentrix's Depends lacks $library: $depends"
 done
+! grep -i -q qt <<<"$depends" || fail "zentrix depends on Qt: $depends"
+! dpkg-deb -c "$deb" | grep -q libzentrix_mapping_qt ||
+  fail "the zentrix package holds the mapping dialog"
+
+version="$(dpkg-deb -f "$deb" Version)"
+dialog_depends="$(dpkg-deb -f "$dialog_deb" Depends)"
+grep -q "zentrix (= $version)" <<<"$dialog_depends" ||
+  fail "zentrix-mapping-dialog does not depend on zentrix (= $version): $dialog_depends"
+grep -q libqt6widgets6 <<<"$dialog_depends" ||
+  fail "zentrix-mapping-dialog's Depends lacks libqt6widgets6: $dialog_depends"
+[ "$(dpkg-deb -f "$dialog_deb" Version)" = "$version" ] ||
+  fail "the two packages have different versions"
 
 root="$scratch/root"
 dpkg -x "$deb" "$root"
@@ -43,17 +64,32 @@ done
 plugin="$(find "$root/usr/lib" -name 'libzentrix.so.*.*.*' -type f)"
 [ -n "$plugin" ] || fail "the package lacks the plug-in"
 ./scripts/check-exports.sh "$plugin" >/dev/null
-[ -f "$(dirname "$plugin")/libzentrix_mapping_qt.so" ] ||
-  fail "the package lacks the mapping dialog beside the plug-in"
+# No LD_LIBRARY_PATH: the installed host finds the plug-in relative to itself.
+expect_types "$("$root/usr/bin/zentrix" --simulate types)"
+echo "headless zentrix --simulate types: OK"
+# With a display to show it on but no dialog library, the plug-in says which package to install.
+map_out="$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen ZENTRIX_LOG=info \
+  "$root/usr/bin/zentrix" --simulate --config-dir "$scratch/map" map 2>&1)" ||
+  fail "map without the dialog library failed: $map_out"
+grep -q "install the zentrix-mapping-dialog package" <<<"$map_out" ||
+  fail "map without the dialog library gave no package advice: $map_out"
+[ ! -e "$scratch/map/HardwareSetup.xml" ] || fail "map without the dialog library saved"
+echo "headless zentrix map names zentrix-mapping-dialog: OK"
+
+dpkg -x "$dialog_deb" "$root"
+dialog="$(dirname "$plugin")/libzentrix_mapping_qt.so"
+[ -f "$dialog" ] || fail "zentrix-mapping-dialog does not put the dialog beside the plug-in"
+! readelf -d "$dialog" | grep -q SONAME || fail "the dialog library has a SONAME"
 # The packaged plug-in reaches its dialog library; without a display it shows nothing and says so.
-map_err="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+map_err="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ZENTRIX_LOG=warning \
   "$root/usr/bin/zentrix" --simulate --config-dir "$scratch/map" map 2>&1 >/dev/null)" &&
   fail "map without a display succeeded"
 grep -q "no display is available" <<<"$map_err" || fail "map without a display said: $map_err"
+grep -q "no display: the mapping dialog was not shown" <<<"$map_err" ||
+  fail "the plug-in did not load the packaged dialog library: $map_err"
 [ ! -e "$scratch/map/HardwareSetup.xml" ] || fail "map without a display saved"
-# No LD_LIBRARY_PATH: the installed host finds the plug-in relative to itself.
 expect_types "$("$root/usr/bin/zentrix" --simulate types)"
-echo "packaged zentrix --simulate types: OK"
+echo "packaged zentrix with zentrix-mapping-dialog: OK"
 
 echo "-- host projects against an installed tree"
 prefix="$scratch/prefix"

@@ -2,6 +2,8 @@
 // dialog counts as cancelled, the devices stay as they were, and messages still reach the user.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,8 +83,26 @@ TEST_F(ToolkitDialogRunnerTest, AMissingLibraryShowsNothingAndChangesNothing) {
     EXPECT_FALSE(setup->RunMappingDialog(runner, false));
     EXPECT_EQ(DeviceIds(*setup), (std::vector<std::int32_t>{4, 9}));
     EXPECT_FALSE(
+        log.Lines({"mapping", "libzentrix_mapping_qt.so", "is not found beside the plug-in",
+                   "install the zentrix-mapping-dialog package"})
+            .empty())
+        << log.Text();
+}
+
+TEST_F(ToolkitDialogRunnerTest, ALibraryThatCannotBeLoadedIsReportedWithTheLoadersReason) {
+    const LogFile log("warning");
+    const TempDir directory;
+    const std::filesystem::path path = directory.Path() / "libzentrix_mapping_qt.so";
+    std::ofstream(path) << "not a shared library";
+    ToolkitDialogRunner runner(path);
+    RecordingController controller;
+    EXPECT_EQ(runner.Run(controller), zentrix::DialogResult::Rejected);
+    EXPECT_FALSE(controller.opened);
+    EXPECT_FALSE(
         log.Lines({"mapping", "cannot load the dialog library", "libzentrix_mapping_qt.so"})
             .empty())
+        << log.Text();
+    EXPECT_TRUE(log.Lines({"mapping", "install the zentrix-mapping-dialog package"}).empty())
         << log.Text();
 }
 

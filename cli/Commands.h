@@ -18,6 +18,8 @@ struct HostContext {
     HostCatalog& catalog;
     std::filesystem::path configDirectory;
     bool json = false;
+    // The plug-in's library, beside which it looks for the mapping dialog's.
+    std::filesystem::path pluginPath;
 };
 
 // A command that the monitor sends again and again, so that devices driven by commands (a pellet

@@ -169,9 +169,24 @@ int EditMapping(HostContext& host, bool readonly) {
     }
     const HRESULT dialog = host.component.ShowDialog(readonly);
     ThrowIfFailed(dialog, "ShowDialog");
-    // The plug-in shows nothing without a display and answers as for a cancelled dialog.
-    if (dialog != S_OK && !zentrix::DisplayAvailable()) {
-        throw CliError(zentrix::NoDisplayAdvice() + "; nothing saved");
+    // The plug-in shows nothing without a display or without the dialog's library, and answers as
+    // for a cancelled dialog, so "unchanged" would claim a choice nobody was offered.
+    if (dialog != S_OK) {
+        const std::filesystem::path dialogLibrary =
+            host.pluginPath.parent_path() / ZENTRIX_MAPPING_DIALOG_FILE;
+        std::error_code error;
+        const bool installed = std::filesystem::exists(dialogLibrary, error);
+        const std::string packageAdvice = "install the " ZENTRIX_MAPPING_DIALOG_PACKAGE
+                                          " package (no " +
+                                          dialogLibrary.string() + ")";
+        if (!zentrix::DisplayAvailable()) {
+            throw CliError(zentrix::NoDisplayAdvice() +
+                           (installed ? "" : "; also " + packageAdvice) + "; nothing saved");
+        }
+        if (!installed) {
+            throw CliError("the mapping dialog is not installed: " + packageAdvice +
+                           "; nothing saved");
+        }
     }
     const bool save = dialog == S_OK;
     const std::filesystem::path file = host.configDirectory / kHardwareSetupFileName;

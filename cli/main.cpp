@@ -157,7 +157,7 @@ public:
                               !m_arguments.global.configDirectory.empty(), use);
             m_catalog.emplace(*m_component);
             m_host.emplace(zentrix::cli::HostContext{*m_component, *m_catalog, configDirectory,
-                                                     m_arguments.global.json});
+                                                     m_arguments.global.json, library.Path()});
         }
         return *m_host;
     }

@@ -819,6 +819,25 @@ TEST_F(ZentrixCliTest, MapRefusesAPlatformThatShowsNoWindow) {
     EXPECT_EQ(ReadFile(setup), kHardwareSetup);
 }
 
+TEST_F(ZentrixCliTest, MapWithoutTheDialogLibraryNamesItsPackageInsteadOfClaimingNoChange) {
+    // A plug-in alone in its directory, as the zentrix package installs it without the dialog.
+    const fs::path alone = m_temp.Path() / "alone";
+    fs::create_directories(alone);
+    fs::copy_file(fs::canonical(PluginPath()), alone / "libzentrix.so");
+    std::vector<std::string> arguments = Simulated({"map"});
+    arguments.insert(arguments.begin(), {"--plugin", (alone / "libzentrix.so").string()});
+    // A platform that counts as a display; nothing starts it, since there is no dialog to show.
+    const ChildResult result = Run(arguments, ChildOptions::WithVariables({"QT_QPA_PLATFORM=vnc"}));
+    EXPECT_EQ(result.exitCode, 1) << result.out;
+    EXPECT_NE(result.err.find("the mapping dialog is not installed: install the "
+                              "zentrix-mapping-dialog package (no " +
+                              (alone / "libzentrix_mapping_qt.so").string() + ")"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.out.find("unchanged"), std::string::npos) << result.out;
+    EXPECT_EQ(ReadFile(ConfigDirectory() / "HardwareSetup.xml"), kHardwareSetup);
+}
+
 TEST_F(ZentrixCliTest, RegisteringIntoAStoreThatCannotBeWrittenNamesItAndWhy) {
     const fs::path blocker = m_temp.Write("blocker", "a file where a directory should be");
     const fs::path store = blocker / "registry.reg";

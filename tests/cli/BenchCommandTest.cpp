@@ -82,8 +82,8 @@ void ExpectPeriodFigure(const json& figure, const std::string& what) {
     EXPECT_GE(wall, floor) << what;
     const double ratio = figure["ratio"].get<double>();
     EXPECT_NEAR(ratio, static_cast<double>(wall) / static_cast<double>(floor), 0.001) << what;
+    // No upper bound: how far a period overshoots its floor depends on the machine's load.
     EXPECT_GE(ratio, 1.0) << what;
-    EXPECT_LT(ratio, 5.0) << what;
 }
 
 void ExpectOrderedDistribution(const json& figures, const std::string& suffix,

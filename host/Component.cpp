@@ -1,5 +1,7 @@
 #include "host/Component.h"
 
+#include <dlfcn.h>
+
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +49,14 @@ LiveComponents& TheLiveComponents() {
 // it, the process's backend and clock among them.
 void StopSamplingAtExitOnce() {
     static const bool registered = [] {
+        // The handlers live in this library, so it must stay mapped until the process ends: a host
+        // that unloads it and then exits (or calls quick_exit) would otherwise run unmapped code.
+        Dl_info self{};
+        if (::dladdr(reinterpret_cast<void*>(&TCHiIobHardwareInterface::StopSamplingAtExit),
+                     &self) != 0 &&
+            self.dli_fname != nullptr) {
+            ::dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+        }
         std::atexit(&TCHiIobHardwareInterface::StopSamplingAtExit);
         std::at_quick_exit(&TCHiIobHardwareInterface::StopSamplingAtExit);
         return true;

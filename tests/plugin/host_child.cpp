@@ -1,10 +1,11 @@
 // A host that ends in the ways a test cannot end in its own process, run as a child by
 // host_process_test.cpp. It loads the plug-in with dlopen and reaches it through the exports only.
 //
-//   host_child end PLUGIN SETUP_DIR exit|quick_exit|stop WAIT_MS
+//   host_child end PLUGIN SETUP_DIR exit|quick_exit|stop|unload_exit|unload_quick_exit WAIT_MS
 //     loads the setup, starts sampling, turns the top units' white spot on, samples WAIT_MS more
 //     and ends the process with exit(0) or quick_exit(0) while sampling, without releasing the
-//     component, or (stop) stops sampling first and then exits.
+//     component, or (stop) stops sampling first and then exits, or (unload_...) stops sampling,
+//     releases the component, unloads the plug-in and then exits.
 //   host_child dialog START_DIR PLUGIN NEW_DIR
 //     changes into START_DIR, loads the plug-in by PLUGIN, a path relative to it, changes into
 //     NEW_DIR, asks for the mapping dialog, which must be refused for want of a display, and
@@ -97,6 +98,20 @@ int EndWhileSampling(const char* setupDirectory, std::string_view ending, int wa
     }
     if (ending == "stop" && g_component->StopSampler() == S_OK) {
         std::exit(0);
+    }
+    // A host that is done with the plug-in releases it, unloads it as DllCanUnloadNow allows and
+    // only later ends; the plug-in's exit handlers must still be there then.
+    if (ending.starts_with("unload_") && g_component->StopSampler() == S_OK) {
+        g_component->Release();
+        const auto canUnloadNow =
+            reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(g_library, "DllCanUnloadNow"));
+        if (canUnloadNow == nullptr || canUnloadNow() != S_OK || dlclose(g_library) != 0) {
+            Fail(25, "unloading the plug-in");
+        }
+        if (ending == "unload_exit") {
+            std::exit(0);
+        }
+        std::quick_exit(0);
     }
     Fail(24, "the ending");
 }

@@ -162,6 +162,14 @@ TEST_F(HostProcessTest, ExitWhileSamplingStopsTheSamplerAndLeavesTheOutputsAtThe
     }
 }
 
+TEST_F(HostProcessTest, AHostThatUnloadedThePluginAfterSamplingExitsCleanly) {
+    for (const std::string ending : {"unload_exit", "unload_quick_exit"}) {
+        const ChildResult result = End(ending, ending, "concurrent", 5);
+        EXPECT_EQ(result.exitCode, 0) << ending << ": " << result.err;
+        EXPECT_FALSE(HasSanitizerReport(result.err)) << result.err;
+    }
+}
+
 TEST_F(HostProcessTest, ABoxThatStopsAnsweringDoesNotHoldUpTheExit) {
     // The second box goes silent soon after sampling began: its thread then waits out read
     // timeouts of 1 + 1 + 10 + 10 seconds for every exchange, which the exit must not wait for.

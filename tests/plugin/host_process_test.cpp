@@ -162,9 +162,18 @@ TEST_F(HostProcessTest, ExitWhileSamplingStopsTheSamplerAndLeavesTheOutputsAtThe
     }
 }
 
+// LeakSanitizer's own tracer can crash at exit (it then says so and aborts), which is a failure of
+// the tool rather than a finding about the process.
+bool LeakCheckBrokeDown(const ChildResult& result) {
+    return result.err.find("LeakSanitizer has encountered a fatal error") != std::string::npos;
+}
+
 TEST_F(HostProcessTest, AHostThatUnloadedThePluginAfterSamplingExitsCleanly) {
     for (const std::string ending : {"unload_exit", "unload_quick_exit"}) {
-        const ChildResult result = End(ending, ending, "concurrent", 5);
+        ChildResult result = End(ending, ending, "concurrent", 5);
+        if (LeakCheckBrokeDown(result)) {
+            result = End(ending + "_again", ending, "concurrent", 5);
+        }
         EXPECT_EQ(result.exitCode, 0) << ending << ": " << result.err;
         EXPECT_FALSE(HasSanitizerReport(result.err)) << result.err;
     }

@@ -140,12 +140,19 @@ InputSource ReadInputSource(const json& value, const std::string& path) {
         source.drive = ConstantLevel{ReadInt(value["level"], path + ".level")};
         return source;
     }
-    RejectUnknownFields(value, path, {"port", "line", "every_ms", "low_ms", "bounce_ms"});
+    RejectUnknownFields(value, path,
+                        {"port", "line", "every_ms", "low_ms", "bounce_ms", "start_ms", "count"});
     PulseTrain train;
     train.everyMs = ReadUnsigned(RequireField(value, path, "every_ms"), path + ".every_ms");
     train.lowMs = ReadUnsigned(RequireField(value, path, "low_ms"), path + ".low_ms");
     if (value.contains("bounce_ms")) {
         train.bounceMs = ReadUnsigned(value["bounce_ms"], path + ".bounce_ms");
+    }
+    if (value.contains("start_ms")) {
+        train.startMs = ReadUnsigned(value["start_ms"], path + ".start_ms");
+    }
+    if (value.contains("count")) {
+        train.count = ReadUnsigned(value["count"], path + ".count");
     }
     source.drive = train;
     return source;
@@ -153,11 +160,17 @@ InputSource ReadInputSource(const json& value, const std::string& path) {
 
 LickSource ReadLickSource(const json& value, const std::string& path) {
     RequireObject(value, path);
-    RejectUnknownFields(value, path, {"sdi", "per_second", "lick_ms"});
+    RejectUnknownFields(value, path, {"sdi", "per_second", "lick_ms", "start_ms", "count"});
     LickSource source;
     source.sdi = ReadInt(RequireField(value, path, "sdi"), path + ".sdi");
     source.perSecond = ReadNumber(RequireField(value, path, "per_second"), path + ".per_second");
     source.lickMs = ReadUnsigned(RequireField(value, path, "lick_ms"), path + ".lick_ms");
+    if (value.contains("start_ms")) {
+        source.startMs = ReadUnsigned(value["start_ms"], path + ".start_ms");
+    }
+    if (value.contains("count")) {
+        source.count = ReadUnsigned(value["count"], path + ".count");
+    }
     return source;
 }
 

@@ -33,12 +33,15 @@ public:
 enum class SdiBoard { TopUnitInterface, Lickometer };
 enum class TtlDevice { PelletDispenser };
 
-// The input is pulled low for lowMs at every multiple of everyMs (the first at everyMs); with
-// bounceMs > 0 each edge toggles every millisecond for bounceMs before it settles.
+// The input is pulled low for lowMs at startMs plus every multiple of everyMs (the first at
+// startMs + everyMs), count times (0: without end); with bounceMs > 0 each edge toggles every
+// millisecond for bounceMs before it settles.
 struct PulseTrain {
     std::uint32_t everyMs = 0;
     std::uint32_t lowMs = 0;
     std::uint32_t bounceMs = 0;
+    std::uint32_t startMs = 0;
+    std::uint32_t count = 0;
     bool operator==(const PulseTrain&) const = default;
 };
 
@@ -55,12 +58,14 @@ struct InputSource {
     bool operator==(const InputSource&) const = default;
 };
 
-// Licks on the lickometer behind SDI port `sdi`: lick k starts at k * 1000 / perSecond ms of
-// simulator time and lasts lickMs.
+// Licks on the lickometer behind SDI port `sdi`: lick k (from 1, up to count unless that is 0)
+// starts at startMs + k * 1000 / perSecond ms of simulator time and lasts lickMs.
 struct LickSource {
     int sdi = 0;
     double perSecond = 0.0;
     std::uint32_t lickMs = 0;
+    std::uint32_t startMs = 0;
+    std::uint32_t count = 0;
     bool operator==(const LickSource&) const = default;
 };
 

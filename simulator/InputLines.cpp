@@ -1,5 +1,7 @@
 #include "simulator/InputLines.h"
 
+#include <limits>
+
 namespace zentrix::sim {
 
 InputLines::InputLines(std::size_t count) : m_lines(count) {}
@@ -78,10 +80,14 @@ std::uint32_t PulseTrainSource::StepsPerEdge() const {
 }
 
 LineStep PulseTrainSource::Next() const {
+    if (m_train.count != 0 && m_cycle > m_train.count) {
+        return {std::numeric_limits<std::uint64_t>::max(), true};
+    }
     const std::uint32_t perEdge = StepsPerEdge();
     const bool rising = m_step >= perEdge;
     const std::uint32_t within = m_step % perEdge;
-    const std::uint64_t edgeMs = m_cycle * m_train.everyMs + (rising ? m_train.lowMs : 0);
+    const std::uint64_t edgeMs =
+        m_train.startMs + m_cycle * m_train.everyMs + (rising ? m_train.lowMs : 0);
     if (within < m_train.bounceMs) {
         return {edgeMs + within, (within % 2 == 0) ? rising : !rising};
     }

@@ -14,8 +14,13 @@ std::uint64_t LickStartMs(std::uint64_t lick, double perSecond) {
     return static_cast<std::uint64_t>(static_cast<double>(lick) * 1000.0 / perSecond);
 }
 
-// The number of licks that started in (0, timeMs]; lick k starts at k * 1000 / perSecond.
-std::uint64_t LicksStartedBy(const LickSource& source, std::uint64_t timeMs) {
+// The number of licks that started in (startMs, timeMs]; lick k starts at startMs + k * 1000 /
+// perSecond.
+std::uint64_t LicksStartedBy(const LickSource& source, std::uint64_t clockMs) {
+    if (clockMs <= source.startMs) {
+        return 0;
+    }
+    const std::uint64_t timeMs = clockMs - source.startMs;
     auto licks =
         static_cast<std::uint64_t>(static_cast<double>(timeMs + 1) * source.perSecond / 1000.0);
     while (licks > 0 && LickStartMs(licks, source.perSecond) > timeMs) {
@@ -24,7 +29,7 @@ std::uint64_t LicksStartedBy(const LickSource& source, std::uint64_t timeMs) {
     while (LickStartMs(licks + 1, source.perSecond) <= timeMs) {
         ++licks;
     }
-    return licks;
+    return source.count == 0 ? licks : std::min<std::uint64_t>(licks, source.count);
 }
 
 std::uint8_t RadixLow(std::uint64_t value) {

@@ -36,8 +36,9 @@ constexpr const char* kFullBench = R"({
       "ttl":  { "5": "pellet-dispenser" },
       "inputs": [ { "port": 3, "line": 1, "every_ms": 200, "low_ms": 20 },
                   { "port": 4, "line": 2, "level": 0 },
-                  { "port": 6, "line": 1, "every_ms": 500, "low_ms": 50, "bounce_ms": 4 } ],
-      "licks":  [ { "sdi": 3, "per_second": 5, "lick_ms": 40 } ],
+                  { "port": 6, "line": 1, "every_ms": 500, "low_ms": 50, "bounce_ms": 4,
+                    "start_ms": 3000, "count": 7 } ],
+      "licks":  [ { "sdi": 3, "per_second": 5, "lick_ms": 40, "start_ms": 100, "count": 9 } ],
       "faults": { "short_reads": 1, "throw_on_read": 2, "unplug_after_reports": 3,
                   "silent_after_reports": 4 } },
     { "box_id": 255 } ] })";
@@ -60,8 +61,8 @@ TEST(BenchConfigParsing, ReadsEveryFieldOfABenchFile) {
     EXPECT_EQ(box.ttlDevices, (std::map<int, TtlDevice>{{5, TtlDevice::PelletDispenser}}));
     EXPECT_EQ(box.inputs, (std::vector<InputSource>{{3, 1, PulseTrain{200, 20, 0}},
                                                     {4, 2, ConstantLevel{0}},
-                                                    {6, 1, PulseTrain{500, 50, 4}}}));
-    EXPECT_EQ(box.licks, (std::vector<LickSource>{{3, 5.0, 40}}));
+                                                    {6, 1, PulseTrain{500, 50, 4, 3000, 7}}}));
+    EXPECT_EQ(box.licks, (std::vector<LickSource>{{3, 5.0, 40, 100, 9}}));
     EXPECT_EQ(box.faults, (FaultConfig{1, 2, 3, 4}));
 
     const BoxConfig& minimal = config.boxes[1];

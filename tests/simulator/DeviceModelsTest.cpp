@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "simulator/InputLines.h"
 #include "simulator/Lickometer.h"
@@ -41,6 +43,33 @@ TEST(LickometerModel, AShortSelectKeepsTheOldCountsAndLosesNoLicksForTheNextLatc
         << "5 ms latches the licks at 20..200 ms, counted from the last latch at 10 ms";
 
     EXPECT_EQ(lickometer.Reported(), (LickometerReports{21, 420}));
+}
+
+// Licks from 1000 ms on, one every 10 ms, three in all.
+TEST(LickometerModel, ASourceWithAStartAndACountLicksOnlyInItsWindow) {
+    Lickometer lickometer;
+    lickometer.SetSource(LickSource{3, 100.0, 20, 1000, 3});
+    lickometer.SelectFell(990);
+    lickometer.SelectRose(1005);
+    EXPECT_EQ(lickometer.ShiftOut(), (Lickometer::Answer{0, 0, 0, 0})) << "none before 1010 ms";
+    lickometer.SelectFell(1015);
+    lickometer.SelectRose(1020);
+    EXPECT_EQ(lickometer.ShiftOut(), (Lickometer::Answer{4, 0, 2, 0})) << "1010 and 1020 ms";
+    lickometer.SelectFell(5000);
+    lickometer.SelectRose(9000);
+    EXPECT_EQ(lickometer.ShiftOut(), (Lickometer::Answer{2, 0, 1, 0})) << "the third, then none";
+    EXPECT_EQ(lickometer.Reported(), (LickometerReports{3, 60}));
+}
+
+TEST(PulseTrainModel, ATrainWithAStartAndACountPulsesOnlyInItsWindowAndThenNeverAgain) {
+    zentrix::sim::PulseTrainSource train(0, zentrix::sim::PulseTrain{100, 30, 0, 5000, 2});
+    std::vector<std::pair<std::uint64_t, bool>> steps;
+    while (train.Next().timeMs != kNever && steps.size() < 10) {
+        const auto step = train.Advance();
+        steps.emplace_back(step.timeMs, step.level);
+    }
+    EXPECT_EQ(steps, (std::vector<std::pair<std::uint64_t, bool>>{
+                         {5100, false}, {5130, true}, {5200, false}, {5230, true}}));
 }
 
 TEST(LickometerModel, WithoutSourceItLatchesZeroCounts) {

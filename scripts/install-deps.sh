@@ -14,6 +14,10 @@ packages=(
   xvfb xdotool x11-apps netpbm
   python3
 )
+# The virtual rig (scripts/virtual-rig.sh) boots a guest kernel with QEMU, from a busybox initramfs.
+if [ "${1:-}" = "--rig" ]; then
+  packages=(qemu-system-x86 busybox-static cpio gzip)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

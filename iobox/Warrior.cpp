@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "iobox/Port.h"
@@ -30,6 +33,7 @@ constexpr std::uint8_t kStrobeLevels = 0x7F;
 
 constexpr std::uint32_t kTimeoutLadderMs[] = {1000, 1000, 10000, 10000};
 constexpr std::uint32_t kReportSleepMs = 2;
+constexpr std::uint32_t kLongestPinReportWaitUs = 100000;
 // The longest library call while sampling threads run: how soon a stop ends a wait.
 constexpr std::uint32_t kReplySliceMs = 250;
 constexpr std::uint32_t kSlowDeviceSelectMs = 5;
@@ -175,6 +179,31 @@ std::int32_t ReadIOBoxId(zentrix::IoWarriorLibrary& library, IowHandle handle) {
     return buffer[3];
 }
 
+// The wait after a pin report, when ZENTRIX_PIN_REPORT_WAIT_US sets one (in microseconds, up to
+// 100 ms) for measuring how short it may be through a driver that only submits writes; without it
+// every report is followed by kReportSleepMs.
+std::optional<std::uint32_t> PinReportWaitUs() {
+    static const std::optional<std::uint32_t> waitUs = []() -> std::optional<std::uint32_t> {
+        const char* text = std::getenv("ZENTRIX_PIN_REPORT_WAIT_US");
+        if (text == nullptr || *text == '\0') {
+            return std::nullopt;
+        }
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long value = std::strtoul(text, &end, 10);
+        if (errno != 0 || *end != '\0' || *text == '-' || value > kLongestPinReportWaitUs) {
+            zentrix::Log(zentrix::LogLevel::Warning, "transfer",
+                         std::string("ZENTRIX_PIN_REPORT_WAIT_US=") + text +
+                             " is not a number of microseconds up to 100000; ignored");
+            return std::nullopt;
+        }
+        zentrix::Log(zentrix::LogLevel::Info, "transfer",
+                     "waiting " + std::to_string(value) +
+                         " us after each pin report (ZENTRIX_PIN_REPORT_WAIT_US)");
+        return static_cast<std::uint32_t>(value);
+    }();
+    return waitUs;
+}
 }  // namespace
 
 TCHiIobWarrior::TCHiIobWarrior(IowHandle device, zentrix::IoWarriorLibrary& library,
@@ -302,7 +331,12 @@ bool TCHiIobWarrior::WriteReport(IowHandle handle, std::uint32_t pipe, std::uint
                 break;
             }
         }
-        m_clock.SleepMs(kReportSleepMs);
+        if (const auto waitUs =
+                pipe == zentrix::kIowPipeIoPins ? PinReportWaitUs() : std::nullopt) {
+            m_clock.SleepUs(*waitUs);
+        } else {
+            m_clock.SleepMs(kReportSleepMs);
+        }
         if (written == length) {
             return true;
         }

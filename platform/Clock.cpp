@@ -49,6 +49,10 @@ void SystemClock::SleepMs(std::uint32_t milliseconds) {
     SleepMsFrom(NowUs(), milliseconds);
 }
 
+void SystemClock::SleepUs(std::uint32_t microseconds) {
+    SleepUntilMonotonicUs(NowUs() + microseconds);
+}
+
 std::uint64_t SystemClock::NowUs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -19,6 +19,9 @@ public:
     // Milliseconds on a 32-bit counter that wraps around after about 49.7 days.
     virtual std::uint32_t NowMs() = 0;
     virtual void SleepMs(std::uint32_t milliseconds) = 0;
+    // A wait shorter than a millisecond where the clock can keep it, else rounded up to whole
+    // milliseconds; not counted as a requested wait.
+    virtual void SleepUs(std::uint32_t microseconds) { SleepMs((microseconds + 999U) / 1000U); }
     // A point to measure a later wait from, in microseconds on the clock's own time line.
     virtual std::uint64_t NowUs() { return std::uint64_t{NowMs()} * 1000U; }
     // The mandatory wait of `milliseconds` that began at `startUs`: sleeps until then, so that
@@ -38,6 +41,7 @@ class SystemClock final : public Clock {
 public:
     std::uint32_t NowMs() override;
     void SleepMs(std::uint32_t milliseconds) override;
+    void SleepUs(std::uint32_t microseconds) override;
     std::uint64_t NowUs() override;
     void SleepMsFrom(std::uint64_t startUs, std::uint32_t milliseconds) override;
 

@@ -86,6 +86,10 @@ UsbIoBox::UsbIoBox(UsbIoBoxOptions options, Clock& clock)
       m_clock(clock),
       m_startUs(clock.NowUs()),
       m_selects(m_options.box.sdiBoards) {
+    if (m_options.readsPerEndpoint < 1 ||
+        m_options.readsPerEndpoint > Transfers::kReadsPerEndpoint) {
+        throw std::runtime_error("reads per endpoint must be 1 to 4");
+    }
     fs::create_directories(m_options.stateDirectory);
     sim::BenchConfig bench;
     bench.eventLog = (m_options.stateDirectory / "events.log").string();
@@ -130,7 +134,8 @@ void UsbIoBox::Run(const std::atomic<bool>& stop, std::atomic<bool>& reportWante
         }
         if (m_gadget->IsEnabled()) {
             for (std::size_t slot = 0; slot < Transfers::kSpecialIn; ++slot) {
-                if (!transfers.inFlight[slot]) {
+                if (!transfers.inFlight[slot] &&
+                    slot % Transfers::kReadsPerEndpoint < m_options.readsPerEndpoint) {
                     const bool pins = Transfers::IsPinRead(slot);
                     transfers.Submit(slot, pins ? pinsOut : specialOut, false,
                                      pins ? kPinPacketBytes : kSpecialReportBytes);

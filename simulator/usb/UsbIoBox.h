@@ -29,6 +29,9 @@ struct UsbIoBoxOptions {
     sim::BoxConfig box;
     std::filesystem::path stateDirectory;
     GadgetIdentity gadget;
+    // Reads kept queued on each OUT endpoint (1 to 4). With one, a second report on an interface
+    // waits for the bus's next frame, as on a controller that takes a report per frame only.
+    std::size_t readsPerEndpoint = 4;
 };
 
 class UsbIoBox {

@@ -2,6 +2,7 @@
 // kernel backend against the Linux driver without hardware.
 //
 //   zentrix-usb-box --udc dummy_udc.0 --state DIR [--bench FILE] [--box N] [--name NAME]
+//                   [--reads-per-endpoint 1..4]
 //
 // Takes controller N (default 0) of the bench file, or the demo bench's box with id N, makes the
 // gadget NAME (default zentrix-box-N) in configfs and plugs it into the device controller. SIGUSR1
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
     std::string bench;
     std::string name;
     std::size_t index = 0;
+    std::size_t reads = 4;
     app.add_option("--udc", udc, "device controller to plug into, such as dummy_udc.0")->required();
     app.add_option("--state", state, "directory for report.json, reports.log and events.log")
         ->required();
@@ -64,6 +66,9 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_option("--box", index, "controller index in the bench file");
     app.add_option("--name", name, "gadget name in configfs (default zentrix-box-INDEX)");
+    app.add_option("--reads-per-endpoint", reads,
+                   "reads kept queued on each OUT endpoint (default 4; 1 takes a report per frame)")
+        ->check(CLI::Range(1, 4));
     CLI11_PARSE(app, argc, argv);
 
     struct sigaction action {};
@@ -78,6 +83,7 @@ int main(int argc, char** argv) {
         options.stateDirectory = state;
         options.gadget.name = name.empty() ? "zentrix-box-" + std::to_string(index) : name;
         options.gadget.udc = udc;
+        options.readsPerEndpoint = reads;
         zentrix::usb::UsbIoBox box(options, zentrix::SystemClock::Instance());
         box.Run(g_stop, g_reportWanted);
     } catch (const std::exception& error) {

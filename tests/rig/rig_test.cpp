@@ -250,7 +250,7 @@ TEST_F(Rig, CountsThroughTheDriverEqualWhatTheBoxesMadeInBothSamplingModes) {
         // The monitor repeats one command: drops on the first box's dispenser.
         const std::vector<std::string> drops = {"--send-every", "2", "2", "Drop pellet"};
         ChildResult result;
-        const auto lines = Monitor(28, sampling, result, drops);
+        const auto lines = Monitor(26, sampling, result, drops);
         ASSERT_EQ(result.exitCode, 0) << result.err;
         for (int box = 0; box < BoxCount(); ++box) {
             const json report = Report(box);
@@ -281,7 +281,7 @@ TEST_F(Rig, ABoxPulledOutWhileSamplingIsReportedAtOnceAndTheOthersCountOn) {
     const auto launched = Clock::now();
     ChildResult result;
     auto monitor =
-        std::async(std::launch::async, [&] { return Monitor(28, "concurrent", result); });
+        std::async(std::launch::async, [&] { return Monitor(26, "concurrent", result); });
     std::this_thread::sleep_for(std::chrono::seconds(10));
     const auto unplugMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - launched).count();
@@ -322,7 +322,7 @@ TEST_F(Rig, ASecondProcessFindsTheBoxesBusyAndTheFirstIsUndisturbed) {
     RestartBoxes();
     ChildResult result;
     auto monitor =
-        std::async(std::launch::async, [&] { return Monitor(28, "concurrent", result); });
+        std::async(std::launch::async, [&] { return Monitor(26, "concurrent", result); });
     std::this_thread::sleep_for(std::chrono::seconds(8));
     const ChildResult check = Zentrix({"check"});
     EXPECT_NE(check.exitCode, 0);

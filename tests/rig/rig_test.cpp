@@ -17,6 +17,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/ChildProcess.h"
@@ -172,6 +173,20 @@ int OutputRises(int box, int port, int line) {
     return rises;
 }
 
+// The box's output-line changes, in order, from an event log: port, line and level.
+std::vector<std::tuple<int, int, int>> OutputChanges(const fs::path& eventLog, int box) {
+    std::ifstream log(eventLog);
+    std::vector<std::tuple<int, int, int>> changes;
+    for (std::string text; std::getline(log, text);) {
+        const json event = json::parse(text, nullptr, false);
+        if (event.is_object() && event["io"] == "out" && event["box"] == box) {
+            changes.emplace_back(event["port"].get<int>(), event["line"].get<int>(),
+                                 event["level"].get<int>());
+        }
+    }
+    return changes;
+}
+
 class Rig : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -270,6 +285,43 @@ TEST_F(Rig, CountsThroughTheDriverEqualWhatTheBoxesMadeInBothSamplingModes) {
             EXPECT_EQ(report["pellets"][0]["dropped"], sent);
         }
     }
+}
+
+TEST_F(Rig, CommandsReachTheLinesInTheOrderTheInProcessSimulatorGivesThem) {
+    RestartBoxes();
+    m_temp.Write("script.txt", R"(send "Top unit 0" "White spot on"
+wait 300
+send "Buttons 0" "Light 1 on"
+wait 300
+send "Dispenser 0" "Drop pellet"
+wait 300
+send "Top unit 0" "Yellow light on"
+wait 300
+send "Top unit 0" "White spot off"
+wait 300
+send "Buttons 0" "Light 1 off"
+wait 300
+send "Top unit 0" "Yellow light off"
+wait 500
+)");
+    const std::string script = (m_temp.Path() / "script.txt").string();
+    const ChildResult driven = Zentrix({"--config-dir", m_temp.Path().string(), "run", script});
+    ASSERT_EQ(driven.exitCode, 0) << driven.out << driven.err;
+
+    // The same bench in the host's own process, with an event log of its own.
+    json bench = json::parse(StimuliBench(BoxCount()));
+    bench["event_log"] = (m_temp.Path() / "simulated-events.log").string();
+    m_temp.Write("simulated-bench.json", bench.dump());
+    const ChildResult simulated =
+        Zentrix({"--simulate", (m_temp.Path() / "simulated-bench.json").string(), "--config-dir",
+                 m_temp.Path().string(), "run", script});
+    ASSERT_EQ(simulated.exitCode, 0) << simulated.out << simulated.err;
+
+    const fs::path boxLog = fs::path(Lines(Shell("zentrix-rig state 0").out).at(0)) / "events.log";
+    const auto expected = OutputChanges(m_temp.Path() / "simulated-events.log", 0);
+    EXPECT_GE(expected.size(), 7u);
+    EXPECT_EQ(OutputChanges(boxLog, 0), expected);
+    EXPECT_EQ(Report(0)["protocol_errors"], json::array());
 }
 
 TEST_F(Rig, ABoxPulledOutWhileSamplingIsReportedAtOnceAndTheOthersCountOn) {

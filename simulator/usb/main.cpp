@@ -49,9 +49,7 @@ zentrix::sim::BoxConfig ChooseBox(const std::string& benchFile, std::size_t inde
     return box;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Serve(int argc, char** argv) {
     CLI::App app{"One simulated IO box as a USB IO-Warrior 56 through FunctionFS"};
     std::string udc;
     std::string state;
@@ -91,4 +89,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Serve(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "zentrix-usb-box: " << error.what() << std::endl;
+    } catch (...) {
+        std::cerr << "zentrix-usb-box: unknown failure" << std::endl;
+    }
+    return 1;
 }

@@ -48,13 +48,25 @@ esac
 
 rig="$root/build/rig"
 mkdir -p "$rig/kernel"
-version="$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-/ { print $2; exit }')"
+kernel_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }'
+}
+version="$(kernel_package)"
+if [ -z "$version" ]; then
+    # A machine whose package lists were never fetched knows no kernel package yet.
+    if [ "$(id -u)" -eq 0 ]; then apt-get update -qq; else sudo apt-get update -qq; fi
+    version="$(kernel_package)"
+fi
 [ -n "$version" ] || { echo "virtual-rig: apt knows no linux-image-amd64" >&2; exit 2; }
 kernel="$rig/kernel/$version"
 if [ ! -f "$kernel/.unpacked" ]; then
     rm -rf "$kernel"
-    (cd "$rig/kernel" && apt-get download "$version" > /dev/null 2>&1 &&
-        dpkg-deb -x "$version"_*.deb "$version" && rm -f "$version"_*.deb)
+    if ! (cd "$rig/kernel" && apt-get download "$version" > download.log 2>&1 &&
+        dpkg-deb -x "$version"_*.deb "$version" && rm -f "$version"_*.deb); then
+        cat "$rig/kernel/download.log" >&2
+        echo "virtual-rig: cannot fetch and unpack $version into $rig/kernel" >&2
+        exit 2
+    fi
     touch "$kernel/.unpacked"
 fi
 

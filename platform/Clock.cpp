@@ -20,7 +20,11 @@ std::uint64_t RequestedSleepUsOfThisThread() {
 }
 
 void CountRequestedSleep(std::uint32_t milliseconds) {
-    requestedSleepUs += std::uint64_t{milliseconds} * 1000U;
+    CountRequestedSleepUs(std::uint64_t{milliseconds} * 1000U);
+}
+
+void CountRequestedSleepUs(std::uint64_t microseconds) {
+    requestedSleepUs += microseconds;
 }
 
 std::uint32_t SystemClock::NowMs() {
@@ -50,6 +54,7 @@ void SystemClock::SleepMs(std::uint32_t milliseconds) {
 }
 
 void SystemClock::SleepUs(std::uint32_t microseconds) {
+    CountRequestedSleepUs(microseconds);
     SleepUntilMonotonicUs(NowUs() + microseconds);
 }
 

@@ -12,6 +12,7 @@ namespace zentrix {
 // waits of the protocol, against which a sampling period's wall time is measured.
 std::uint64_t RequestedSleepUsOfThisThread();
 void CountRequestedSleep(std::uint32_t milliseconds);
+void CountRequestedSleepUs(std::uint64_t microseconds);
 
 class Clock {
 public:
@@ -20,7 +21,7 @@ public:
     virtual std::uint32_t NowMs() = 0;
     virtual void SleepMs(std::uint32_t milliseconds) = 0;
     // A wait shorter than a millisecond where the clock can keep it, else rounded up to whole
-    // milliseconds; not counted as a requested wait.
+    // milliseconds; counted as a requested wait of what it waits.
     virtual void SleepUs(std::uint32_t microseconds) { SleepMs((microseconds + 999U) / 1000U); }
     // A point to measure a later wait from, in microseconds on the clock's own time line.
     virtual std::uint64_t NowUs() { return std::uint64_t{NowMs()} * 1000U; }

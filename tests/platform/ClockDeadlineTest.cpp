@@ -35,6 +35,24 @@ TEST(ClockDeadlines, VirtualTimeWaitsTheWholeLengthAndCountsIt) {
     EXPECT_EQ(zentrix::RequestedSleepUsOfThisThread() - requestedBefore, 2000u);
 }
 
+TEST(ClockDeadlines, WaitsInMicrosecondsAreKeptWhereTheClockCanAndRoundedUpWhereNot) {
+    const std::uint64_t requestedBefore = zentrix::RequestedSleepUsOfThisThread();
+    zentrix::SystemClock& system = zentrix::SystemClock::Instance();
+    const std::uint64_t startUs = system.NowUs();
+    system.SleepUs(300);
+    EXPECT_GE(system.NowUs() - startUs, 300u);
+    EXPECT_EQ(zentrix::RequestedSleepUsOfThisThread() - requestedBefore, 300u);
+
+    zentrix::VirtualClock virtualClock(100);
+    virtualClock.SleepUs(0);
+    EXPECT_EQ(virtualClock.NowMs(), 100u);
+    virtualClock.SleepUs(1);
+    EXPECT_EQ(virtualClock.NowMs(), 101u);
+    virtualClock.SleepUs(1500);
+    EXPECT_EQ(virtualClock.NowMs(), 103u);
+    EXPECT_EQ(zentrix::RequestedSleepUsOfThisThread() - requestedBefore, 300u + 3000u);
+}
+
 TEST(ThreadTiming, ATimelyThreadHasTheLeastTimerSlack) {
     long slack = 0;
     zentrix::ThreadTiming timing;

@@ -321,7 +321,35 @@ wait 500
     const auto expected = OutputChanges(m_temp.Path() / "simulated-events.log", 0);
     EXPECT_GE(expected.size(), 7u);
     EXPECT_EQ(OutputChanges(boxLog, 0), expected);
-    EXPECT_EQ(Report(0)["protocol_errors"], json::array());
+    const json report = Report(0);
+    EXPECT_EQ(report["protocol_errors"], json::array());
+    // Every report the box took is in its arrival record.
+    std::ifstream record(boxLog.parent_path() / "reports.log");
+    std::size_t recorded = 0;
+    for (std::string line; std::getline(record, line);) {
+        ++recorded;
+    }
+    EXPECT_EQ(recorded, report["pin_reports"].get<std::size_t>() +
+                            report["special_reports"].get<std::size_t>());
+}
+
+TEST_F(Rig, ABoxWhoseBenchUnplugsItLeavesTheBusAndTheHostSaysSo) {
+    json bench = json::parse(StimuliBench(BoxCount()));
+    bench["controllers"][0]["faults"] = {{"unplug_after_reports", 600}};
+    m_temp.Write("unplugging-bench.json", bench.dump());
+    const ChildResult restarted =
+        Shell("zentrix-rig restart --bench " + (m_temp.Path() / "unplugging-bench.json").string());
+    ASSERT_EQ(restarted.exitCode, 0) << restarted.err;
+    ChildResult result;
+    const auto lines = Monitor(12, "concurrent", result);
+    EXPECT_EQ(result.exitCode, 3) << result.err;
+    EXPECT_NE(result.err.find("lost"), std::string::npos) << result.err;
+    const json report = Report(0);
+    EXPECT_EQ(report["plugged"], false);
+    // The fault counts the replies the box read out of its model as reports too.
+    EXPECT_GE(report["pin_reports"].get<int>() + report["special_reports"].get<int>(), 250);
+    EXPECT_EQ(Lines(Shell("zentrix-rig nodes").out).size(),
+              static_cast<std::size_t>(2 * (BoxCount() - 1)));
 }
 
 TEST_F(Rig, ABoxPulledOutWhileSamplingIsReportedAtOnceAndTheOthersCountOn) {

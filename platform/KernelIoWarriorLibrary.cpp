@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -33,6 +34,8 @@ struct KernelIoWarriorLibrary::Controller {
     std::uint32_t writeTimeoutMs = kDefaultTimeoutMs;
     // Unplugged or closed: every transfer fails without touching the nodes.
     bool gone = false;
+    // The pin levels of the last pin report written (P0..P6), all high before the first.
+    std::array<std::uint8_t, 7> pins{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 };
 
 namespace {
@@ -441,6 +444,24 @@ long RetryOnSignal(Call call) {
     return result;
 }
 
+
+constexpr std::uint8_t kReadPinsReport = 0xFF;
+constexpr std::size_t kSpecialReportBytes = 64;
+constexpr int kMostReadBackRequests = 8;
+
+// Whether a read-back of the pins shows a pin report as arrived: every pin it drives low reads
+// low, and every pin it releases that the report before it drove low reads high again.
+bool ShowsPinReport(const std::uint8_t* readBack, const std::array<std::uint8_t, 7>& before,
+                    const std::uint8_t* pins) {
+    for (std::size_t port = 0; port < before.size(); ++port) {
+        const auto released = static_cast<std::uint8_t>(pins[port] & ~before[port]);
+        if ((readBack[port] & ~pins[port]) != 0 || (readBack[port] & released) != released) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool KernelIoWarriorLibrary::BeginTransfer(IowHandle handle, std::uint32_t pipe, const void* buffer,
@@ -490,6 +511,9 @@ std::uint32_t KernelIoWarriorLibrary::Write(IowHandle handle, std::uint32_t pipe
             }
         }
         if (written == static_cast<long>(count)) {
+            if (pins) {
+                ConfirmPinReport(*controller, data);
+            }
             return length;
         }
         if (MeansUnplugged(written)) {
@@ -503,6 +527,54 @@ std::uint32_t KernelIoWarriorLibrary::Write(IowHandle handle, std::uint32_t pipe
         return 0;
     } catch (...) {
         return 0;
+    }
+}
+
+void KernelIoWarriorLibrary::ConfirmPinReport(Controller& controller, const std::uint8_t* pins) {
+    const std::array<std::uint8_t, 7> before = controller.pins;
+    std::copy(pins, pins + before.size(), controller.pins.begin());
+    const std::uint32_t startMs = m_clock.NowMs();
+    std::array<std::uint8_t, kSpecialReportBytes> request{};
+    request[0] = kReadPinsReport;
+    std::array<std::uint8_t, kSpecialReportBytes> reply{};
+    for (int asked = 0; asked < kMostReadBackRequests; ++asked) {
+        if (RetryOnSignal([&] {
+                return m_nodes.Write(controller.specialFd, request.data(), request.size());
+            }) != static_cast<long>(request.size())) {
+            return;
+        }
+        for (;;) {
+            const std::uint32_t spentMs = m_clock.NowMs() - startMs;
+            if (spentMs >= controller.writeTimeoutMs) {
+                Log(LogLevel::Debug, kArea,
+                    "no read-back of the pins from " + controller.specialPath + " within " +
+                        std::to_string(controller.writeTimeoutMs) + " ms of a pin report");
+                return;
+            }
+            const int ready = PollFor(m_nodes, m_clock, controller.specialFd, POLLIN,
+                                      controller.writeTimeoutMs - spentMs);
+            if (ready < 0 || (ready > 0 && (ready & kHangUpEvents) != 0)) {
+                // Gone or failing: the next transfer finds out and says so.
+                return;
+            }
+            if ((ready & POLLIN) == 0) {
+                continue;
+            }
+            if (RetryOnSignal([&] {
+                    return m_nodes.Read(controller.specialFd, reply.data(), reply.size());
+                }) != static_cast<long>(reply.size())) {
+                return;
+            }
+            if (reply[0] != kReadPinsReport) {
+                // A reply the plug-in gave up on, arriving late: the plug-in would drop it too.
+                continue;
+            }
+            if (ShowsPinReport(reply.data() + 1, before, pins)) {
+                return;
+            }
+            // Read before the pin report arrived: ask again.
+            break;
+        }
     }
 }
 

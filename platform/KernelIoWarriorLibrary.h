@@ -85,6 +85,11 @@ private:
     };
 
     std::shared_ptr<Controller> Find(IowHandle handle);
+    // The driver only submits a write, and the two interfaces' transfers travel apart, so a pin
+    // report is followed by read-backs of the pins on interface 1 until one shows it arrived (or
+    // the write timeout passes): a special-mode report written after it then reaches the box
+    // after it. Caller holds the controller's lock.
+    void ConfirmPinReport(Controller& controller, const std::uint8_t* pins);
     // Locks the controller of a usable handle, pipe and buffer; false when there is nothing to
     // transfer to (unknown handle, bad arguments, a controller gone).
     bool BeginTransfer(IowHandle handle, std::uint32_t pipe, const void* buffer,

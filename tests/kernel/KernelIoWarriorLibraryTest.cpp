@@ -71,7 +71,9 @@ TEST_F(KernelBackendTest, ControllersComeInTheNumericOrderOfTheirPinNodesPairedB
     const Bytes report{0x00, 1, 2, 3, 4, 5, 6, 7};
     EXPECT_EQ(library.Write(library.GetDeviceHandle(3), 0, report.data(), 8), 8u);
     EXPECT_EQ(driver.At(41).written, (std::vector<Bytes>{{1, 2, 3, 4, 5, 6, 7}}));
-    EXPECT_TRUE(driver.At(2).written.empty());
+    EXPECT_EQ(driver.At(2).written, std::vector<Bytes>{FakeIowarriorDriver::ReadPinsRequest()})
+        << "its read-back goes to the controller's own interface-1 node";
+    EXPECT_TRUE(driver.At(40).written.empty());
 }
 
 TEST_F(KernelBackendTest, ShortSerialNumbersAreZeroFilled) {
@@ -175,13 +177,46 @@ TEST_F(KernelBackendTest, PinReportsLoseTheirReportIdAndSpecialReportsGoWhole) {
     EXPECT_EQ(library.Write(box, 1, special.data(), 64), 64u);
     EXPECT_EQ(driver.At(0).written,
               (std::vector<Bytes>{{0xFF, 0xFF, 0xFF, 0xFE, 0xBF, 0xFF, 0xFF}}));
-    EXPECT_EQ(driver.At(1).written, std::vector<Bytes>{special});
+    EXPECT_EQ(driver.At(1).written,
+              (std::vector<Bytes>{FakeIowarriorDriver::ReadPinsRequest(), special}));
 
     // A report of another size is refused by the driver, and the write reports nothing written.
     EXPECT_EQ(library.Write(box, 1, special.data(), 8), 0u);
     EXPECT_EQ(library.Write(box, 0, special.data(), 64), 0u);
     EXPECT_EQ(library.Write(box, 2, special.data(), 64), 0u);
-    EXPECT_EQ(driver.At(1).written.size(), 1u);
+    EXPECT_EQ(driver.At(1).written.size(), 2u);
+}
+
+// The driver only submits a write; a special-mode report written next could reach the box first.
+TEST_F(KernelBackendTest, APinReportReturnsOnceAReadBackOfThePinsShowsItArrived) {
+    driver.AddController(0, 1, "0000000A");
+    const IowHandle box = library.OpenDevice();
+    const Bytes select{0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xBF, 0xFF, 0xFF};
+    const Bytes deselect{0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+    // Two read-backs overtook the report and show the levels before it; a late reply of another
+    // request sits in front of them.
+    Bytes late(64, 0);
+    late[0] = 0x09;
+    driver.At(1).reports.emplace_back(0, late);
+    driver.At(1).answersReadPins = true;
+    driver.At(1).staleReadBacks = 2;
+    EXPECT_EQ(library.Write(box, 0, select.data(), 8), 8u);
+    EXPECT_EQ(driver.At(1).written.size(), 3u) << "asked until the select showed";
+    EXPECT_TRUE(driver.At(1).reports.empty()) << "every answer taken, the late reply dropped";
+
+    // Releasing a pin is seen by the pin reading high again.
+    driver.At(1).staleReadBacks = 1;
+    EXPECT_EQ(library.Write(box, 0, deselect.data(), 8), 8u);
+    EXPECT_EQ(driver.At(1).written.size(), 5u);
+
+    // A box that answers nothing costs the write timeout, and the report still counts as written.
+    driver.At(1).answersReadPins = false;
+    library.SetWriteTimeout(box, 40);
+    const std::uint32_t before = clock.NowMs();
+    EXPECT_EQ(library.Write(box, 0, select.data(), 8), 8u);
+    EXPECT_EQ(clock.NowMs() - before, 40u);
+    EXPECT_EQ(driver.At(1).written.size(), 6u);
 }
 
 TEST_F(KernelBackendTest, AWriteWithTooManyInFlightWaitsForRoomAtMostTheWriteTimeout) {

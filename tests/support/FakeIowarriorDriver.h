@@ -39,6 +39,13 @@ public:
         std::deque<std::pair<std::uint32_t, Bytes>> reports;
         // The timeout of every poll() made on the node.
         std::vector<int> pollTimeouts;
+        // When set, interface 1 answers a read-pins report (0xFF) with the levels last written to
+        // its box's interface 0, as the box does; the first staleReadBacks answers show the
+        // levels before them, as a read that overtook the pin report would.
+        bool answersReadPins = false;
+        int staleReadBacks = 0;
+        Bytes pins = Bytes(7, 0xFF);
+        Bytes pinsBefore = Bytes(7, 0xFF);
     };
 
     FakeIowarriorDriver(VirtualClock& clock, std::string directory = "/dev/usb")
@@ -164,6 +171,12 @@ public:
             return -EAGAIN;
         }
         node->written.emplace_back(data, data + length);
+        if (node->info.if_num == 0) {
+            node->pinsBefore = node->pins;
+            node->pins.assign(data, data + length);
+        } else if (data[0] == 0xFF && node->answersReadPins) {
+            AnswerReadPins(*node);
+        }
         return static_cast<long>(length);
     }
 
@@ -214,7 +227,31 @@ public:
 
     int BadCloses() const { return m_badCloses; }
 
+    // A read-pins request as the backend writes it to interface 1.
+    static Bytes ReadPinsRequest() {
+        Bytes request(64, 0);
+        request[0] = 0xFF;
+        return request;
+    }
+
 private:
+    void AnswerReadPins(Node& special) {
+        Bytes pins(7, 0xFF);
+        for (const auto& [minor, node] : m_nodes) {
+            if (node.info.if_num == 0 && std::memcmp(node.info.serial, special.info.serial,
+                                                     sizeof node.info.serial) == 0) {
+                pins = special.staleReadBacks > 0 ? node.pinsBefore : node.pins;
+            }
+        }
+        if (special.staleReadBacks > 0) {
+            --special.staleReadBacks;
+        }
+        Bytes reply(64, 0);
+        reply[0] = 0xFF;
+        std::copy(pins.begin(), pins.end(), reply.begin() + 1);
+        special.reports.emplace_back(m_clock.NowMs(), std::move(reply));
+    }
+
     Node* Find(int fd) {
         const auto it = m_byFd.find(fd);
         return it != m_byFd.end() ? it->second : nullptr;

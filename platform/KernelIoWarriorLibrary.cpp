@@ -444,7 +444,6 @@ long RetryOnSignal(Call call) {
     return result;
 }
 
-
 constexpr std::uint8_t kReadPinsReport = 0xFF;
 constexpr std::size_t kSpecialReportBytes = 64;
 constexpr int kMostReadBackRequests = 8;

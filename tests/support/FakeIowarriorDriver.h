@@ -238,8 +238,8 @@ private:
     void AnswerReadPins(Node& special) {
         Bytes pins(7, 0xFF);
         for (const auto& [minor, node] : m_nodes) {
-            if (node.info.if_num == 0 && std::memcmp(node.info.serial, special.info.serial,
-                                                     sizeof node.info.serial) == 0) {
+            if (node.info.if_num == 0 &&
+                std::memcmp(node.info.serial, special.info.serial, sizeof node.info.serial) == 0) {
                 pins = special.staleReadBacks > 0 ? node.pinsBefore : node.pins;
             }
         }

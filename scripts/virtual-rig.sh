@@ -6,8 +6,9 @@
 #   scripts/virtual-rig.sh [--boxes N] [--bench FILE] [--tree DIR] [--timeout S] -- COMMAND...
 #
 # COMMAND runs in the guest as root, in the current directory of the host's file tree (read-only,
-# the build folder writable), with ZENTRIX_IOWARRIOR=kernel and the rig's helper zentrix-rig on its
-# PATH. Its output and exit status are this script's. --tree is the build tree whose
+# the build folder writable; /tmp is the guest's own, so a current directory under /tmp must be in
+# the project), with ZENTRIX_IOWARRIOR=kernel and the rig's helper zentrix-rig on its PATH. Its
+# output and exit status are this script's. --tree is the project's build tree whose
 # zentrix-usb-box serves the boxes (default build/release); --bench a bench file whose controller
 # I is box I (default: the demo box, with id I).
 set -euo pipefail
@@ -98,6 +99,11 @@ run="$rig/run"
 rm -rf "$run"
 mkdir -p "$run"
 cp "$root/scripts/rig/guest-run.sh" "$run/guest-run.sh"
+# The guest has a /tmp of its own: a bench file is handed over in the run folder.
+if [ -n "$bench" ]; then
+    cp "$bench" "$run/bench.json"
+    bench="$run/bench.json"
+fi
 {
     printf 'RIG_BOXES=%q\nRIG_BENCH=%q\nRIG_TREE=%q\nRIG_ROOT=%q\nRIG_CWD=%q\n' \
         "$boxes" "$bench" "$tree" "$root" "$(pwd)"
@@ -109,7 +115,7 @@ timeout "$timeout" qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m "$memory" \
     -display none -vga none -monitor none -no-reboot \
     -serial "file:$run/console.log" \
     -kernel "$(ls "$kernel"/boot/vmlinuz-*)" -initrd "$initramfs" \
-    -append "console=ttyS0 quiet panic=-1 rig.run=$run rig.build=$root/build rig.boxes=$boxes" \
+    -append "console=ttyS0 quiet panic=-1 rig.run=$run rig.root=$root rig.boxes=$boxes" \
     -virtfs "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap" \
     -virtfs "local,path=$root/build,mount_tag=build,security_model=none,multidevs=remap" \
     || { echo "virtual-rig: the guest did not finish (QEMU exit $?); see $run/console.log" >&2; }

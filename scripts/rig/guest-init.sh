@@ -9,12 +9,12 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 
 run=""
-build=""
+root=""
 boxes=1
 for arg in $(cat /proc/cmdline); do
     case "$arg" in
         rig.run=*) run="${arg#rig.run=}" ;;
-        rig.build=*) build="${arg#rig.build=}" ;;
+        rig.root=*) root="${arg#rig.root=}" ;;
         rig.boxes=*) boxes="${arg#rig.boxes=}" ;;
     esac
 done
@@ -27,11 +27,16 @@ for module in $(cat /modules/order); do
 done
 mount -t configfs configfs /sys/kernel/config
 
-mkdir -p /host
+mkdir -p /host /project
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 host /host
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 build "/host$build"
+# The project as the host has it, kept apart before the guest's own /tmp covers the host's, so that
+# a project under /tmp stays visible.
+mount -o bind "/host$root" /project
 mount -t tmpfs tmpfs /host/tmp
 mount -t tmpfs tmpfs /host/run
+mkdir -p "/host$root"
+mount -o bind /project "/host$root"
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 build "/host$root/build"
 mount -o bind /dev /host/dev
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /host/dev/pts

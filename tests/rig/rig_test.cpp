@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -158,19 +159,9 @@ std::int64_t Total(const std::vector<std::string>& lines, int device, const std:
     return -1;
 }
 
-// Rising edges of a line the box drove, from its event log.
-int OutputRises(int box, int port, int line) {
-    const ChildResult state = Shell("zentrix-rig state " + std::to_string(box));
-    std::ifstream log(fs::path(Lines(state.out).at(0)) / "events.log");
-    int rises = 0;
-    for (std::string text; std::getline(log, text);) {
-        const json event = json::parse(text, nullptr, false);
-        if (event.is_object() && event["io"] == "out" && event["port"] == port &&
-            event["line"] == line && event["level"] == 1) {
-            ++rises;
-        }
-    }
-    return rises;
+// A box's state folder in the rig: report.json, reports.log, events.log.
+fs::path StateFolder(int box) {
+    return Lines(Shell("zentrix-rig state " + std::to_string(box)).out).at(0);
 }
 
 // The box's output-line changes, in order, from an event log: port, line and level.
@@ -185,6 +176,13 @@ std::vector<std::tuple<int, int, int>> OutputChanges(const fs::path& eventLog, i
         }
     }
     return changes;
+}
+
+// Rising edges of a line the box drove, from its own event log.
+int OutputRises(int box, int port, int line) {
+    const auto changes = OutputChanges(StateFolder(box) / "events.log", box);
+    return static_cast<int>(
+        std::count(changes.begin(), changes.end(), std::make_tuple(port, line, 1)));
 }
 
 class Rig : public ::testing::Test {
@@ -317,7 +315,7 @@ wait 500
                  m_temp.Path().string(), "run", script});
     ASSERT_EQ(simulated.exitCode, 0) << simulated.out << simulated.err;
 
-    const fs::path boxLog = fs::path(Lines(Shell("zentrix-rig state 0").out).at(0)) / "events.log";
+    const fs::path boxLog = StateFolder(0) / "events.log";
     const auto expected = OutputChanges(m_temp.Path() / "simulated-events.log", 0);
     EXPECT_GE(expected.size(), 7u);
     EXPECT_EQ(OutputChanges(boxLog, 0), expected);

@@ -119,6 +119,29 @@ void TCHiIobIOBox::ConfigureHardware() {
     const double frequency = lickometer != nullptr ? lickometer->GetMaxFrequency() : 0.0;
     m_pWarrior->Configure(ttlOutputs, sdiOutputs, ttlInputs, sdiInputs, slowDevices, expanderPorts,
                           slowDevicePorts, frequency);
+    ChooseTiming();
+}
+
+void TCHiIobIOBox::ChooseTiming() {
+    const zentrix::TimingChoice choice = m_pSetup->GetTimingChoice();
+    m_pWarrior->SetTiming(zentrix::Timing::Spec);
+    if (choice == zentrix::TimingChoice::Spec) {
+        m_strTimingReason = "spec waits, as ZENTRIX_TIMING=spec asks";
+    } else if (choice == zentrix::TimingChoice::Lean) {
+        m_pWarrior->SetTiming(zentrix::Timing::Lean);
+        m_strTimingReason = "lean waits, as ZENTRIX_TIMING=lean asks, unverified";
+    } else {
+        std::string checked;
+        const bool lean = m_pWarrior->VerifyLeanTiming(checked);
+        m_strTimingReason = (lean ? "lean waits: " : "spec waits: ") + checked;
+    }
+    zentrix::LogLazily(m_pWarrior->GetTiming() == zentrix::Timing::Lean || choice != zentrix::TimingChoice::Auto
+                           ? zentrix::LogLevel::Info
+                           : zentrix::LogLevel::Warning,
+                       "timing", [this] {
+                           return "IO box " + std::to_string(m_iId) + " samples with " +
+                                  m_strTimingReason;
+                       });
 }
 
 void TCHiIobIOBox::UnconfigureHardware() {
@@ -274,6 +297,7 @@ void TCHiIobIOBox::ResetForSampling() {
         device->ClearSignalValueHandlers();
     }
     if (m_pWarrior) {
+        m_pWarrior->SetInputsBetweenWrites(false);
         m_pWarrior->ResetInputs();
         // Totals count from the start of sampling, not from the last read before it.
         if (!m_pWarrior->DiscardSlowDeviceCounts()) {
@@ -330,9 +354,13 @@ void TCHiIobIOBox::RebuildPlanIfNeeded() {
             const auto slot =
                 static_cast<std::size_t>(layout->IndexOf(device->GetDeviceId(), signal->GetId()));
             const std::int32_t line = device->GetSignalLine(*signal);
-            const PlannedSignal planned{device, signal, portId,
-                                        LineFitsPort(port, line) ? line : TCHiIobDevice::kNoLine,
-                                        slot};
+            PlannedSignal planned{device, signal, portId,
+                                  LineFitsPort(port, line) ? line : TCHiIobDevice::kNoLine, slot};
+            if (planned.line != TCHiIobDevice::kNoLine && signal->GetKind() == eSignalKindLine &&
+                !TCHiIobWarrior::LocateInputBit(portId, planned.line, planned.readCommand,
+                                                planned.bit)) {
+                planned.readCommand = 0;
+            }
             if (signal->GetSource() == eSignalSourceInput) {
                 m_vecInputSignals.push_back(planned);
             } else if (signal->GetSource() == eSignalSourceOutput) {
@@ -342,6 +370,30 @@ void TCHiIobIOBox::RebuildPlanIfNeeded() {
     }
     m_pLayout = std::move(layout);
     m_bPlanValid = true;
+}
+
+void TCHiIobIOBox::SetInputsFirst(bool inputsFirst) {
+    if (m_pWarrior) {
+        m_pWarrior->SetInputsBetweenWrites(inputsFirst);
+    }
+}
+
+void TCHiIobIOBox::DeriveFromInputReads() {
+    m_pWarrior->TakeInputReads(m_vecInputReads);
+    if (m_vecInputReads.size() < 2) {
+        // A single read is what the cache holds: the pass derives from it anyway.
+        return;
+    }
+    TCHiIobValue unused;
+    for (const TCHiIobWarrior::InputRead& read : m_vecInputReads) {
+        for (const PlannedSignal& planned : m_vecInputSignals) {
+            if (planned.readCommand == read.readCommand &&
+                planned.signal->GetKind() == eSignalKindLine) {
+                const auto level = static_cast<std::uint8_t>((read.value >> planned.bit) & 1U);
+                planned.device->DeriveLineSignal(*planned.signal, level, unused, true);
+            }
+        }
+    }
 }
 
 std::uint8_t TCHiIobIOBox::LineLevel(const PlannedSignal& planned, bool readFromHardware,
@@ -383,8 +435,12 @@ void TCHiIobIOBox::Publish(std::vector<TCHiIobValue> values) {
 
 void TCHiIobIOBox::InputPass(bool onlyChanged) {
     RebuildPlanIfNeeded();
-    if (m_pWarrior && !m_pWarrior->ReadInputs(onlyChanged)) {
-        DetachAfterFailedRead();
+    if (m_pWarrior) {
+        const bool read = m_pWarrior->ReadInputs(onlyChanged);
+        DeriveFromInputReads();
+        if (!read) {
+            DetachAfterFailedRead();
+        }
     }
     DetachIfAbandoned();
     std::vector<TCHiIobValue> values = StartValues();
@@ -432,6 +488,11 @@ void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>
     commands.resize(kept);
     if (m_pWarrior) {
         m_pWarrior->WriteOutputs(onlyChanged, false);
+        if (m_pWarrior->TakeInputsFailed()) {
+            // What the reads before the failed one showed still counts.
+            DeriveFromInputReads();
+            DetachAfterFailedRead();
+        }
     }
     std::vector<TCHiIobValue> values = StartValues();
     for (const PlannedSignal& planned : m_vecOutputSignals) {

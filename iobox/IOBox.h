@@ -47,6 +47,12 @@ public:
     void UnconfigureHardware();
     const TCHiIobWarrior* GetWarrior() const { return m_pWarrior.get(); }
     TCHiIobWarrior* GetWarrior() { return m_pWarrior.get(); }
+    // The waits the box samples with (spec without a controller), and why, as the last
+    // configuration chose them. Host thread, or the box's pass thread.
+    zentrix::Timing GetTiming() const {
+        return m_pWarrior ? m_pWarrior->GetTiming() : zentrix::Timing::Spec;
+    }
+    const std::string& GetTimingReason() const { return m_strTimingReason; }
 
     // Takes the device when its port exists and fits its type, its connector position fits its
     // type and its id is free in this box; a device without id gets the setup's next id first and
@@ -79,6 +85,9 @@ public:
     // pulse yet, each device's from the first one refused on, in order.
     void OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>& commands, bool onlyChanged);
     void FinishOutputs();
+    // Whether the write passes read changed inputs between devices: from the end of the passes
+    // that begin sampling until those that end it.
+    void SetInputsFirst(bool inputsFirst);
 
 private:
     // One signal of one device as the passes visit it, with its absolute line and value slot.
@@ -88,6 +97,9 @@ private:
         std::int32_t portId;
         std::int32_t line;
         std::size_t slot;
+        // The input register that holds the line, for an input line of a TTL port; 0 otherwise.
+        std::uint8_t readCommand = 0;
+        std::int32_t bit = 0;
     };
 
     // Line levels by port id and line, both 1-based, for every line a port can have (an SDI
@@ -99,6 +111,11 @@ private:
     void DetachIfAbandoned();
     void RebuildPlanIfNeeded();
     void DetachAfterFailedRead();
+    // Feeds the line signals every input register read of the passes since the last input pass,
+    // in order, so that no level is lost to a later read of the same register.
+    void DeriveFromInputReads();
+    // Host thread, after Configure: the waits the box samples with, as the setup's choice says.
+    void ChooseTiming();
     // The level of a planned line: read from the hardware and remembered while the box has it,
     // and the remembered one (at first the idle level) when it has none.
     std::uint8_t LineLevel(const PlannedSignal& planned, bool readFromHardware, bool output,
@@ -122,6 +139,8 @@ private:
     std::vector<PlannedSignal> m_vecOutputSignals;
     std::shared_ptr<const TCHiIobValueLayout> m_pLayout;
     std::vector<std::uint8_t> m_vecBytes;
+    std::vector<TCHiIobWarrior::InputRead> m_vecInputReads;
+    std::string m_strTimingReason;
     // What the lines last showed, kept when the controller is lost: a box without hardware reports
     // these levels and counts no edge, instead of deriving presses from lines nobody read. Inputs
     // start high, the level of a pulled-up line that nothing drives; outputs start low (off).

@@ -1,7 +1,9 @@
 // Access to one IO-Warrior 56 controller of an IO box: the report transport with its timeout
-// ladder, the select, strobe and re-arm lines, the expanders' register protocol, the set-up of the
-// box, and the register caches that commands and sampling work on. All traffic of the plug-in goes
-// through here. No lock: its callers serialise every call (the host's thread at start-up, Load and
+// ladder and its waits (WarriorTransport.cpp), the select, strobe and re-arm lines, the expanders'
+// register protocol and the set-up of the box (WarriorExpanders.cpp), the register caches that
+// commands and sampling work on and the order in which a pass reads and writes them
+// (WarriorRegisters.cpp), and the slow devices (WarriorSlowDevices.cpp). All traffic of the
+// plug-in goes through here. No lock: its callers serialise every call (the host's thread at start-up, Load and
 // the start and end of sampling, the sampling thread of its box in between), so every method runs
 // on whichever of those threads holds the box at the time. Calls that exchange reports block for
 // the transfer: a few milliseconds normally, up to the timeout ladder (1 s, 1 s, 10 s, 10 s per
@@ -16,11 +18,13 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "iobox/Interrupt.h"
 #include "iobox/ReplyWait.h"
+#include "iobox/Timing.h"
 #include "platform/Clock.h"
 #include "platform/IoWarriorLibrary.h"
 
@@ -66,6 +70,16 @@ public:
     // A transfer was given up because sampling was being stopped; every transfer since has failed
     // at once, without reaching the controller.
     bool WasAbandoned() const { return m_bAbandoned; }
+
+    // The waits around reports: spec until set otherwise. Set while no pass runs.
+    void SetTiming(zentrix::Timing timing) { m_eTiming = timing; }
+    zentrix::Timing GetTiming() const { return m_eTiming; }
+    // Host thread, after Configure: reads back, with lean waits, configuration registers whose
+    // values Configure wrote (the IO box's input expander, and the expander of every top unit
+    // interface), each frame's answer differing from the one before, so that a frame clocked
+    // with the select lines of before shows. Leaves the timing lean when every read-back matched
+    // and as it was otherwise; `reason` says which.
+    bool VerifyLeanTiming(std::string& reason);
 
     // Block for one report exchange; the buffer stays the caller's.
     bool WriteReport(zentrix::IowHandle handle, std::uint32_t pipe, std::uint8_t* buffer,
@@ -128,8 +142,29 @@ public:
     // line: the pulse was not taken and the caller keeps it for a later pass.
     bool SetOutput(std::int32_t portId, std::int32_t line, bool level, std::int32_t durationMs);
     // The write pass that ends pulses at once (force end of pulses) drops the pulses still waiting.
+    // While sampling runs, a write pass of changed registers reads the flagged inputs after each
+    // expander's writes.
     void WriteOutputs(bool onlyChanged, bool forceEndPulses);
+    // From the end of the passes that begin sampling to the start of those that end it.
+    void SetInputsBetweenWrites(bool between) { m_bInputsBetweenWrites = between; }
+    // Whether an input read of the write passes failed since the last call.
+    bool TakeInputsFailed() { return std::exchange(m_bInputsFailed, false); }
+    // Reads the inputs the interrupt lines flag (all of them when onlyChanged is false), then the
+    // slow devices when their period is due, with the flagged inputs read again after each slow
+    // device; false when a read failed.
     bool ReadInputs(bool onlyChanged);
+
+    // One register read of the IO box's inputs as it came, so that a level seen between two
+    // passes counts even when a later read of the same pass shows it gone again.
+    struct InputRead {
+        std::uint8_t readCommand = 0;
+        std::uint8_t value = 0;
+    };
+    // The input register reads since the last call, in the order they were made.
+    void TakeInputReads(std::vector<InputRead>& reads);
+    // The input register and bit of a TTL port's line; false for any other port.
+    static bool LocateInputBit(std::int32_t portId, std::int32_t line, std::uint8_t& readCommand,
+                               std::int32_t& bit);
 
     bool GetOutputBit(std::int32_t portId, std::int32_t line) const;
     bool GetInputBit(std::int32_t portId, std::int32_t line) const;
@@ -188,7 +223,14 @@ private:
     // Returns how many waiting pulses a forced end dropped.
     std::size_t EndDuePulses(OutputEntry& entry, bool forceEnd);
     void WriteRegister(std::int32_t selector, std::uint8_t reg, std::uint8_t value);
-    bool ReadSlowDevices();
+    // Reads the input registers the interrupt lines flag, or all of them.
+    bool ServeInputs(bool onlyChanged);
+    bool ReadSlowDevices(bool inputsBetween);
+    void NoteInputRead(std::uint8_t readCommand, std::uint8_t value);
+    // What the timing has a report wait for once it has been exchanged (or failed).
+    void WaitAfterReport(std::uint32_t pipe, bool transferred);
+    // With lean waits, the rest of the wait after the last pin report, before the next report.
+    void WaitForPins();
 
     zentrix::IowHandle m_hDevice;
     // Not owned, outlive this.
@@ -208,6 +250,15 @@ private:
     // Not owned; the setup's, which outlives this.
     const std::atomic<zentrix::ReplyWait>* m_pReplyWait = nullptr;
     bool m_bAbandoned = false;
+    zentrix::Timing m_eTiming = zentrix::Timing::Spec;
+    // When the last pin report went out, and how long the next report waits for it (0: none).
+    std::uint64_t m_nPinReportUs = 0;
+    std::uint32_t m_nPinWaitUs = 0;
+    std::vector<std::int32_t> m_vecExpanderPorts;
+    std::vector<InputRead> m_vecInputReads;
+    // An input read of a write pass failed; the next ReadInputs reports it.
+    bool m_bInputsFailed = false;
+    bool m_bInputsBetweenWrites = false;
 };
 
 #endif

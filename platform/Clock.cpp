@@ -12,11 +12,20 @@ namespace zentrix {
 namespace {
 
 thread_local std::uint64_t requestedSleepUs = 0;
+thread_local std::uint64_t reportsExchanged = 0;
 
 }  // namespace
 
 std::uint64_t RequestedSleepUsOfThisThread() {
     return requestedSleepUs;
+}
+
+std::uint64_t ReportsOfThisThread() {
+    return reportsExchanged;
+}
+
+void CountReportOfThisThread() {
+    ++reportsExchanged;
 }
 
 void CountRequestedSleep(std::uint32_t milliseconds) {

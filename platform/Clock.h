@@ -13,6 +13,10 @@ namespace zentrix {
 std::uint64_t RequestedSleepUsOfThisThread();
 void CountRequestedSleep(std::uint32_t milliseconds);
 void CountRequestedSleepUs(std::uint64_t microseconds);
+// The reports the calling thread has exchanged with controllers so far (each write and each read
+// that moved a whole report), for measuring what sampling asks of the bus.
+std::uint64_t ReportsOfThisThread();
+void CountReportOfThisThread();
 
 class Clock {
 public:

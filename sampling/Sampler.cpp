@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "iobox/IOBox.h"
+#include "iobox/Timing.h"
 #include "platform/Log.h"
 #include "platform/ThreadTiming.h"
 #include "sampling/PeriodRecorder.h"
@@ -14,7 +16,23 @@
 
 namespace {
 
-constexpr std::uint32_t kPeriodSleepMs = 2;
+// Boxes that all sample with lean waits start their periods no closer together than an idle
+// period with spec waits lasts, so that an idle box asks no more of the bus; any other set of
+// boxes waits the spec gap after its passes.
+bool AllLean(const std::vector<TCHiIobIOBox*>& boxes) {
+    return !boxes.empty() && std::all_of(boxes.begin(), boxes.end(), [](const TCHiIobIOBox* box) {
+        return box->GetTiming() == zentrix::Timing::Lean;
+    });
+}
+
+// Sleeps out the rest of a lean period begun at `startUs`.
+void PaceLeanPeriod(zentrix::Clock& clock, std::uint64_t startUs) {
+    const std::uint64_t dueUs = startUs + zentrix::kLeanShortestPeriodUs;
+    const std::uint64_t nowUs = clock.NowUs();
+    if (nowUs < dueUs) {
+        clock.SleepUs(static_cast<std::uint32_t>(dueUs - nowUs));
+    }
+}
 
 // Runs one sampling thread's periods until the run flag drops: `sample` does one period's passes,
 // then the thread sleeps the period's mandatory wait. A pass that fails must not end sampling
@@ -208,9 +226,25 @@ void TCHiIobSampler::Shutdown() noexcept {
 
 void TCHiIobSampler::Run() {
     zentrix::Clock& clock = m_pSetup->GetClock();
+    std::vector<TCHiIobIOBox*> boxes;
+    for (const auto& group : m_pSetup->GetSamplingGroups()) {
+        boxes.insert(boxes.end(), group.begin(), group.end());
+    }
+    const bool lean = AllLean(boxes);
+    std::uint64_t periodStartUs = 0;
     RunPeriods(
-        m_iRunFlag, m_pSetup->GetController().GetPeriodRecorder(), 0, [this] { Sample(); },
-        [&clock] { clock.SleepMs(kPeriodSleepMs); });
+        m_iRunFlag, m_pSetup->GetController().GetPeriodRecorder(), 0,
+        [&] {
+            periodStartUs = clock.NowUs();
+            Sample();
+        },
+        [&] {
+            if (lean) {
+                PaceLeanPeriod(clock, periodStartUs);
+            } else {
+                clock.SleepMs(zentrix::kSpecPeriodGapMs);
+            }
+        });
 }
 
 void TCHiIobSampler::RunBoxes(std::uint32_t lane, std::vector<TCHiIobIOBox*> boxes) {
@@ -220,17 +254,25 @@ void TCHiIobSampler::RunBoxes(std::uint32_t lane, std::vector<TCHiIobIOBox*> box
     if (clock.SleepsInRealTime()) {
         zentrix::MakeThisThreadTimely();
     }
+    const bool lean = AllLean(boxes);
     // The period's wait begins where its passes ended.
+    std::uint64_t periodStartUs = 0;
     std::uint64_t passesEndUs = 0;
     RunPeriods(
         m_iRunFlag, m_pSetup->GetController().GetPeriodRecorder(), lane,
         [&] {
+            periodStartUs = clock.NowUs();
             m_pSetup->SampleInputs(boxes, true);
             m_pSetup->SampleOutputs(boxes, true);
             passesEndUs = clock.NowUs();
         },
         [&] {
-            clock.SleepMsFrom(passesEndUs != 0 ? passesEndUs : clock.NowUs(), kPeriodSleepMs);
+            if (lean) {
+                PaceLeanPeriod(clock, periodStartUs);
+            } else {
+                clock.SleepMsFrom(passesEndUs != 0 ? passesEndUs : clock.NowUs(),
+                                  zentrix::kSpecPeriodGapMs);
+            }
             passesEndUs = 0;
         });
 }

@@ -561,6 +561,9 @@ void TCHiIobHardwareSetup::BeginSampling() {
         box->QueueDefaultCommands();
     }
     SampleOutputs(false);
+    for (const auto& box : m_vecIOBoxes) {
+        box->SetInputsFirst(true);
+    }
 }
 
 void TCHiIobHardwareSetup::SampleInputs(bool onlyChanged) {
@@ -634,6 +637,9 @@ void TCHiIobHardwareSetup::SampleOutputs(const std::vector<TCHiIobIOBox*>& boxes
 }
 
 void TCHiIobHardwareSetup::EndSampling() {
+    for (const auto& box : m_vecIOBoxes) {
+        box->SetInputsFirst(false);
+    }
     SampleOutputs(true);
     for (const auto& box : m_vecIOBoxes) {
         box->QueueDefaultCommands();

@@ -18,12 +18,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/ZentrixInterface.h"
 #include "iobox/DeviceRefusal.h"
 #include "iobox/ReplyWait.h"
+#include "iobox/Timing.h"
 #include "model/ConnectorType.h"
 #include "model/DeviceType.h"
 #include "platform/Clock.h"
@@ -97,6 +99,13 @@ public:
     // when sampling starts (concurrent when unset); a change takes effect at the next StartSampler.
     void SetSamplingMode(zentrix::SamplingMode mode);
     zentrix::SamplingMode GetSamplingMode() const;
+    // The waits each box samples with: the choice set here, else ZENTRIX_TIMING as it is when the
+    // box is configured (auto when unset: lean waits where a read-back on the box confirms them).
+    // A change takes effect at the next configuration (Load, the mapping dialog). Host thread.
+    void SetTimingChoice(zentrix::TimingChoice choice) { m_optTimingChoice = choice; }
+    zentrix::TimingChoice GetTimingChoice() const {
+        return m_optTimingChoice.value_or(zentrix::TimingChoiceFromEnvironment());
+    }
     // Blocks for the first passes, which run on the host's thread (a full input pass, the default
     // commands, a full output pass, all over USB), then starts the sampling threads and returns.
     void StartSampler();
@@ -182,6 +191,7 @@ private:
     // Not owned, outlive this (the process's backend, shared above, and clock, or a test's).
     zentrix::IoWarriorLibrary& m_library;
     zentrix::Clock& m_clock;
+    std::optional<zentrix::TimingChoice> m_optTimingChoice;
     // Outlives the boxes' access objects, which point to it.
     std::atomic<zentrix::ReplyWait> m_replyWait{zentrix::ReplyWait::Whole};
     std::unique_ptr<TCHiIobController> m_pController;

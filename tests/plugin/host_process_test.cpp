@@ -184,7 +184,7 @@ TEST_F(HostProcessTest, ABoxThatStopsAnsweringDoesNotHoldUpTheExit) {
     // timeouts of 1 + 1 + 10 + 10 seconds for every exchange, which the exit must not wait for.
     const auto start = std::chrono::steady_clock::now();
     const ChildResult result = End("silent", "exit", "concurrent", 1500,
-                                   R"(, "faults": { "silent_after_reports": 300 })", "debug");
+                                   R"(, "faults": { "silent_after_reports": 500 })", "debug");
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_FALSE(HasSanitizerReport(result.err)) << result.err;

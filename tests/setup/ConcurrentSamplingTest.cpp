@@ -187,10 +187,14 @@ TEST_F(ConcurrentSampling, ABoxThatStopsAnsweringDelaysNoOtherBox) {
 
 TEST_F(ConcurrentSampling, EachControllerIsSampledByAThreadOfItsOwn) {
     setup.GetController().GetPeriodRecorder().Enable(100000);
+    // Configuring the boxes made transfers of its own, on the host's thread.
+    const std::uint64_t before[] = {watch.Transfers(HandleOf(0)), watch.Transfers(HandleOf(1)),
+                                    watch.Transfers(HandleOf(2))};
     setup.StartSampler();
     ASSERT_TRUE(Eventually([&] {
-        return watch.Transfers(HandleOf(0)) > 200 && watch.Transfers(HandleOf(1)) > 200 &&
-               watch.Transfers(HandleOf(2)) > 200;
+        return watch.Transfers(HandleOf(0)) > before[0] + 200 &&
+               watch.Transfers(HandleOf(1)) > before[1] + 200 &&
+               watch.Transfers(HandleOf(2)) > before[2] + 200;
     }));
     EXPECT_EQ(setup.GetController().GetSamplingThreadCount(), 3u);
     setup.StopSampler();
@@ -204,11 +208,16 @@ TEST_F(ConcurrentSampling, EachControllerIsSampledByAThreadOfItsOwn) {
         samplers.insert(*threads.begin());
     }
     EXPECT_EQ(samplers.size(), 3u);
-    // Each thread records its periods under its own lane, in box order.
+    // Each thread records its periods under its own lane, in box order. With spec waits each
+    // period asks at least for the gap between periods; lean periods are paced on the clock,
+    // which the other threads move on meanwhile.
+    const bool spec = setup.FindIOBox(1)->GetTiming() == zentrix::Timing::Spec;
     std::set<std::uint32_t> lanes;
     for (const auto& period : setup.GetController().GetPeriodRecorder().Take()) {
         lanes.insert(period.lane);
-        EXPECT_GE(period.floorUs, 2000u);
+        if (spec) {
+            EXPECT_GE(period.floorUs, 2000u);
+        }
     }
     EXPECT_EQ(lanes, (std::set<std::uint32_t>{0, 1, 2}));
 }
@@ -294,9 +303,10 @@ protected:
 };
 
 TEST_F(SharedControllerSampling, BoxesThatShareAControllerShareItsThread) {
+    const std::uint64_t before = watch.Transfers(HandleOf(2));
     setup.StartSampler();
     EXPECT_EQ(setup.GetController().GetSamplingThreadCount(), 2u);
-    ASSERT_TRUE(Eventually([&] { return watch.Transfers(HandleOf(2)) > 200; }));
+    ASSERT_TRUE(Eventually([&] { return watch.Transfers(HandleOf(2)) > before + 200; }));
     setup.StopSampler();
     const int host = zentrix::testing::ThreadTag();
     auto threads = watch.Threads();

@@ -210,7 +210,8 @@ TEST_P(EdgeCounting, EveryEdgeOfTwoGroupsMovingTogetherIsCountedWhateverThePhase
     for (std::uint32_t phase = 0; phase < kPhases; ++phase) {
         SCOPED_TRACE("sampler started " + std::to_string(phase) + " ms later");
         EdgeBench bench(GetParam(), PulseTrain{600, 300, 0}, PulseTrain{603, 300, 0}, phase);
-        bench.Run(2600);
+        // Long enough for four cycles however little time configuring took.
+        bench.Run(3000);
         bench.Freeze();
         bench.ExpectCountsMatchTheInputs();
         bench.ExpectNoProtocolErrors();

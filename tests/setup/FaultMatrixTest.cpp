@@ -19,6 +19,7 @@
 #include "platform/IoWarriorLibrary.h"
 #include "setup/HardwareSetup.h"
 #include "simulator/SimulatedBench.h"
+#include "support/PinnedTiming.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -79,6 +80,9 @@ struct Exchange {
     // The reply of a register read or a lickometer read: the only reads whose failure the input
     // pass answers by detaching the box.
     bool inputRead = false;
+    // The reply of a read of the pins, which flags the input registers to read: when it fails
+    // every register counts as flagged.
+    bool pinsRead = false;
     Phase phase = kBegin;
 };
 
@@ -167,6 +171,7 @@ private:
                               m_lastSpecial[6] == 0;
         exchange.inputRead =
             read && spiFrame && (m_lastSpecial[3] == 0 || IsRegisterReadCommand(m_lastSpecial[3]));
+        exchange.pinsRead = read && m_lastSpecial[0] == 0xFF;
         exchanges.push_back(exchange);
     }
 
@@ -414,6 +419,8 @@ private:
     }
 
     zentrix::testing::TempRegistry m_registry{""};
+    // The matrix counts the exchanges and milliseconds of spec waits.
+    zentrix::testing::PinnedTiming m_timing{"spec"};
     zentrix::VirtualClock m_clock;
     zentrix::sim::SimulatedBench m_bench;
     FaultingLibrary m_library;
@@ -452,15 +459,16 @@ const Baseline& FaultFreeRun() {
 }
 
 // The failure rules: a read gives up after four short answers, or at once when it throws; only a
-// register read or a lickometer read that gives up makes the input pass detach the box, and it
-// does so in that pass. Any other failed transfer is ignored. An unplugged box fails every later
-// transfer, so it is detached by the first input read after it is unplugged.
+// register read or a lickometer read that gives up makes the pass detach the box, and it does so
+// in that pass. Any other failed transfer is ignored. An unplugged box fails every later
+// transfer, so it is detached by the first input read after it is unplugged, or by the first read
+// of the pins, whose failure flags every input register for reading.
 std::optional<Phase> DetachingPhase(const FaultCase& fault, const Baseline& baseline) {
     const auto& exchanges = baseline.exchanges;
     switch (fault.kind) {
         case FaultKind::Unplug:
             for (std::size_t i = fault.at; i < exchanges.size(); ++i) {
-                if (exchanges[i].inputRead) {
+                if (exchanges[i].inputRead || exchanges[i].pinsRead) {
                     return exchanges[i].phase;
                 }
             }

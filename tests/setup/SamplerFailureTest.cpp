@@ -23,6 +23,7 @@
 #include "simulator/SimulatedBench.h"
 #include "support/ForwardingLibrary.h"
 #include "support/LogFile.h"
+#include "support/PinnedTiming.h"
 #include "support/TempDir.h"
 #include "support/WatchingLibrary.h"
 
@@ -159,6 +160,8 @@ TEST_F(InterruptedStopTest, DestroyingTheSetupWaitsForThePassEvenWhenInterrupted
 
 TEST(SamplerFailures, CommandsOfAFailedOutputPassAreCarriedOutByTheNextInOrder) {
     zentrix::testing::TempRegistry registry("");
+    // The faults come through the clock's sleeps, which spec waits make in every exchange.
+    const zentrix::testing::PinnedTiming timing("spec");
     zentrix::VirtualClock clock;
     zentrix::sim::SimulatedBench bench(Boxes(2), clock);
     ThrowingClock throwing(clock);
@@ -237,6 +240,8 @@ bool WaitFor(const std::function<bool()>& condition) {
 
 TEST(SamplerFailures, TheFirstOfARunOfFailedPassesIsLoggedAndSoIsTheRecovery) {
     zentrix::testing::TempRegistry registry("");
+    // The faults come through the clock's sleeps, which spec waits make in every exchange.
+    const zentrix::testing::PinnedTiming timing("spec");
     const zentrix::testing::LogFile log("info");
     zentrix::VirtualClock clock;
     zentrix::sim::SimulatedBench bench(Boxes(1), clock);

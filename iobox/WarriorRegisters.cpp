@@ -1,0 +1,307 @@
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "iobox/Warrior.h"
+#include "iobox/WarriorProtocol.h"
+#include "platform/Log.h"
+
+namespace {
+
+using namespace zentrix::warrior;
+
+// Enough for every read of several passes, should the box's owner not take them for a while.
+constexpr std::size_t kMaxKeptInputReads = 256;
+
+}  // namespace
+
+void TCHiIobWarrior::RegisterOutputs(const TCHiIobPortLines& ttlOutputs,
+                                     const TCHiIobPortLines& sdiOutputs) {
+    m_mapOutputs.clear();
+    for (const auto& [port, line] : ttlOutputs) {
+        m_mapOutputs[kIOBoxSelector].try_emplace(OutputRegisterOfPin(TtlPin(port, line)));
+    }
+    for (const auto& [port, line] : sdiOutputs) {
+        m_mapOutputs[port].try_emplace(OutputRegisterOfPin(SdiPin(line)));
+    }
+}
+
+void TCHiIobWarrior::RegisterInputs(const TCHiIobPortLines& ttlInputs,
+                                    const TCHiIobPortLines& sdiInputs,
+                                    const TCHiIobSlowDevices& slowDevices) {
+    m_mapInputs.clear();
+    for (const auto& [port, line] : ttlInputs) {
+        m_mapInputs[kIOBoxSelector].try_emplace(ReadCommandOfPin(TtlPin(port, line)), 0xFF);
+    }
+    for (const auto& [port, line] : sdiInputs) {
+        m_mapInputs[port].try_emplace(ReadCommandOfPin(SdiPin(line)), 0xFF);
+    }
+    m_mapSlowDevices.clear();
+    for (const auto& [port, count] : slowDevices) {
+        // A reply has at most 62 bytes after its two header bytes.
+        const auto size = static_cast<std::size_t>(std::clamp(count, 0, 62));
+        m_mapSlowDevices.try_emplace(port, size, 0);
+    }
+}
+
+bool TCHiIobWarrior::SetOutput(std::int32_t portId, std::int32_t line, bool level,
+                               std::int32_t durationMs) {
+    std::int32_t selector = 0;
+    std::int32_t pin = 0;
+    if (!LocatePin(portId, line, selector, pin)) {
+        return true;
+    }
+    const auto registers = m_mapOutputs.find(selector);
+    if (registers == m_mapOutputs.end()) {
+        return true;
+    }
+    const auto found = registers->second.find(OutputRegisterOfPin(pin));
+    if (found == registers->second.end()) {
+        return true;
+    }
+    OutputEntry& entry = found->second;
+    const std::int32_t bit = BitOfPin(pin);
+    if (durationMs < 1) {
+        const auto mask = static_cast<std::uint8_t>(1u << bit);
+        entry.current =
+            static_cast<std::uint8_t>(level ? (entry.current | mask) : (entry.current & ~mask));
+        return true;
+    }
+    const auto waiting = entry.waitingPulses.find(bit);
+    const bool queueBehind = entry.pulses.count(bit) != 0 ||
+                             (waiting != entry.waitingPulses.end() && !waiting->second.empty());
+    if (!queueBehind) {
+        StartPulse(entry, bit, level, durationMs);
+        return true;
+    }
+    std::deque<Pulse>& queue = waiting != entry.waitingPulses.end()
+                                   ? waiting->second
+                                   : entry.waitingPulses.try_emplace(bit).first->second;
+    if (queue.size() >= kMaxWaitingPulses) {
+        return false;
+    }
+    Pulse pulse;
+    pulse.restoreLevel = level ? 0 : 1;
+    pulse.durationMs = durationMs;
+    queue.push_back(pulse);
+    return true;
+}
+
+void TCHiIobWarrior::StartPulse(OutputEntry& entry, std::int32_t bit, bool level,
+                                std::int32_t durationMs) {
+    // The pulse goes in before the level changes, so that a failed allocation changes nothing.
+    Pulse& pulse = entry.pulses.insert_or_assign(bit, Pulse{}).first->second;
+    pulse.restoreLevel = level ? 0 : 1;
+    pulse.durationMs = durationMs;
+    const auto mask = static_cast<std::uint8_t>(1u << bit);
+    entry.current =
+        static_cast<std::uint8_t>(level ? (entry.current | mask) : (entry.current & ~mask));
+    // A pulse that changes nothing in the register would never be written, so its timer would
+    // never start and the line would stay blocked for further pulses: start it now instead.
+    if (entry.current == entry.lastWritten) {
+        pulse.startMs = m_clock.NowMs();
+        pulse.started = true;
+    }
+}
+
+std::size_t TCHiIobWarrior::EndDuePulses(OutputEntry& entry, bool forceEnd) {
+    std::size_t dropped = 0;
+    for (auto it = entry.waitingPulses.begin(); it != entry.waitingPulses.end();) {
+        std::deque<Pulse>& queue = it->second;
+        if (forceEnd) {
+            dropped += queue.size();
+            queue.clear();
+        } else if (!queue.empty() && entry.pulses.count(it->first) == 0) {
+            // The pulse before this one ended in an earlier pass, whose write left the line at its
+            // resting level.
+            const Pulse next = queue.front();
+            StartPulse(entry, it->first, next.restoreLevel == 0, next.durationMs);
+            queue.pop_front();
+        }
+        if (queue.empty()) {
+            it = entry.waitingPulses.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = entry.pulses.begin(); it != entry.pulses.end();) {
+        Pulse& pulse = it->second;
+        if (!pulse.started) {
+            ++it;
+            continue;
+        }
+        const std::uint32_t elapsed = m_clock.NowMs() - pulse.startMs;
+        if (forceEnd || elapsed >= static_cast<std::uint32_t>(pulse.durationMs)) {
+            const auto mask = static_cast<std::uint8_t>(1u << it->first);
+            entry.current = static_cast<std::uint8_t>(
+                pulse.restoreLevel != 0 ? (entry.current | mask) : (entry.current & ~mask));
+            it = entry.pulses.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return dropped;
+}
+
+void TCHiIobWarrior::WriteRegister(std::int32_t selector, std::uint8_t reg, std::uint8_t value) {
+    if (selector == kIOBoxSelector) {
+        WriteIOBoxRegister(reg, value);
+    } else {
+        SelectPort(selector);
+        SpiTransfer(reg, value);
+        DeselectAll();
+    }
+}
+
+void TCHiIobWarrior::WriteOutputs(bool onlyChanged, bool forceEndPulses) {
+    std::size_t dropped = 0;
+    const bool inputsBetween = m_bInputsBetweenWrites && onlyChanged && !forceEndPulses;
+    for (auto& [selector, registers] : m_mapOutputs) {
+        bool wrote = false;
+        for (auto& [reg, entry] : registers) {
+            dropped += EndDuePulses(entry, forceEndPulses);
+            if (onlyChanged && entry.current == entry.lastWritten) {
+                continue;
+            }
+            WriteRegister(selector, reg, entry.current);
+            wrote = true;
+            if (!entry.pulses.empty()) {
+                const std::uint32_t now = m_clock.NowMs();
+                for (auto& [bit, pulse] : entry.pulses) {
+                    if (!pulse.started) {
+                        pulse.startMs = now;
+                        pulse.started = true;
+                    }
+                }
+            }
+            entry.lastWritten = entry.current;
+        }
+        if (wrote && inputsBetween) {
+            // The strobe carries this device's new levels to its lines at once, and the inputs
+            // that changed meanwhile are read before the next device's writes.
+            StrobeIfSelected();
+            if (!ServeInputs(true)) {
+                m_bInputsFailed = true;
+            }
+        }
+    }
+    StrobeIfSelected();
+    if (dropped != 0) {
+        zentrix::LogLazily(zentrix::LogLevel::Warning, "iobox", [dropped] {
+            return std::to_string(dropped) +
+                   " pulse command(s) still waiting behind a running pulse were dropped as the "
+                   "outputs went to their final state";
+        });
+    }
+}
+
+bool TCHiIobWarrior::ServeInputs(bool onlyChanged) {
+    m_pInterrupt->Invalidate();
+    const auto boxInputs = m_mapInputs.find(kIOBoxSelector);
+    if (boxInputs == m_mapInputs.end()) {
+        return true;
+    }
+    std::array<std::uint8_t, kIOBoxReadCommandCount> readCommands{};
+    std::array<std::uint8_t*, kIOBoxReadCommandCount> values{};
+    std::size_t count = 0;
+    for (auto& [readCommand, current] : boxInputs->second) {
+        if (onlyChanged && !m_pInterrupt->HasChanged(readCommand)) {
+            continue;
+        }
+        readCommands[count] = readCommand;
+        values[count] = &current;
+        ++count;
+    }
+    return count == 0 || ReadIOBoxRegisters(readCommands.data(), values.data(), count);
+}
+
+bool TCHiIobWarrior::ReadInputs(bool onlyChanged) {
+    bool ok = ServeInputs(onlyChanged);
+    ok = ReadSlowDevices(onlyChanged) && ok;
+    StrobeIfSelected();
+    return ok;
+}
+
+void TCHiIobWarrior::NoteInputRead(std::uint8_t readCommand, std::uint8_t value) {
+    if (m_vecInputReads.size() >= kMaxKeptInputReads) {
+        m_vecInputReads.erase(m_vecInputReads.begin());
+    }
+    m_vecInputReads.push_back({readCommand, value});
+}
+
+void TCHiIobWarrior::TakeInputReads(std::vector<InputRead>& reads) {
+    reads.clear();
+    reads.swap(m_vecInputReads);
+}
+
+bool TCHiIobWarrior::LocateInputBit(std::int32_t portId, std::int32_t line,
+                                    std::uint8_t& readCommand, std::int32_t& bit) {
+    std::int32_t selector = 0;
+    std::int32_t pin = 0;
+    if (!LocatePin(portId, line, selector, pin) || selector != kIOBoxSelector) {
+        return false;
+    }
+    readCommand = ReadCommandOfPin(pin);
+    bit = BitOfPin(pin);
+    return true;
+}
+
+bool TCHiIobWarrior::GetOutputBit(std::int32_t portId, std::int32_t line) const {
+    std::int32_t selector = 0;
+    std::int32_t pin = 0;
+    if (!LocatePin(portId, line, selector, pin)) {
+        return false;
+    }
+    const auto registers = m_mapOutputs.find(selector);
+    if (registers == m_mapOutputs.end()) {
+        return false;
+    }
+    const auto found = registers->second.find(OutputRegisterOfPin(pin));
+    if (found == registers->second.end()) {
+        return false;
+    }
+    return ((found->second.current >> BitOfPin(pin)) & 1u) != 0;
+}
+
+bool TCHiIobWarrior::GetInputBit(std::int32_t portId, std::int32_t line) const {
+    std::int32_t selector = 0;
+    std::int32_t pin = 0;
+    if (!LocatePin(portId, line, selector, pin)) {
+        return false;
+    }
+    const auto registers = m_mapInputs.find(selector);
+    if (registers == m_mapInputs.end()) {
+        return false;
+    }
+    const auto found = registers->second.find(ReadCommandOfPin(pin));
+    if (found == registers->second.end()) {
+        return false;
+    }
+    return ((found->second >> BitOfPin(pin)) & 1u) != 0;
+}
+
+void TCHiIobWarrior::ResetOutputs() {
+    for (auto& [selector, registers] : m_mapOutputs) {
+        for (auto& [reg, entry] : registers) {
+            entry.lastWritten = 0;
+            entry.current = 0;
+            entry.pulses.clear();
+            entry.waitingPulses.clear();
+        }
+    }
+}
+
+void TCHiIobWarrior::ResetInputs() {
+    for (auto& [selector, registers] : m_mapInputs) {
+        for (auto& [readCommand, current] : registers) {
+            current = 0xFF;
+        }
+    }
+    for (auto& [port, bytes] : m_mapSlowDevices) {
+        std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
+    }
+    m_vecInputReads.clear();
+    m_bInputsFailed = false;
+    m_pInterrupt->Rearm();
+}
+

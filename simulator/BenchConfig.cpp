@@ -15,6 +15,9 @@ namespace zentrix::sim {
 
 namespace {
 
+// A tenth of a second: far past any wait of the plug-in's between a pin report and a frame.
+constexpr std::int64_t kLongestLateSelectUs = 100000;
+
 using nlohmann::json;
 
 [[noreturn]] void Fail(const std::string& field, const std::string& problem) {
@@ -207,7 +210,9 @@ const json& RequireArray(const json& value, const std::string& path) {
 BoxConfig ReadBox(const json& value, const std::string& path) {
     RequireObject(value, path);
     RejectUnknownFields(
-        value, path, {"box_id", "product_id", "serial", "sdi", "ttl", "inputs", "licks", "faults"});
+        value, path,
+        {"box_id", "product_id", "serial", "sdi", "ttl", "inputs", "licks", "faults",
+         "late_select_us"});
     BoxConfig box;
     box.boxId = ReadInt(RequireField(value, path, "box_id"), path + ".box_id");
     if (value.contains("product_id")) {
@@ -246,6 +251,9 @@ BoxConfig ReadBox(const json& value, const std::string& path) {
     }
     if (value.contains("faults")) {
         box.faults = ReadFaults(value["faults"], path + ".faults");
+    }
+    if (value.contains("late_select_us")) {
+        box.lateSelectUs = ReadUnsigned(value["late_select_us"], path + ".late_select_us");
     }
     return box;
 }
@@ -288,6 +296,7 @@ void ValidatePulseTrain(const PulseTrain& train, const std::string& path) {
 void ValidateBox(const BoxConfig& box, const std::string& path) {
     RequireRange(box.boxId, 0, 255, path + ".box_id");
     RequireRange(box.productId, 0, 0xFFFF, path + ".product_id");
+    RequireRange(box.lateSelectUs, 0, kLongestLateSelectUs, path + ".late_select_us");
     ValidateSerial(box.serial, path + ".serial");
     for (const auto& [port, board] : box.sdiBoards) {
         RequireRange(port, 1, kSdiPortCount, path + ".sdi." + std::to_string(port));

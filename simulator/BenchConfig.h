@@ -93,6 +93,9 @@ struct BoxConfig {
     std::vector<InputSource> inputs;
     std::vector<LickSource> licks;
     FaultConfig faults;
+    // How long a pin report takes to reach the pins, in microseconds: an SPI frame written sooner
+    // is clocked with the select lines as they were. 0 for a box that takes each report at once.
+    std::uint32_t lateSelectUs = 0;
     bool operator==(const BoxConfig&) const = default;
 };
 

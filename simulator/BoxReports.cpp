@@ -6,6 +6,7 @@
 #include <string>
 
 #include "simulator/BoxWiring.h"
+#include "simulator/SimulatedBench.h"
 
 namespace zentrix::sim {
 
@@ -25,10 +26,16 @@ bool SimulatedIoBox::CountReport() {
 std::uint32_t SimulatedIoBox::HandleWrite(std::uint64_t now, std::uint32_t pipe,
                                           const std::uint8_t* buffer, std::uint32_t length) {
     std::uint32_t written = 0;
+    ApplyLatePinReports(now);
     if (buffer == nullptr) {
         ReportError(now, "write with a null buffer");
     } else if (CountReport()) {
-        if (pipe == kPinPipe && length == kIow56PinReportSize) {
+        if (pipe == kPinPipe && length == kIow56PinReportSize && m_lateSelectUs != 0) {
+            LatePinReport late{m_bench.m_clock.NowUs() + m_lateSelectUs, {}};
+            std::copy(buffer, buffer + length, late.report.begin());
+            m_latePinReports.push_back(late);
+            written = length;
+        } else if (pipe == kPinPipe && length == kIow56PinReportSize) {
             HandlePinReport(now, buffer);
             written = length;
         } else if (pipe == kSpecialPipe && length == kIow56SpecialReportSize) {
@@ -49,6 +56,7 @@ std::uint32_t SimulatedIoBox::HandleWrite(std::uint64_t now, std::uint32_t pipe,
 SimulatedIoBox::ReadOutcome SimulatedIoBox::HandleRead(std::uint64_t now, std::uint32_t pipe,
                                                        std::uint8_t* buffer, std::uint32_t length) {
     ReadOutcome outcome;
+    ApplyLatePinReports(now);
     const bool validLength = (pipe == kPinPipe && length == kIow56PinReportSize) ||
                              (pipe == kSpecialPipe && length == kIow56SpecialReportSize);
     if (buffer == nullptr) {
@@ -84,6 +92,20 @@ void SimulatedIoBox::HandleSetTimeout(std::uint64_t now, TraceKind kind, std::ui
     }
     if (m_traceEnabled) {
         RecordTrace(now, kind, 0, nullptr, 0, 0, timeoutMs);
+    }
+}
+
+void SimulatedIoBox::ApplyLatePinReports(std::uint64_t now) {
+    if (m_latePinReports.empty()) {
+        return;
+    }
+    const std::uint64_t nowUs = m_bench.m_clock.NowUs();
+    while (!m_latePinReports.empty() && m_latePinReports.front().dueUs <= nowUs) {
+        const LatePinReport late = m_latePinReports.front();
+        m_latePinReports.pop_front();
+        // The pins changed when the report arrived there, not when the box next looked.
+        const std::uint64_t lateByMs = (nowUs - late.dueUs) / 1000;
+        HandlePinReport(now > lateByMs ? now - lateByMs : 0, late.report.data());
     }
 }
 

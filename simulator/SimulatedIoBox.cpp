@@ -21,6 +21,7 @@ SimulatedIoBox::SimulatedIoBox(const BoxConfig& config, std::size_t index, Simul
       m_productId(config.productId),
       m_serial(config.serial.empty() ? DefaultSerial(index) : config.serial),
       m_readTimeoutMs(kDefaultTimeoutMs),
+      m_lateSelectUs(config.lateSelectUs),
       m_faults(config.faults) {
     m_pinLevels.fill(0xFF);
     for (const auto& [sdi, board] : config.sdiBoards) {

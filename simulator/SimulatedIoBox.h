@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -166,6 +167,8 @@ private:
     // Whether the reports counted so far have used up silentAfterReports; caller holds the lock.
     bool IsSilent() const;
     void HandlePinReport(std::uint64_t now, const std::uint8_t* report);
+    // Carries out the pin reports whose way to the pins has ended by now.
+    void ApplyLatePinReports(std::uint64_t now);
     void HandleSpecialReport(std::uint64_t now, const std::uint8_t* report);
     void HandleSpiTransfer(std::uint64_t now, const std::uint8_t* report);
     void CheckPinReport(std::uint64_t now, const std::uint8_t* report);
@@ -214,6 +217,12 @@ private:
     std::uint32_t m_strobePulses = 0;
     // Writes never wait, so only the read timeout matters.
     std::uint32_t m_readTimeoutMs;
+    const std::uint32_t m_lateSelectUs;
+    struct LatePinReport {
+        std::uint64_t dueUs;
+        std::array<std::uint8_t, 8> report;
+    };
+    std::deque<LatePinReport> m_latePinReports;
 
     PortExpander m_inputExpander;
     PortExpander m_outputExpander;

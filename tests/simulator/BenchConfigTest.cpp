@@ -40,7 +40,8 @@ constexpr const char* kFullBench = R"({
                     "start_ms": 3000, "count": 7 } ],
       "licks":  [ { "sdi": 3, "per_second": 5, "lick_ms": 40, "start_ms": 100, "count": 9 } ],
       "faults": { "short_reads": 1, "throw_on_read": 2, "unplug_after_reports": 3,
-                  "silent_after_reports": 4 } },
+                  "silent_after_reports": 4 },
+      "late_select_us": 1500 },
     { "box_id": 255 } ] })";
 
 std::filesystem::path DemoBenchFile() {
@@ -64,6 +65,7 @@ TEST(BenchConfigParsing, ReadsEveryFieldOfABenchFile) {
                                                     {6, 1, PulseTrain{500, 50, 4, 3000, 7}}}));
     EXPECT_EQ(box.licks, (std::vector<LickSource>{{3, 5.0, 40, 100, 9}}));
     EXPECT_EQ(box.faults, (FaultConfig{1, 2, 3, 4}));
+    EXPECT_EQ(box.lateSelectUs, 1500u);
 
     const BoxConfig& minimal = config.boxes[1];
     EXPECT_EQ(minimal.boxId, 255);
@@ -71,6 +73,7 @@ TEST(BenchConfigParsing, ReadsEveryFieldOfABenchFile) {
     EXPECT_TRUE(minimal.serial.empty());
     EXPECT_TRUE(minimal.sdiBoards.empty());
     EXPECT_EQ(minimal.faults, FaultConfig{});
+    EXPECT_EQ(minimal.lateSelectUs, 0u);
 }
 
 TEST(BenchConfigParsing, TheExampleFileIsTheBuiltInDemoBench) {
@@ -121,6 +124,10 @@ TEST(BenchConfigParsing, ErrorsNameTheOffendingField) {
         {R"({"controllers": [{"box_id": 1.5}]})", "controllers[0].box_id: must be an integer"},
         {R"({"controllers": [{"box_id": "0"}]})", "controllers[0].box_id: must be an integer"},
         {Box(", \"product_id\": 70000"), "controllers[0].product_id: must be between 0 and 65535"},
+        {Box(", \"late_select_us\": 100001"),
+         "controllers[0].late_select_us: must be between 0 and 100000 (got 100001)"},
+        {Box(", \"late_select_us\": -1"),
+         "controllers[0].late_select_us: must not be negative (got -1)"},
         {Box(", \"serial\": \"123\""),
          "controllers[0].serial: must be 8 printable ASCII characters (got \"123\")"},
         {Box(", \"serial\": 12345678"), "controllers[0].serial: must be a string"},

@@ -16,8 +16,10 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "BenchScenario.h"
 #include "CliError.h"
@@ -39,6 +41,8 @@ double Rounded(double value) {
 using Json = nlohmann::ordered_json;
 
 constexpr int kMaxBoxes = 16;
+// A width counts as counted reliably from this share of falls on.
+constexpr double kSweepShare = 0.999;
 constexpr int kInterruptedExitCode = 130;
 
 class ScratchDirectory {
@@ -98,29 +102,45 @@ std::vector<Job> PlanJobs(const BenchOptions& options, const BenchHost& host,
         const fs::path directory = scratch / ("boxes-" + std::to_string(boxes));
         fs::create_directories(directory);
         WriteFile(directory / "HardwareSetup.xml", FullyMappedSetup(boxes));
-        // Each mode on a simulator of its own, which starts where the plug-in's input cache
-        // starts: with every input last read high.
+        // Each mode and timing on a simulator of its own, which starts where the plug-in's input
+        // cache starts: with every input last read high. A sweep runs the active bench once per
+        // pulse width.
+        std::vector<int> lows = options.pulseWidthsMs;
+        if (lows.empty()) {
+            lows.push_back(0);
+        }
         for (const std::string& load : options.loads) {
-            for (const std::string& mode : options.modes) {
-                std::string name = load;
-                name.append("-").append(mode);
-                Job job;
-                job.plan.boxes = boxes;
-                job.plan.load = load;
-                job.plan.modes = {mode};
-                job.plan.seconds = options.secondsPerScenario;
-                job.plan.commandEveryMs = options.commandEveryMs;
-                job.plan.toggleEveryMs = load == "active" ? options.toggleEveryMs : 0;
-                job.plan.configDirectory = directory;
-                job.plan.eventLog = directory / (name + "-events.jsonl");
-                job.plan.periodTrace = directory / (name + "-periods.txt");
-                job.benchFile = directory / (name + "-bench.json");
-                job.registryFile = scratch / "registry.reg";
-                job.resultFile = directory / (name + "-result.json");
-                WriteFile(
-                    job.benchFile,
-                    SimulatedBenchFile(boxes, job.plan.toggleEveryMs, job.plan.eventLog).dump(2));
-                jobs.push_back(job);
+            for (const int low : load == "active" ? lows : std::vector<int>{0}) {
+                for (const std::string& mode : options.modes) {
+                    for (const std::string& timing : options.timings) {
+                        std::string name = load;
+                        name.append("-").append(std::to_string(low)).append("-").append(mode);
+                        name.append("-").append(timing);
+                        Job job;
+                        job.plan.boxes = boxes;
+                        job.plan.load = load;
+                        job.plan.modes = {mode};
+                        job.plan.timing = timing;
+                        job.plan.seconds = options.secondsPerScenario;
+                        job.plan.commandEveryMs = options.commandEveryMs;
+                        if (load == "active") {
+                            job.plan.toggleLowMs = low;
+                            job.plan.toggleEveryMs =
+                                low > 0 ? low + kSweepHighMs : options.toggleEveryMs;
+                        }
+                        job.plan.configDirectory = directory;
+                        job.plan.eventLog = directory / (name + "-events.jsonl");
+                        job.plan.periodTrace = directory / (name + "-periods.txt");
+                        job.benchFile = directory / (name + "-bench.json");
+                        job.registryFile = scratch / "registry.reg";
+                        job.resultFile = directory / (name + "-result.json");
+                        WriteFile(job.benchFile,
+                                  SimulatedBenchFile(boxes, job.plan.toggleEveryMs,
+                                                     job.plan.toggleLowMs, job.plan.eventLog)
+                                      .dump(2));
+                        jobs.push_back(job);
+                    }
+                }
             }
         }
     }
@@ -136,6 +156,9 @@ std::vector<Job> PlanJobs(const BenchOptions& options, const BenchHost& host,
             setenv("ZENTRIX_IOWARRIOR", ("sim:" + job.benchFile.string()).c_str(), 1);
             // A missing store gives the catalog's defaults, whatever the user's registry says.
             setenv("ZENTRIX_REGISTRY", job.registryFile.c_str(), 1);
+            const bool original = job.plan.timing == "original";
+            setenv("ZENTRIX_TIMING", original ? "spec" : job.plan.timing.c_str(), 1);
+            setenv("ZENTRIX_SCHEDULE", original ? "passes" : "inputs-first", 1);
         }
         setenv("ZENTRIX_PERIOD_TRACE", job.plan.periodTrace.c_str(), 1);
         const PluginLibrary library(host.pluginLibrary);
@@ -158,10 +181,15 @@ std::vector<Job> PlanJobs(const BenchOptions& options, const BenchHost& host,
 }
 
 std::string Describe(const ScenarioPlan& plan) {
-    return plan.boxes == 0
-               ? std::string("the attached boxes")
-               : std::to_string(plan.boxes) + (plan.boxes == 1 ? " box, " : " boxes, ") +
-                     plan.load + ", " + plan.modes.front();
+    if (plan.boxes == 0) {
+        return "the attached boxes";
+    }
+    std::string text = std::to_string(plan.boxes) + (plan.boxes == 1 ? " box, " : " boxes, ") +
+                       plan.load;
+    if (plan.toggleLowMs > 0) {
+        text += " (" + std::to_string(plan.toggleLowMs) + " ms lows)";
+    }
+    return text + ", " + plan.modes.front() + ", " + plan.timing + " timing";
 }
 
 Json RunJob(const Job& job, const BenchHost& host) {
@@ -278,6 +306,17 @@ std::string PeriodCell(const Json& figure) {
            ratio + ")";
 }
 
+std::string LoadCell(const Json& result) {
+    const std::string load = result["load"];
+    return load == "active" && result["toggle_low_ms"].is_number()
+               ? load + " " + std::to_string(result["toggle_low_ms"].get<int>())
+               : load;
+}
+
+std::string TimingCell(const Json& result) {
+    return result["timing"].is_string() ? result["timing"].get<std::string>() : "-";
+}
+
 std::string CountCell(const Json& counted, const Json& produced) {
     return std::to_string(counted.get<std::int64_t>()) + "/" +
            std::to_string(produced.get<std::int64_t>());
@@ -337,16 +376,20 @@ void PrintText(const Json& document) {
 
     std::cout << "Sampler periods in ms: wall time (floor of the same period, wall/floor); CPU "
                  "of the sampling threads\n";
-    TextTable periods(
-        {"BOXES", "LOAD", "MODE", "PERIODS", "MEDIAN", "P99", "MAX", "CPU/PERIOD", "CPU %CORE"});
+    TextTable periods({"BOXES", "LOAD", "MODE", "TIMING", "PERIODS", "MEDIAN", "P99", "MAX",
+                       "CPU/PERIOD", "CPU %CORE", "REPORTS/S/BOX"});
     for (const Json& result : document["scenarios"]) {
         const Json& figures = result["periods"];
         const Json& cpu = result["cpu_per_period"];
-        periods.AddRow({std::to_string(result["boxes"].get<int>()), result["load"], result["mode"],
+        periods.AddRow({std::to_string(result["boxes"].get<int>()), LoadCell(result),
+                        result["mode"], TimingCell(result),
                         std::to_string(figures["count"].get<std::size_t>()),
                         PeriodCell(figures["median"]), PeriodCell(figures["p99"]),
                         PeriodCell(figures["max"]), Milliseconds(cpu["median_us"]),
-                        Fixed(cpu["percent_of_core"].get<double>(), 1)});
+                        Fixed(cpu["percent_of_core"].get<double>(), 1),
+                        result["reports_per_second_per_box"].is_number()
+                            ? Fixed(result["reports_per_second_per_box"].get<double>(), 0)
+                            : "-"});
     }
     PrintLines(periods);
     if (real) {
@@ -357,14 +400,15 @@ void PrintText(const Json& document) {
         << "\nCommand to line latency in ms; falling edges of the moving inputs counted by the "
            "host / made by the simulator, made falls that the box's register reads showed, "
            "and falls counted against those shown over the whole sampling session\n";
-    TextTable latency({"BOXES", "LOAD", "MODE", "ANSWERED", "MEDIAN", "P99", "MAX", "EDGES",
-                       "WORST BOX", "READ", "COUNTED/READ"});
+    TextTable latency({"BOXES", "LOAD", "MODE", "TIMING", "ANSWERED", "MEDIAN", "P99", "MAX",
+                       "EDGES", "WORST BOX", "READ", "COUNTED/READ"});
     for (const Json& result : document["scenarios"]) {
         const Json& commands = result["latency"];
         const Json& edges = result["edges"];
         const bool moving = result["load"] == "active";
         const bool sent = commands.is_object();
-        latency.AddRow({std::to_string(result["boxes"].get<int>()), result["load"], result["mode"],
+        latency.AddRow({std::to_string(result["boxes"].get<int>()), LoadCell(result),
+                        result["mode"], TimingCell(result),
                         sent ? CountCell(commands["answered"], commands["sent"]) : "-",
                         sent ? Milliseconds(commands["median_us"]) : "-",
                         sent ? Milliseconds(commands["p99_us"]) : "-",
@@ -375,7 +419,96 @@ void PrintText(const Json& document) {
                         moving ? CountCell(edges["session_counted"], edges["session_read"]) : "-"});
     }
     PrintLines(latency);
+
+    std::cout << "\nFrom a fall of the moving input to the first register read that showed it, in "
+                 "ms of simulator time; falls seen by some read / missed by every read\n";
+    TextTable reads({"BOXES", "LOAD", "MODE", "TIMING", "SEEN", "MISSED", "MEDIAN", "P99", "MAX"});
+    for (const Json& result : document["scenarios"]) {
+        const Json& wait = result["input_to_read"];
+        if (!wait.is_object()) {
+            continue;
+        }
+        const auto cell = [&wait](const char* key) {
+            return wait[key].is_number() ? std::to_string(wait[key].get<std::int64_t>())
+                                         : std::string("-");
+        };
+        reads.AddRow({std::to_string(result["boxes"].get<int>()), LoadCell(result),
+                      result["mode"], TimingCell(result), cell("seen"), cell("missed"),
+                      cell("median_ms"), cell("p99_ms"), cell("max_ms")});
+    }
+    PrintLines(reads);
+
+    const Json& sweep = document["sweep"];
+    if (sweep.is_array() && !sweep.empty()) {
+        std::cout << "\nPulse-width sweep: falls counted by the host / made by the simulator, per "
+                     "low-phase width in ms; the shortest width from which on every width is "
+                     "counted at 99.9% or better\n";
+        std::vector<std::string> header{"BOXES", "MODE", "TIMING"};
+        for (const Json& point : sweep.front()["points"]) {
+            header.push_back(std::to_string(point["low_ms"].get<int>()) + " MS");
+        }
+        header.emplace_back("SHORTEST >= 99.9%");
+        TextTable widths(header);
+        for (const Json& series : sweep) {
+            std::vector<std::string> row{std::to_string(series["boxes"].get<int>()),
+                                         series["mode"], series["timing"]};
+            for (const Json& point : series["points"]) {
+                row.push_back(Fixed(point["percent"].get<double>(), 2) + "%");
+            }
+            row.push_back(series["shortest_ms"].is_number()
+                              ? std::to_string(series["shortest_ms"].get<int>()) + " ms"
+                              : "none");
+            widths.AddRow(row);
+        }
+        PrintLines(widths);
+    }
     std::cout.flush();
+}
+
+// The falls counted at each low-phase width, per box count, mode and timing, in width order.
+Json SweepSummary(const Json& scenarios) {
+    std::map<std::tuple<int, std::string, std::string>, std::map<int, std::pair<std::int64_t, std::int64_t>>>
+        series;
+    for (const Json& result : scenarios) {
+        if (result["load"] != "active" || !result["edges"].is_object() ||
+            !result["toggle_low_ms"].is_number() || !result["timing"].is_string()) {
+            continue;
+        }
+        auto& point = series[{result["boxes"].get<int>(), result["mode"].get<std::string>(),
+                              result["timing"].get<std::string>()}][result["toggle_low_ms"].get<int>()];
+        point.first += result["edges"]["counted"].get<std::int64_t>();
+        point.second += result["edges"]["produced"].get<std::int64_t>();
+    }
+    Json summary = Json::array();
+    for (const auto& [key, points] : series) {
+        Json entry;
+        entry["boxes"] = std::get<0>(key);
+        entry["mode"] = std::get<1>(key);
+        entry["timing"] = std::get<2>(key);
+        entry["points"] = Json::array();
+        Json shortest = nullptr;
+        for (auto it = points.rbegin(); it != points.rend(); ++it) {
+            const auto [counted, produced] = it->second;
+            const double share =
+                produced == 0 ? 1.0 : static_cast<double>(counted) / static_cast<double>(produced);
+            if (share < kSweepShare) {
+                break;
+            }
+            shortest = it->first;
+        }
+        for (const auto& [low, counts] : points) {
+            const double percent = counts.second == 0 ? 100.0
+                                                      : 100.0 * static_cast<double>(counts.first) /
+                                                            static_cast<double>(counts.second);
+            entry["points"].push_back({{"low_ms", low},
+                                       {"counted", counts.first},
+                                       {"produced", counts.second},
+                                       {"percent", std::round(percent * 100.0) / 100.0}});
+        }
+        entry["shortest_ms"] = shortest;
+        summary.push_back(entry);
+    }
+    return summary;
 }
 
 // Keeps the first of each repeated choice, in the order given.
@@ -436,6 +569,25 @@ void AddBenchOptions(CLI::App& app, BenchOptions& options) {
                          "stays low for half of it (default 100)")
             ->check(CLI::Range(60, 60000))
             ->type_name("MS");
+    auto* timings =
+        command
+            ->add_option("--timings", options.timings,
+                         "Waits and pass order to measure, each in turn: original (the protocol's "
+                         "waits, inputs read once per pass), spec (its waits, inputs first), lean "
+                         "(only the waits the hardware needs) (default spec,lean)")
+            ->delimiter(',')
+            ->check(CLI::IsMember({"original", "spec", "lean"}))
+            ->type_name("TIMING,...");
+    auto* widths = command
+                       ->add_option("--pulse-widths", options.pulseWidthsMs,
+                                    "Sweep the active bench over these low phases of the moving "
+                                    "input, each followed by 150 ms high, instead of "
+                                    "--toggle-every; the summary names the shortest width counted "
+                                    "at 99.9% or better")
+                       ->delimiter(',')
+                       ->check(CLI::Range(1, 10000))
+                       ->type_name("MS,...");
+    widths->excludes(toggleEvery);
     command
         ->add_flag("--real", options.real,
                    "Measure the attached IO boxes with the hardware setup of --config-dir "
@@ -443,7 +595,9 @@ void AddBenchOptions(CLI::App& app, BenchOptions& options) {
         ->excludes(boxes)
         ->excludes(loads)
         ->excludes(commandEvery)
-        ->excludes(toggleEvery);
+        ->excludes(toggleEvery)
+        ->excludes(timings)
+        ->excludes(widths);
 }
 
 int RunBench(const BenchOptions& requested, const BenchHost& host) {
@@ -451,6 +605,9 @@ int RunBench(const BenchOptions& requested, const BenchHost& host) {
     DropRepeats(options.boxCounts);
     DropRepeats(options.modes);
     DropRepeats(options.loads);
+    DropRepeats(options.timings);
+    DropRepeats(options.pulseWidthsMs);
+    std::sort(options.pulseWidthsMs.begin(), options.pulseWidthsMs.end());
     InstallStopHandlers();
     const ScratchDirectory scratch;
     const std::vector<double> loadBefore = LoadAverage();
@@ -486,8 +643,11 @@ int RunBench(const BenchOptions& requested, const BenchHost& host) {
                            {"load_before", loadBefore},
                            {"load_after", LoadAverage()},
                            {"bare_2ms_sleep", bareSleep}};
+    document["timings"] = options.real ? Json(nullptr) : Json(options.timings);
+    document["pulse_widths_ms"] = options.pulseWidthsMs;
     document["interrupted"] = interrupted;
     document["scenarios"] = scenarios;
+    document["sweep"] = SweepSummary(scenarios);
     if (host.json) {
         std::cout << document.dump(2) << std::endl;
     } else {

@@ -23,8 +23,16 @@ struct BenchOptions {
     double secondsPerScenario = 1.5;
     double commandEveryMs = 50.0;
     int toggleEveryMs = 100;
+    // "original" (spec waits and the original order of a pass), "spec", "lean".
+    std::vector<std::string> timings{"spec", "lean"};
+    // Low phases of the moving input to sweep on the active bench instead of --toggle-every, each
+    // followed by a high phase of kSweepHighMs.
+    std::vector<int> pulseWidthsMs;
     bool real = false;
 };
+
+// Long enough for any schedule to see the input high again before it falls once more.
+inline constexpr int kSweepHighMs = 150;
 
 // What the host has settled before any subcommand runs.
 struct BenchHost {

@@ -173,6 +173,8 @@ struct Period {
     std::uint64_t wallUs = 0;
     std::uint64_t floorUs = 0;
     std::uint64_t cpuUs = 0;
+    // Absent from the trace of a plug-in that does not count its reports.
+    std::optional<std::uint64_t> reports;
 };
 
 Period ParsePeriod(const std::string& text) {
@@ -180,6 +182,10 @@ Period ParsePeriod(const std::string& text) {
     Period period;
     if (!(in >> period.lane >> period.endUs >> period.wallUs >> period.floorUs >> period.cpuUs)) {
         throw CliError("unreadable period trace line \"" + text + "\"");
+    }
+    std::uint64_t reports = 0;
+    if (in >> reports) {
+        period.reports = reports;
     }
     return period;
 }
@@ -253,7 +259,21 @@ Json PeriodFigures(std::vector<Period> periods, std::uint64_t samplingUs, int bo
     Json cpuFigures = Distribution(cpu, "_us");
     cpuFigures["percent_of_core"] = Rounded(percent);
     cpuFigures["percent_of_core_per_box"] = Rounded(boxes > 0 ? percent / boxes : percent);
-    return {{"periods", figures}, {"cpu_per_period", cpuFigures}};
+    std::uint64_t reports = 0;
+    bool counted = !periods.empty();
+    for (const Period& period : periods) {
+        counted = counted && period.reports.has_value();
+        reports += period.reports.value_or(0);
+    }
+    const double seconds = static_cast<double>(samplingUs) / 1e6;
+    const Json perBox =
+        counted && seconds > 0.0
+            ? Json(std::round(static_cast<double>(reports) / seconds / std::max(boxes, 1) * 10.0) /
+                   10.0)
+            : Json(nullptr);
+    return {{"periods", figures},
+            {"cpu_per_period", cpuFigures},
+            {"reports_per_second_per_box", perBox}};
 }
 
 struct CatalogIds {
@@ -381,11 +401,18 @@ public:
         result["boxes"] = m_boxes.size();
         result["load"] = m_plan.load;
         result["mode"] = mode;
+        result["timing"] = m_plan.timing.empty() ? Json(nullptr) : Json(m_plan.timing);
+        result["toggle_low_ms"] = simulated && m_plan.toggleEveryMs > 0
+                                      ? Json(m_plan.toggleLowMs > 0 ? m_plan.toggleLowMs
+                                                                    : m_plan.toggleEveryMs / 2)
+                                      : Json(nullptr);
         result["seconds"] = Rounded(static_cast<double>(stopUs - startUs) / 1e6);
         result.update(PeriodFigures(periods, stopUs - startUs, static_cast<int>(m_boxes.size())));
         result["latency"] = commands ? LatencyFigures() : Json(nullptr);
         result["edges"] =
             simulated ? EdgeFigures(countedBefore, counted, startMs, stopMs) : Json(nullptr);
+        result["input_to_read"] =
+            simulated && m_plan.toggleEveryMs > 0 ? InputToReadFigures(startMs, stopMs) : Json(nullptr);
         return result;
     }
 
@@ -495,7 +522,8 @@ private:
             return;
         }
         const std::int64_t every = m_plan.toggleEveryMs;
-        const std::int64_t target = every / 2 + kHighPhaseMarginMs;
+        const std::int64_t low = m_plan.toggleLowMs > 0 ? m_plan.toggleLowMs : every / 2;
+        const std::int64_t target = low + kHighPhaseMarginMs;
         const std::int64_t phase = m_simulatorTime.NowMs() % every;
         const std::int64_t waitMs = phase <= target ? target - phase : every - phase + target;
         SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs));
@@ -576,6 +604,38 @@ private:
                 {"session_read", sessionReadTotal}, {"per_box", perBox}};
     }
 
+    // For each fall the bench made, the wait until the first read of its register that showed
+    // the line low; a fall with no such read before the next one was missed by every read.
+    Json InputToReadFigures(std::int64_t startMs, std::int64_t stopMs) const {
+        std::vector<std::uint64_t> waitsMs;
+        std::uint64_t missed = 0;
+        for (const auto& [box, falls] : m_fallsMs) {
+            const auto found = m_readFallsMs.find(box);
+            std::vector<std::uint64_t> reads;
+            if (found != m_readFallsMs.end()) {
+                reads = found->second;
+                std::sort(reads.begin(), reads.end());
+            }
+            for (std::size_t i = 0; i < falls.size(); ++i) {
+                const auto at = static_cast<std::int64_t>(falls[i]);
+                if (at <= startMs || at > stopMs) {
+                    continue;
+                }
+                const std::uint64_t next = i + 1 < falls.size() ? falls[i + 1] : UINT64_MAX;
+                const auto read = std::lower_bound(reads.begin(), reads.end(), falls[i]);
+                if (read == reads.end() || *read >= next) {
+                    ++missed;
+                } else {
+                    waitsMs.push_back(*read - falls[i]);
+                }
+            }
+        }
+        Json figures = Distribution(waitsMs, "_ms");
+        figures["seen"] = waitsMs.size();
+        figures["missed"] = missed;
+        return figures;
+    }
+
     const ScenarioPlan& m_plan;
     Component& m_component;
     std::vector<int> m_boxes;
@@ -612,7 +672,7 @@ void LoadSetup(Component& component, const ScenarioPlan& plan) {
 
 }  // namespace
 
-Json SimulatedBenchFile(int boxes, int toggleEveryMs, const fs::path& eventLog) {
+Json SimulatedBenchFile(int boxes, int toggleEveryMs, int toggleLowMs, const fs::path& eventLog) {
     Json controllers = Json::array();
     for (int box = 0; box < boxes; ++box) {
         Json sdi = Json::object();
@@ -629,7 +689,7 @@ Json SimulatedBenchFile(int boxes, int toggleEveryMs, const fs::path& eventLog) 
             inputs.push_back({{"port", kToggledPort},
                               {"line", kToggledLine},
                               {"every_ms", toggleEveryMs},
-                              {"low_ms", toggleEveryMs / 2}});
+                              {"low_ms", toggleLowMs > 0 ? toggleLowMs : toggleEveryMs / 2}});
         }
         controllers.push_back({{"box_id", box}, {"sdi", sdi}, {"ttl", ttl}, {"inputs", inputs}});
     }

@@ -29,16 +29,22 @@ struct ScenarioPlan {
     double seconds = 0.0;
     // 0 sends no commands.
     double commandEveryMs = 0.0;
-    // How often the moving inputs fall on the active bench.
+    // How often the moving inputs fall on the active bench, and how long they stay low (0: half
+    // of it).
     int toggleEveryMs = 0;
+    int toggleLowMs = 0;
+    // The waits and pass order of the plug-in's boxes: "original", "spec" or "lean"; empty on real
+    // hardware, which samples as ZENTRIX_TIMING says.
+    std::string timing;
     std::filesystem::path configDirectory;
     // Empty on real hardware: nothing then records the lines.
     std::filesystem::path eventLog;
     std::filesystem::path periodTrace;
 };
 
-// The simulator's bench file for `boxes` fully mapped boxes; 0 for toggleEveryMs moves no input.
-nlohmann::ordered_json SimulatedBenchFile(int boxes, int toggleEveryMs,
+// The simulator's bench file for `boxes` fully mapped boxes; 0 for toggleEveryMs moves no input,
+// 0 for toggleLowMs keeps it low for half of toggleEveryMs.
+nlohmann::ordered_json SimulatedBenchFile(int boxes, int toggleEveryMs, int toggleLowMs,
                                           const std::filesystem::path& eventLog);
 
 // A HardwareSetup.xml that puts a device on every port of every box, matching SimulatedBenchFile.

@@ -15,9 +15,10 @@ bool TCHiIobInterrupt::HasChanged(std::uint8_t readCommand) {
         Refresh();
         m_bStale = false;
     }
-    if (m_bRearmed) {
-        return true;
-    }
+    return m_bRearmed || IsLatched(readCommand);
+}
+
+bool TCHiIobInterrupt::IsLatched(std::uint8_t readCommand) const {
     switch (readCommand) {
         case kIobReadPins4To11:
             return (m_byLatchedLines & 0x20) != 0;

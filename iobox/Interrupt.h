@@ -22,6 +22,8 @@ public:
     // does in a pass that re-armed, since the re-arm pulse drops, unlatched, any change that
     // arrives between the read of the lines and the end of the pulse.
     bool HasChanged(std::uint8_t readCommand);
+    // Whether the lines as last read flag that register itself, re-arm or not.
+    bool IsLatched(std::uint8_t readCommand) const;
     void Refresh();
     // Clears the hardware latches with a low pulse on the re-arm line.
     void Rearm();

@@ -55,6 +55,25 @@ TimingChoice TimingChoiceFromEnvironment() {
     return TimingChoice::Auto;
 }
 
+bool OnePassInputReadsFromEnvironment() {
+    static const bool onePass = [] {
+        const char* text = std::getenv("ZENTRIX_SCHEDULE");
+        if (text == nullptr || *text == '\0' || std::string_view(text) == "inputs-first") {
+            return false;
+        }
+        if (std::string_view(text) == "passes") {
+            Log(LogLevel::Info, "timing",
+                "reading the inputs once per pass (ZENTRIX_SCHEDULE=passes), for measurement");
+            return true;
+        }
+        Log(LogLevel::Warning, "timing",
+            std::string("ZENTRIX_SCHEDULE=") + text +
+                " names no schedule (inputs-first or passes); taking inputs-first");
+        return false;
+    }();
+    return onePass;
+}
+
 std::optional<std::uint32_t> PinReportWaitUsFromEnvironment() {
     static const std::optional<std::uint32_t> waitUs = []() -> std::optional<std::uint32_t> {
         const char* text = std::getenv("ZENTRIX_PIN_REPORT_WAIT_US");

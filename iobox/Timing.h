@@ -36,6 +36,10 @@ inline constexpr std::uint32_t kRearmPulseMs = 1;
 inline constexpr std::uint32_t kLeanShortestPeriodUs = 6000;
 inline constexpr std::uint32_t kLongestPinReportWaitUs = 100000;
 
+// ZENTRIX_SCHEDULE=passes as it was at the first call: each pass reads the inputs once, before
+// its slow steps, as the original protocol did; for measuring the order of a pass against it.
+bool OnePassInputReadsFromEnvironment();
+
 // ZENTRIX_PIN_REPORT_WAIT_US as it was at the first call: a wait in microseconds (up to 100 ms)
 // after each pin report, for measuring how short it may be through a given driver.
 std::optional<std::uint32_t> PinReportWaitUsFromEnvironment();

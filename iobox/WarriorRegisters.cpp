@@ -155,13 +155,23 @@ void TCHiIobWarrior::WriteRegister(std::int32_t selector, std::uint8_t reg, std:
 
 void TCHiIobWarrior::WriteOutputs(bool onlyChanged, bool forceEndPulses) {
     std::size_t dropped = 0;
-    const bool inputsBetween = m_bInputsBetweenWrites && onlyChanged && !forceEndPulses;
+    const bool inputsBetween = m_bInputsBetweenWrites && onlyChanged && !forceEndPulses &&
+                               !zentrix::OnePassInputReadsFromEnvironment();
+    bool wroteBefore = false;
     for (auto& [selector, registers] : m_mapOutputs) {
         bool wrote = false;
         for (auto& [reg, entry] : registers) {
             dropped += EndDuePulses(entry, forceEndPulses);
             if (onlyChanged && entry.current == entry.lastWritten) {
                 continue;
+            }
+            if (!wrote && wroteBefore && inputsBetween) {
+                // Between two devices' writes: the strobe carries the last one's new levels to
+                // its lines, and the inputs that changed meanwhile are read before this one's.
+                StrobeIfSelected();
+                if (!ServeInputs(true)) {
+                    m_bInputsFailed = true;
+                }
             }
             WriteRegister(selector, reg, entry.current);
             wrote = true;
@@ -176,14 +186,7 @@ void TCHiIobWarrior::WriteOutputs(bool onlyChanged, bool forceEndPulses) {
             }
             entry.lastWritten = entry.current;
         }
-        if (wrote && inputsBetween) {
-            // The strobe carries this device's new levels to its lines at once, and the inputs
-            // that changed meanwhile are read before the next device's writes.
-            StrobeIfSelected();
-            if (!ServeInputs(true)) {
-                m_bInputsFailed = true;
-            }
-        }
+        wroteBefore = wroteBefore || wrote;
     }
     StrobeIfSelected();
     if (dropped != 0) {
@@ -204,20 +207,30 @@ bool TCHiIobWarrior::ServeInputs(bool onlyChanged) {
     std::array<std::uint8_t, kIOBoxReadCommandCount> readCommands{};
     std::array<std::uint8_t*, kIOBoxReadCommandCount> values{};
     std::size_t count = 0;
-    for (auto& [readCommand, current] : boxInputs->second) {
-        if (onlyChanged && !m_pInterrupt->HasChanged(readCommand)) {
-            continue;
+    // The registers whose own lines are latched come first, then those a re-arm makes read too,
+    // so that a change reaches the read that sees it as early as the chain allows.
+    for (const bool latched : {true, false}) {
+        for (auto& [readCommand, current] : boxInputs->second) {
+            if (onlyChanged && !m_pInterrupt->HasChanged(readCommand)) {
+                continue;
+            }
+            if (onlyChanged && m_pInterrupt->IsLatched(readCommand) != latched) {
+                continue;
+            }
+            if (!onlyChanged && !latched) {
+                break;
+            }
+            readCommands[count] = readCommand;
+            values[count] = &current;
+            ++count;
         }
-        readCommands[count] = readCommand;
-        values[count] = &current;
-        ++count;
     }
     return count == 0 || ReadIOBoxRegisters(readCommands.data(), values.data(), count);
 }
 
 bool TCHiIobWarrior::ReadInputs(bool onlyChanged) {
     bool ok = ServeInputs(onlyChanged);
-    ok = ReadSlowDevices(onlyChanged) && ok;
+    ok = ReadSlowDevices(onlyChanged && !zentrix::OnePassInputReadsFromEnvironment()) && ok;
     StrobeIfSelected();
     return ok;
 }

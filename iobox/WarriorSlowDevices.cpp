@@ -19,20 +19,22 @@ bool TCHiIobWarrior::LatchSlowDevice(std::int32_t port) {
 bool TCHiIobWarrior::ReadSlowDevices(bool inputsBetween) {
     const bool due = m_pSlowDeviceTimer->IsDue();
     bool ok = true;
+    bool readBefore = false;
     for (auto& [port, bytes] : m_mapSlowDevices) {
         if (!due) {
             std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
             continue;
         }
+        // Each read holds a select for a while: a change of the inputs meanwhile is read before
+        // the next one.
+        if (readBefore && inputsBetween) {
+            ok = ServeInputs(true) && ok;
+        }
+        readBefore = true;
         ok = LatchSlowDevice(port) && ok;
         // Even a failed transfer stores what the buffer holds.
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             bytes[i] = m_abySpecialReport[2 + i];
-        }
-        // Each read holds a select for a while: a change of the inputs meanwhile is read before
-        // the next one.
-        if (inputsBetween) {
-            ok = ServeInputs(true) && ok;
         }
     }
     return ok;

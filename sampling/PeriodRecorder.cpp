@@ -22,7 +22,8 @@ std::uint32_t Clamp32(std::uint64_t value) {
 PeriodMeter::PeriodMeter()
     : m_startUs(SteadyNowUs()),
       m_startSleepUs(RequestedSleepUsOfThisThread()),
-      m_startCpuUs(ThreadCpuUs()) {}
+      m_startCpuUs(ThreadCpuUs()),
+      m_startReports(ReportsOfThisThread()) {}
 
 SamplingPeriod PeriodMeter::Finish(std::uint32_t lane) const {
     SamplingPeriod period;
@@ -31,6 +32,7 @@ SamplingPeriod PeriodMeter::Finish(std::uint32_t lane) const {
     period.wallUs = Clamp32(period.endUs - m_startUs);
     period.floorUs = Clamp32(RequestedSleepUsOfThisThread() - m_startSleepUs);
     period.cpuUs = Clamp32(ThreadCpuUs() - m_startCpuUs);
+    period.reports = Clamp32(ReportsOfThisThread() - m_startReports);
     return period;
 }
 

@@ -21,6 +21,8 @@ struct SamplingPeriod {
     std::uint32_t wallUs = 0;
     std::uint32_t floorUs = 0;
     std::uint32_t cpuUs = 0;
+    // Reports the thread exchanged with its controllers in the period.
+    std::uint32_t reports = 0;
 };
 
 // Measures one period on the thread that runs it: construct at its start, Finish at its end.
@@ -36,6 +38,7 @@ private:
     std::uint64_t m_startUs;
     std::uint64_t m_startSleepUs;
     std::uint64_t m_startCpuUs;
+    std::uint64_t m_startReports;
 };
 
 // Any thread may record; Take and Enable belong to the thread that starts and stops sampling.

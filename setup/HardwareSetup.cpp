@@ -353,9 +353,9 @@ void TCHiIobHardwareSetup::AppendPeriodTrace() {
         return;
     }
     for (const auto& period : periods) {
-        std::fprintf(file, "%u %llu %u %u %u\n", period.lane,
+        std::fprintf(file, "%u %llu %u %u %u %u\n", period.lane,
                      static_cast<unsigned long long>(period.endUs), period.wallUs, period.floorUs,
-                     period.cpuUs);
+                     period.cpuUs, period.reports);
     }
     std::fclose(file);
 }

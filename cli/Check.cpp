@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "CliError.h"
+#include "iobox/Timing.h"
+#include "iobox/Warrior.h"
 #include "platform/KernelIoWarriorLibrary.h"
 
 namespace zentrix::cli {
@@ -56,7 +58,34 @@ struct BoxFinding {
     std::optional<int> boxId;
     bool usable = false;
     std::string problem;
+    // The waits the plug-in would sample the box with, and why; empty for a box it would not use.
+    std::string timing;
+    std::string timingReason;
 };
+
+// What the plug-in's configuration of the box would choose: the box's own expanders are set up
+// and read back as the plug-in does it (a top unit's expander is checked too once the plug-in
+// configures one), and SPI is switched off again.
+void ChooseTiming(IoWarriorLibrary& library, IowHandle handle, Clock& clock, BoxFinding& box) {
+    const TimingChoice choice = TimingChoiceFromEnvironment();
+    if (choice == TimingChoice::Spec) {
+        box.timing = "spec";
+        box.timingReason = "as ZENTRIX_TIMING=spec asks";
+        return;
+    }
+    if (choice == TimingChoice::Lean) {
+        box.timing = "lean";
+        box.timingReason = "as ZENTRIX_TIMING=lean asks, unverified";
+        return;
+    }
+    TCHiIobWarrior warrior(handle, library, clock);
+    warrior.Configure({}, {}, {}, {}, {}, {}, {}, 0.0);
+    std::string reason;
+    const bool lean = warrior.VerifyLeanTiming(reason);
+    warrior.Unconfigure();
+    box.timing = lean ? "lean" : "spec";
+    box.timingReason = reason;
+}
 
 std::optional<int> ReadBoxId(IoWarriorLibrary& library, IowHandle handle) {
     std::uint8_t report[kIow56SpecialReportSize] = {};
@@ -116,6 +145,8 @@ int CheckHardware(DeviceNodes& nodes, Clock& clock, const CheckOptions& options,
             box.usable = box.boxId.has_value();
             if (!box.usable) {
                 box.problem = "does not answer: unplug the box and plug it in again";
+            } else {
+                ChooseTiming(library, handle, clock, box);
             }
         }
         boxes.push_back(box);
@@ -163,6 +194,9 @@ int CheckHardware(DeviceNodes& nodes, Clock& clock, const CheckOptions& options,
             entry["box_id"] = box.boxId ? nlohmann::ordered_json(*box.boxId) : nullptr;
             entry["usable"] = box.usable;
             entry["problem"] = box.problem.empty() ? nullptr : nlohmann::ordered_json(box.problem);
+            entry["timing"] = box.timing.empty() ? nullptr : nlohmann::ordered_json(box.timing);
+            entry["timing_reason"] =
+                box.timing.empty() ? nullptr : nlohmann::ordered_json(box.timingReason);
             document["boxes"].push_back(entry);
         }
         document["ok"] = ok;
@@ -200,6 +234,9 @@ int CheckHardware(DeviceNodes& nodes, Clock& clock, const CheckOptions& options,
             out << "  box id " << *box.boxId;
         }
         out << (box.problem.empty() ? "  ready" : "  " + box.problem) << '\n';
+        if (!box.timing.empty()) {
+            out << "    samples with " << box.timing << " waits: " << box.timingReason << '\n';
+        }
     }
     out << (ok ? "Every IO box found can be used.\n"
                : "Some IO-Warrior nodes or boxes cannot be used; see the fixes above.\n");

@@ -8,7 +8,10 @@
 #include <string>
 
 #include "Check.h"
+#include "simulator/SimulatedBench.h"
 #include "support/FakeIowarriorDriver.h"
+#include "support/PinnedTiming.h"
+#include "support/SimulatorDeviceNodes.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -123,6 +126,47 @@ TEST_F(CheckTest, OtherIoWarriorProductsAreLeftAloneWithoutFailingTheCheck) {
     EXPECT_NE(output.str().find("product 0x1500  not an IO-Warrior 56"), std::string::npos)
         << output.str();
     EXPECT_TRUE(driver.At(1).written.empty());
+}
+
+// Through the kernel driver to simulated boxes: the check configures each box's own expanders
+// and reads them back as the plug-in does, and says which waits the plug-in would sample with.
+TEST(CheckTiming, EachBoxShowsTheWaitsThePluginWouldSampleItWithAndWhy) {
+    const zentrix::testing::PinnedTiming timing("auto");
+    zentrix::VirtualClock clock;
+    zentrix::sim::BenchConfig config;
+    config.boxes.resize(2);
+    config.boxes[0].boxId = 4;
+    config.boxes[1].boxId = 6;
+    config.boxes[1].lateSelectUs = 1500;
+    zentrix::sim::SimulatedBench bench(config, clock);
+    zentrix::testing::SimulatorDeviceNodes nodes(bench, clock);
+    zentrix::testing::TempDir scratch;
+    zentrix::cli::CheckOptions options;
+    options.directory = nodes.Directory();
+    options.moduleDirectory = scratch.Path().string();
+    options.json = true;
+    std::ostringstream output;
+    ASSERT_EQ(zentrix::cli::CheckHardware(nodes, clock, options, output), 0) << output.str();
+    const auto document = nlohmann::json::parse(output.str());
+    ASSERT_EQ(document["boxes"].size(), 2u) << output.str();
+    EXPECT_EQ(document["boxes"][0]["box_id"], 4);
+    EXPECT_EQ(document["boxes"][0]["timing"], "lean");
+    EXPECT_EQ(document["boxes"][0]["timing_reason"], "all 41 read-backs with lean waits matched");
+    EXPECT_EQ(document["boxes"][1]["timing"], "spec");
+    EXPECT_NE(document["boxes"][1]["timing_reason"].get<std::string>().find("did not match"),
+              std::string::npos)
+        << output.str();
+    // SPI is off again, as the plug-in leaves a box it let go of.
+    EXPECT_FALSE(bench.Box(0).SpiEnabled());
+
+    options.json = false;
+    output.str("");
+    const zentrix::testing::PinnedTiming spec("spec");
+    ASSERT_EQ(zentrix::cli::CheckHardware(nodes, clock, options, output), 0);
+    EXPECT_NE(output.str().find("box id 4  ready\n    samples with spec waits: as "
+                                "ZENTRIX_TIMING=spec asks"),
+              std::string::npos)
+        << output.str();
 }
 
 }  // namespace

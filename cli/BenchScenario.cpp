@@ -402,17 +402,18 @@ public:
         result["load"] = m_plan.load;
         result["mode"] = mode;
         result["timing"] = m_plan.timing.empty() ? Json(nullptr) : Json(m_plan.timing);
-        result["toggle_low_ms"] = simulated && m_plan.toggleEveryMs > 0
-                                      ? Json(m_plan.toggleLowMs > 0 ? m_plan.toggleLowMs
-                                                                    : m_plan.toggleEveryMs / 2)
-                                      : Json(nullptr);
+        result["toggle_low_ms"] =
+            simulated && m_plan.toggleEveryMs > 0
+                ? Json(m_plan.toggleLowMs > 0 ? m_plan.toggleLowMs : m_plan.toggleEveryMs / 2)
+                : Json(nullptr);
         result["seconds"] = Rounded(static_cast<double>(stopUs - startUs) / 1e6);
         result.update(PeriodFigures(periods, stopUs - startUs, static_cast<int>(m_boxes.size())));
         result["latency"] = commands ? LatencyFigures() : Json(nullptr);
         result["edges"] =
             simulated ? EdgeFigures(countedBefore, counted, startMs, stopMs) : Json(nullptr);
-        result["input_to_read"] =
-            simulated && m_plan.toggleEveryMs > 0 ? InputToReadFigures(startMs, stopMs) : Json(nullptr);
+        result["input_to_read"] = simulated && m_plan.toggleEveryMs > 0
+                                      ? InputToReadFigures(startMs, stopMs)
+                                      : Json(nullptr);
         return result;
     }
 

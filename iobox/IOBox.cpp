@@ -135,13 +135,13 @@ void TCHiIobIOBox::ChooseTiming() {
         const bool lean = m_pWarrior->VerifyLeanTiming(checked);
         m_strTimingReason = (lean ? "lean waits: " : "spec waits: ") + checked;
     }
-    zentrix::LogLazily(m_pWarrior->GetTiming() == zentrix::Timing::Lean || choice != zentrix::TimingChoice::Auto
-                           ? zentrix::LogLevel::Info
-                           : zentrix::LogLevel::Warning,
-                       "timing", [this] {
-                           return "IO box " + std::to_string(m_iId) + " samples with " +
-                                  m_strTimingReason;
-                       });
+    zentrix::LogLazily(
+        m_pWarrior->GetTiming() == zentrix::Timing::Lean || choice != zentrix::TimingChoice::Auto
+            ? zentrix::LogLevel::Info
+            : zentrix::LogLevel::Warning,
+        "timing", [this] {
+            return "IO box " + std::to_string(m_iId) + " samples with " + m_strTimingReason;
+        });
 }
 
 void TCHiIobIOBox::UnconfigureHardware() {

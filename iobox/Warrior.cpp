@@ -149,4 +149,3 @@ IowHandle TCHiIobWarrior::GetDeviceHandle(std::int32_t ioBoxId) {
 void TCHiIobWarrior::CloseDevices(zentrix::IoWarriorLibrary& library) {
     library.CloseDevice(nullptr);
 }
-

@@ -3,12 +3,12 @@
 // register protocol and the set-up of the box (WarriorExpanders.cpp), the register caches that
 // commands and sampling work on and the order in which a pass reads and writes them
 // (WarriorRegisters.cpp), and the slow devices (WarriorSlowDevices.cpp). All traffic of the
-// plug-in goes through here. No lock: its callers serialise every call (the host's thread at start-up, Load and
-// the start and end of sampling, the sampling thread of its box in between), so every method runs
-// on whichever of those threads holds the box at the time. Calls that exchange reports block for
-// the transfer: a few milliseconds normally, up to the timeout ladder (1 s, 1 s, 10 s, 10 s per
-// report) when the controller stops answering, or about 250 ms once sampling is being stopped;
-// the rest only touch the caches.
+// plug-in goes through here. No lock: its callers serialise every call (the host's thread at
+// start-up, Load and the start and end of sampling, the sampling thread of its box in between), so
+// every method runs on whichever of those threads holds the box at the time. Calls that exchange
+// reports block for the transfer: a few milliseconds normally, up to the timeout ladder (1 s, 1 s,
+// 10 s, 10 s per report) when the controller stops answering, or about 250 ms once sampling is
+// being stopped; the rest only touch the caches.
 #ifndef ZENTRIX_IOBOX_WARRIOR_H
 #define ZENTRIX_IOBOX_WARRIOR_H
 

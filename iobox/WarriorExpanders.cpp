@@ -210,7 +210,6 @@ void TCHiIobWarrior::Unconfigure() {
     EnableSpi(false);
 }
 
-
 bool TCHiIobWarrior::VerifyLeanTiming(std::string& reason) {
     const zentrix::Timing before = m_eTiming;
     m_eTiming = zentrix::Timing::Lean;

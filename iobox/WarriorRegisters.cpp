@@ -317,4 +317,3 @@ void TCHiIobWarrior::ResetInputs() {
     m_bInputsFailed = false;
     m_pInterrupt->Rearm();
 }
-

@@ -64,4 +64,3 @@ std::uint8_t TCHiIobWarrior::GetSlowDeviceByte(std::int32_t portId, std::int32_t
     const std::vector<std::uint8_t>& bytes = found->second;
     return mapped < bytes.size() ? bytes[mapped] : 0;
 }
-

@@ -229,7 +229,6 @@ void TCHiIobWarrior::DiscardLateReplies() {
     }
 }
 
-
 void TCHiIobWarrior::WaitAfterReport(std::uint32_t pipe, bool transferred) {
     if (transferred) {
         zentrix::CountReportOfThisThread();

@@ -209,10 +209,9 @@ const json& RequireArray(const json& value, const std::string& path) {
 
 BoxConfig ReadBox(const json& value, const std::string& path) {
     RequireObject(value, path);
-    RejectUnknownFields(
-        value, path,
-        {"box_id", "product_id", "serial", "sdi", "ttl", "inputs", "licks", "faults",
-         "late_select_us"});
+    RejectUnknownFields(value, path,
+                        {"box_id", "product_id", "serial", "sdi", "ttl", "inputs", "licks",
+                         "faults", "late_select_us"});
     BoxConfig box;
     box.boxId = ReadInt(RequireField(value, path, "box_id"), path + ".box_id");
     if (value.contains("product_id")) {

@@ -96,9 +96,9 @@ void ExpectOrderedDistribution(const json& figures, const std::string& suffix,
 }
 
 TEST_F(BenchCommandTest, JsonHasEveryFigureForEachLoadAndModeAndCountsEveryEdgeOfOneBox) {
-    const ChildResult result = Run({"--json", "bench", "--boxes", "1", "--seconds", "0.7",
-                                    "--toggle-every", "600", "--command-every", "40", "--timings",
-                                    "lean"});
+    const ChildResult result =
+        Run({"--json", "bench", "--boxes", "1", "--seconds", "0.7", "--toggle-every", "600",
+             "--command-every", "40", "--timings", "lean"});
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const json document = json::parse(result.out);
     EXPECT_EQ(document["backend"], "simulator");
@@ -128,7 +128,7 @@ TEST_F(BenchCommandTest, JsonHasEveryFigureForEachLoadAndModeAndCountsEveryEdgeO
         EXPECT_EQ(scenario["mode"], expected[i].second);
         EXPECT_EQ(scenario["timing"], "lean");
         EXPECT_GE(scenario["seconds"].get<double>(), 0.7) << what;
-        // An idle lean box reads its pins every 6 ms at most: two reports each.
+        // An idle lean box reads its pins about every 6.6 ms: two reports each.
         EXPECT_GT(scenario["reports_per_second_per_box"].get<double>(), 100.0) << what;
 
         const json& periods = scenario["periods"];
@@ -266,7 +266,7 @@ TEST_F(BenchCommandTest, APulseWidthSweepCountsEachWidthAndNamesTheShortestCount
         EXPECT_EQ(point["produced"], edges["produced"]);
         EXPECT_GE(point["produced"].get<int>(), 3) << point;
     }
-    // Lean periods read the inputs every 6 ms or so: a 200 ms low is never missed.
+    // Lean periods read the inputs every 6.6 ms or so: a 200 ms low is never missed.
     EXPECT_EQ(series["points"][1]["percent"], 100.0);
     ASSERT_TRUE(series["shortest_ms"].is_number()) << series;
     EXPECT_LE(series["shortest_ms"].get<int>(), 200);

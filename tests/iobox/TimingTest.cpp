@@ -85,8 +85,8 @@ public:
         if (Box().GetTiming() == Timing::Spec) {
             m_clock.SleepMs(zentrix::kSpecPeriodGapMs);
         } else if (m_clock.NowUs() < startUs + zentrix::kLeanShortestPeriodUs) {
-            m_clock.SleepUs(
-                static_cast<std::uint32_t>(startUs + zentrix::kLeanShortestPeriodUs - m_clock.NowUs()));
+            m_clock.SleepUs(static_cast<std::uint32_t>(startUs + zentrix::kLeanShortestPeriodUs -
+                                                       m_clock.NowUs()));
         }
     }
 
@@ -135,10 +135,10 @@ private:
     }
 
     void Add(std::int32_t port, std::int32_t type, std::int32_t position, std::int32_t id) {
-        ASSERT_TRUE(m_setup->AddDevice(0, port,
-                                       std::make_unique<TCHiIobDevice>(
-                                           m_setup.get(), "device " + std::to_string(id), type,
-                                           position, id)));
+        ASSERT_TRUE(m_setup->AddDevice(
+            0, port,
+            std::make_unique<TCHiIobDevice>(m_setup.get(), "device " + std::to_string(id), type,
+                                            position, id)));
     }
 
     std::int64_t ReadPresses() {
@@ -157,11 +157,13 @@ private:
     std::int64_t m_presses = 0;
 };
 
-TEST(TimingChoice, AutoSamplesWithLeanWaitsWhereEveryReadBackMatchesAndAnIdlePeriodWaitsForNothing) {
+TEST(TimingChoice,
+     AutoSamplesWithLeanWaitsWhereEveryReadBackMatchesAndAnIdlePeriodWaitsForNothing) {
     TimingBench lean(BoxPlan{"auto"});
     EXPECT_EQ(lean.Box().GetTiming(), Timing::Lean);
     // The input expander three times over, and the top unit's expander.
-    EXPECT_EQ(lean.Box().GetTimingReason(), "lean waits: all 48 read-backs with lean waits matched");
+    EXPECT_EQ(lean.Box().GetTimingReason(),
+              "lean waits: all 48 read-backs with lean waits matched");
     EXPECT_EQ(lean.ProtocolErrorCount(), 0u);
     lean.Begin();
     lean.Simulated().DriveInput(kTesterPort, 1, true);

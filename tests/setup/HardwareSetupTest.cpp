@@ -23,9 +23,9 @@
 #include "support/BoundedChild.h"
 #include "support/ChildProcess.h"
 #include "support/LogFile.h"
+#include "support/PinnedTiming.h"
 #include "support/RecordingLibrary.h"
 #include "support/SetupQueries.h"
-#include "support/PinnedTiming.h"
 #include "support/TempDir.h"
 
 namespace {

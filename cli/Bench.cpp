@@ -488,14 +488,16 @@ Json SweepSummary(const Json& scenarios) {
         entry["timing"] = std::get<2>(key);
         entry["points"] = Json::array();
         Json shortest = nullptr;
-        for (auto it = points.rbegin(); it != points.rend(); ++it) {
-            const auto [counted, produced] = it->second;
+        // The first width of the run of reliable widths that reaches the widest one.
+        for (const auto& [low, counts] : points) {
+            const auto [counted, produced] = counts;
             const double share =
                 produced == 0 ? 1.0 : static_cast<double>(counted) / static_cast<double>(produced);
             if (share < kSweepShare) {
-                break;
+                shortest = nullptr;
+            } else if (shortest.is_null()) {
+                shortest = low;
             }
-            shortest = it->first;
         }
         for (const auto& [low, counts] : points) {
             // The two reads of the counts that bound the window may each put a fall made next to

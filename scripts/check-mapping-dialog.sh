@@ -63,6 +63,8 @@ Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb" 2>&1 &
 xvfb_pid=$!
 wait_for 100 test -S "/tmp/.X11-unix/X$number" || fail "Xvfb :$number did not start"
 export DISPLAY=":$number"
+# The socket appears before the server takes clients: wait until one gets an answer.
+wait_for 100 xdotool getdisplaygeometry >/dev/null 2>&1 || fail "Xvfb :$number takes no client"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 
 mkdir -p "$work/config"

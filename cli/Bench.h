@@ -23,7 +23,7 @@ struct BenchOptions {
     double secondsPerScenario = 1.5;
     double commandEveryMs = 50.0;
     int toggleEveryMs = 100;
-    // "original" (spec waits and the original order of a pass), "spec", "lean".
+    // "original" (the protocol's waits and its order of a pass), "spec", "lean".
     std::vector<std::string> timings{"spec", "lean"};
     // Low phases of the moving input to sweep on the active bench instead of --toggle-every, each
     // followed by a high phase of kSweepHighMs.

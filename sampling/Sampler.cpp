@@ -17,8 +17,8 @@
 namespace {
 
 // Boxes that all sample with lean waits start their periods no closer together than an idle
-// period with spec waits lasts, so that an idle box asks no more of the bus; any other set of
-// boxes waits the spec gap after its passes.
+// period with the protocol's waits lasts, so that an idle box asks no more of the bus; any other
+// set of boxes waits the protocol's gap after its passes.
 bool AllLean(const std::vector<TCHiIobIOBox*>& boxes) {
     return !boxes.empty() && std::all_of(boxes.begin(), boxes.end(), [](const TCHiIobIOBox* box) {
         return box->GetTiming() == zentrix::Timing::Lean;

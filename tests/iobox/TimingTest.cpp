@@ -217,7 +217,7 @@ TEST(TimingChoice, LeanWaitsForcedOnABoxThatTakesSelectsLateMisreadIt) {
 }
 
 TEST(TimingChoice, ALateSelectWithinTheSpecWaitIsCaughtOnlyByTheLeanCheck) {
-    // 1.9 ms is inside the spec wait of 2 ms after a pin report and far outside lean waits.
+    // 1.9 ms is inside the protocol's 2 ms wait after a pin report and far outside lean waits.
     TimingBench bench(BoxPlan{"auto", 1900});
     EXPECT_EQ(bench.Box().GetTiming(), Timing::Spec);
     bench.ClearProtocolErrors();

@@ -208,8 +208,8 @@ TEST_F(ConcurrentSampling, EachControllerIsSampledByAThreadOfItsOwn) {
         samplers.insert(*threads.begin());
     }
     EXPECT_EQ(samplers.size(), 3u);
-    // Each thread records its periods under its own lane, in box order. With spec waits each
-    // period asks at least for the gap between periods; lean periods are paced on the clock,
+    // Each thread records its periods under its own lane, in box order. With the protocol's waits
+    // each period asks at least for the gap between periods; lean periods are paced on the clock,
     // which the other threads move on meanwhile.
     const bool spec = setup.FindIOBox(1)->GetTiming() == zentrix::Timing::Spec;
     std::set<std::uint32_t> lanes;

@@ -419,7 +419,7 @@ private:
     }
 
     zentrix::testing::TempRegistry m_registry{""};
-    // The matrix counts the exchanges and milliseconds of spec waits.
+    // The matrix counts the exchanges and milliseconds of the protocol's waits.
     zentrix::testing::PinnedTiming m_timing{"spec"};
     zentrix::VirtualClock m_clock;
     zentrix::sim::SimulatedBench m_bench;

@@ -160,7 +160,8 @@ TEST_F(InterruptedStopTest, DestroyingTheSetupWaitsForThePassEvenWhenInterrupted
 
 TEST(SamplerFailures, CommandsOfAFailedOutputPassAreCarriedOutByTheNextInOrder) {
     zentrix::testing::TempRegistry registry("");
-    // The faults come through the clock's sleeps, which spec waits make in every exchange.
+    // The faults come through the clock's sleeps, which the protocol's waits make in every
+    // exchange.
     const zentrix::testing::PinnedTiming timing("spec");
     zentrix::VirtualClock clock;
     zentrix::sim::SimulatedBench bench(Boxes(2), clock);
@@ -240,7 +241,8 @@ bool WaitFor(const std::function<bool()>& condition) {
 
 TEST(SamplerFailures, TheFirstOfARunOfFailedPassesIsLoggedAndSoIsTheRecovery) {
     zentrix::testing::TempRegistry registry("");
-    // The faults come through the clock's sleeps, which spec waits make in every exchange.
+    // The faults come through the clock's sleeps, which the protocol's waits make in every
+    // exchange.
     const zentrix::testing::PinnedTiming timing("spec");
     const zentrix::testing::LogFile log("info");
     zentrix::VirtualClock clock;

@@ -36,6 +36,7 @@ void TCHiIobInterrupt::Refresh() {
     // An active line reads low; a failed read leaves byte 2 at 0, so every group is read.
     const std::uint8_t port1 = m_pWarrior->GetSpecialReportByte(2);
     m_byLatchedLines = static_cast<std::uint8_t>(kInterruptLineMask & ~port1);
+    m_pWarrior->NoteLatchedLines();
     m_bRearmed = m_byLatchedLines != 0;
     if (m_bRearmed) {
         Rearm();

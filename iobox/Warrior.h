@@ -100,6 +100,10 @@ public:
     bool SpiTransfer(std::uint8_t b1, std::uint8_t b2);
     // The port levels of the reply stay in the special-report buffer.
     bool ReadPins();
+    // After the interrupt lines of a ReadPins were looked at: an input register whose group the
+    // lines do not flag, and which was read since the last re-arm, is known to hold what that
+    // read returned at the time of the ReadPins too.
+    void NoteLatchedLines();
     std::uint8_t GetSpecialReportByte(std::size_t index) const;
 
     void WriteIOBoxRegister(std::uint8_t reg, std::uint8_t value);
@@ -140,7 +144,9 @@ public:
     // until that one has ended and its resting level has been written, so that each pulse reaches
     // the line with edges of its own. False only when kMaxWaitingPulses pulses already wait on the
     // line: the pulse was not taken and the caller keeps it for a later pass.
-    bool SetOutput(std::int32_t portId, std::int32_t line, bool level, std::int32_t durationMs);
+    // The device and command, when given, name the change in TakeOutputChanges.
+    bool SetOutput(std::int32_t portId, std::int32_t line, bool level, std::int32_t durationMs,
+                   std::int32_t deviceId = -1, std::int32_t commandId = -1);
     // The write pass that ends pulses at once (force end of pulses) drops the pulses still waiting.
     // While sampling runs, a write pass of changed registers reads the flagged inputs after each
     // expander's writes.
@@ -159,12 +165,37 @@ public:
     struct InputRead {
         std::uint8_t readCommand = 0;
         std::uint8_t value = 0;
+        // The register held this value no later than sampledByUs (microseconds on the clock), and
+        // held what the read before returned no earlier than knownSinceUs (0: no read before).
+        std::uint64_t knownSinceUs = 0;
+        std::uint64_t sampledByUs = 0;
     };
     // The input register reads since the last call, in the order they were made.
     void TakeInputReads(std::vector<InputRead>& reads);
     // The input register and bit of a TTL port's line; false for any other port.
     static bool LocateInputBit(std::int32_t portId, std::int32_t line, std::uint8_t& readCommand,
                                std::int32_t& bit);
+
+    // A line that a command set, or a pulse that ended, in the write passes since the last call:
+    // the write that carried it out went out between fromUs and byUs (microseconds on the clock),
+    // or, when the register did not change, at the end of its pass.
+    struct OutputChange {
+        bool pulseEnd = false;
+        std::int32_t deviceId = -1;
+        std::int32_t commandId = -1;
+        std::uint8_t level = 0;
+        std::uint64_t fromUs = 0;
+        std::uint64_t byUs = 0;
+        std::int32_t selector = 0;
+        std::uint8_t reg = 0;
+        bool timed = false;
+    };
+    void TakeOutputChanges(std::vector<OutputChange>& changes);
+    // When the slow device on that port last latched what it counted (its select went out at or
+    // after latchedFromUs and the counts were back by readByUs), and when the latch before began;
+    // false for a port without a slow device or not yet read.
+    bool GetSlowDeviceReadTimes(std::int32_t portId, std::uint64_t& previousFromUs,
+                                std::uint64_t& readByUs) const;
 
     bool GetOutputBit(std::int32_t portId, std::int32_t line) const;
     bool GetInputBit(std::int32_t portId, std::int32_t line) const;
@@ -188,6 +219,8 @@ private:
         std::int32_t durationMs = 1;
         std::uint32_t startMs = 0;
         bool started = false;
+        std::int32_t deviceId = -1;
+        std::int32_t commandId = -1;
     };
     struct OutputEntry {
         std::uint8_t lastWritten = 0;
@@ -219,14 +252,24 @@ private:
     void WritePinReport();
     bool SpecialTransfer();
     void DiscardLateReplies();
-    void StartPulse(OutputEntry& entry, std::int32_t bit, bool level, std::int32_t durationMs);
+    void StartPulse(std::int32_t selector, std::uint8_t reg, OutputEntry& entry, std::int32_t bit,
+                    bool level, const Pulse& command);
     // Returns how many waiting pulses a forced end dropped.
-    std::size_t EndDuePulses(OutputEntry& entry, bool forceEnd);
+    std::size_t EndDuePulses(std::int32_t selector, std::uint8_t reg, OutputEntry& entry,
+                             bool forceEnd);
+    void NoteOutputChange(bool pulseEnd, const Pulse& command, std::int32_t selector,
+                          std::uint8_t reg, std::uint8_t level);
+    // Gives the output changes still without a time that of their register's write in this
+    // pass, or the pass's end.
+    void TimeOutputChanges();
     void WriteRegister(std::int32_t selector, std::uint8_t reg, std::uint8_t value);
     // Reads the input registers the interrupt lines flag, or all of them.
     bool ServeInputs(bool onlyChanged);
     bool ReadSlowDevices(bool inputsBetween);
-    void NoteInputRead(std::uint8_t readCommand, std::uint8_t value);
+    // A read of an IO box input register whose level was latched no earlier than latchedFromUs
+    // and was back by replyByUs.
+    void NoteInputRead(std::uint8_t readCommand, std::uint8_t value, std::uint64_t latchedFromUs,
+                       std::uint64_t replyByUs);
     // What the timing has a report wait for once it has been exchanged (or failed).
     void WaitAfterReport(std::uint32_t pipe, bool transferred);
     // With lean waits, the rest of the wait after the last pin report, before the next report.
@@ -256,6 +299,39 @@ private:
     std::uint32_t m_nPinWaitUs = 0;
     std::vector<std::int32_t> m_vecExpanderPorts;
     std::vector<InputRead> m_vecInputReads;
+    // When the last report's transfer began (after any wait for the pins) and when it completed,
+    // before the wait after it.
+    std::uint64_t m_nReportStartUs = 0;
+    std::uint64_t m_nReportEndUs = 0;
+    // The last ReadPins: it succeeded, and its request went out no earlier than this.
+    bool m_bPinCheckRead = false;
+    std::uint64_t m_nPinCheckFromUs = 0;
+    // Per input register of the IO box (by read command): since when its level is known, and
+    // whether it was read since the last re-arm, after which a quiet interrupt line vouches for it.
+    struct InputKnowledge {
+        std::uint64_t knownFromUs = 0;
+        bool readSinceRearm = false;
+    };
+    std::map<std::uint8_t, InputKnowledge> m_mapInputKnowledge;
+    // The registers the current write pass wrote, and when the write reached the lines.
+    struct RegisterWrite {
+        std::int32_t selector = 0;
+        std::uint8_t reg = 0;
+        std::uint64_t fromUs = 0;
+        std::uint64_t byUs = 0;
+        bool strobed = false;
+    };
+    std::vector<RegisterWrite> m_vecRegisterWrites;
+    std::vector<OutputChange> m_vecOutputChanges;
+    // The last strobe's first report.
+    std::uint64_t m_nStrobeFromUs = 0;
+    std::uint64_t m_nStrobeByUs = 0;
+    struct SlowDeviceTimes {
+        std::uint64_t previousFromUs = 0;
+        std::uint64_t lastFromUs = 0;
+        std::uint64_t lastByUs = 0;
+    };
+    std::map<std::int32_t, SlowDeviceTimes> m_mapSlowDeviceTimes;
     // An input read of a write pass failed; the next ReadInputs reports it.
     bool m_bInputsFailed = false;
     bool m_bInputsBetweenWrites = false;

@@ -69,12 +69,18 @@ void TCHiIobWarrior::SetStrobe(bool active) {
 void TCHiIobWarrior::StrobeIfSelected() {
     if (m_bPortSelected) {
         SetStrobe(true);
+        m_nStrobeFromUs = m_nReportStartUs;
+        m_nStrobeByUs = m_nReportEndUs;
         SetStrobe(false);
         m_bPortSelected = false;
     }
 }
 
 void TCHiIobWarrior::PulseRearmLine() {
+    // A change during the pulse is not latched: only a read after it vouches for a register again.
+    for (auto& [readCommand, knowledge] : m_mapInputKnowledge) {
+        knowledge.readSinceRearm = false;
+    }
     m_abyIOReport[kPort1Byte] = static_cast<std::uint8_t>(m_abyIOReport[kPort1Byte] & ~kRearmBit);
     WritePinReport();
     m_clock.SleepMs(zentrix::kRearmPulseMs);
@@ -116,7 +122,10 @@ bool TCHiIobWarrior::SpiTransfer(std::uint8_t b1, std::uint8_t b2) {
 bool TCHiIobWarrior::ReadPins() {
     std::memset(m_abySpecialReport, 0, sizeof m_abySpecialReport);
     m_abySpecialReport[0] = kReportReadPins;
-    return SpecialTransfer();
+    const std::uint64_t fromUs = m_clock.NowUs();
+    m_bPinCheckRead = SpecialTransfer();
+    m_nPinCheckFromUs = fromUs;
+    return m_bPinCheckRead;
 }
 
 std::uint8_t TCHiIobWarrior::GetSpecialReportByte(std::size_t index) const {
@@ -142,17 +151,24 @@ bool TCHiIobWarrior::ReadIOBoxRegister(std::uint8_t readCommand, std::uint8_t& v
 
 bool TCHiIobWarrior::ReadIOBoxRegisters(const std::uint8_t* readCommands,
                                         std::uint8_t* const* values, std::size_t count) {
+    // The expander takes a register's level as the select rises after its read command, which is
+    // no earlier than the start of that deselect's report; the level is back with the next
+    // frame's reply.
+    std::uint64_t latchedFromUs = 0;
     for (std::size_t frame = 0; frame <= count; ++frame) {
         SelectIOBox();
         const bool ok = SpiTransfer(frame < count ? readCommands[frame] : 0x00, 0x00, 0x00, 0x00);
+        const std::uint64_t replyByUs = m_nReportEndUs;
         DeselectAll();
         if (!ok) {
             return false;
         }
         if (frame > 0) {
             *values[frame - 1] = m_abySpecialReport[3];
-            NoteInputRead(readCommands[frame - 1], m_abySpecialReport[3]);
+            NoteInputRead(readCommands[frame - 1], m_abySpecialReport[3], latchedFromUs,
+                          replyByUs);
         }
+        latchedFromUs = m_nReportStartUs;
     }
     return true;
 }

@@ -45,7 +45,8 @@ void TCHiIobWarrior::RegisterInputs(const TCHiIobPortLines& ttlInputs,
 }
 
 bool TCHiIobWarrior::SetOutput(std::int32_t portId, std::int32_t line, bool level,
-                               std::int32_t durationMs) {
+                               std::int32_t durationMs, std::int32_t deviceId,
+                               std::int32_t commandId) {
     std::int32_t selector = 0;
     std::int32_t pin = 0;
     if (!LocatePin(portId, line, selector, pin)) {
@@ -61,17 +62,24 @@ bool TCHiIobWarrior::SetOutput(std::int32_t portId, std::int32_t line, bool leve
     }
     OutputEntry& entry = found->second;
     const std::int32_t bit = BitOfPin(pin);
+    const std::uint8_t reg = found->first;
+    Pulse command;
+    command.restoreLevel = level ? 0 : 1;
+    command.durationMs = durationMs;
+    command.deviceId = deviceId;
+    command.commandId = commandId;
     if (durationMs < 1) {
         const auto mask = static_cast<std::uint8_t>(1u << bit);
         entry.current =
             static_cast<std::uint8_t>(level ? (entry.current | mask) : (entry.current & ~mask));
+        NoteOutputChange(false, command, selector, reg, level ? 1 : 0);
         return true;
     }
     const auto waiting = entry.waitingPulses.find(bit);
     const bool queueBehind = entry.pulses.count(bit) != 0 ||
                              (waiting != entry.waitingPulses.end() && !waiting->second.empty());
     if (!queueBehind) {
-        StartPulse(entry, bit, level, durationMs);
+        StartPulse(selector, reg, entry, bit, level, command);
         return true;
     }
     std::deque<Pulse>& queue = waiting != entry.waitingPulses.end()
@@ -80,19 +88,18 @@ bool TCHiIobWarrior::SetOutput(std::int32_t portId, std::int32_t line, bool leve
     if (queue.size() >= kMaxWaitingPulses) {
         return false;
     }
-    Pulse pulse;
-    pulse.restoreLevel = level ? 0 : 1;
-    pulse.durationMs = durationMs;
-    queue.push_back(pulse);
+    queue.push_back(command);
     return true;
 }
 
-void TCHiIobWarrior::StartPulse(OutputEntry& entry, std::int32_t bit, bool level,
-                                std::int32_t durationMs) {
+void TCHiIobWarrior::StartPulse(std::int32_t selector, std::uint8_t reg, OutputEntry& entry,
+                                std::int32_t bit, bool level, const Pulse& command) {
     // The pulse goes in before the level changes, so that a failed allocation changes nothing.
-    Pulse& pulse = entry.pulses.insert_or_assign(bit, Pulse{}).first->second;
+    Pulse& pulse = entry.pulses.insert_or_assign(bit, command).first->second;
     pulse.restoreLevel = level ? 0 : 1;
-    pulse.durationMs = durationMs;
+    pulse.startMs = 0;
+    pulse.started = false;
+    NoteOutputChange(false, command, selector, reg, level ? 1 : 0);
     const auto mask = static_cast<std::uint8_t>(1u << bit);
     entry.current =
         static_cast<std::uint8_t>(level ? (entry.current | mask) : (entry.current & ~mask));
@@ -104,7 +111,8 @@ void TCHiIobWarrior::StartPulse(OutputEntry& entry, std::int32_t bit, bool level
     }
 }
 
-std::size_t TCHiIobWarrior::EndDuePulses(OutputEntry& entry, bool forceEnd) {
+std::size_t TCHiIobWarrior::EndDuePulses(std::int32_t selector, std::uint8_t reg,
+                                         OutputEntry& entry, bool forceEnd) {
     std::size_t dropped = 0;
     for (auto it = entry.waitingPulses.begin(); it != entry.waitingPulses.end();) {
         std::deque<Pulse>& queue = it->second;
@@ -115,7 +123,7 @@ std::size_t TCHiIobWarrior::EndDuePulses(OutputEntry& entry, bool forceEnd) {
             // The pulse before this one ended in an earlier pass, whose write left the line at its
             // resting level.
             const Pulse next = queue.front();
-            StartPulse(entry, it->first, next.restoreLevel == 0, next.durationMs);
+            StartPulse(selector, reg, entry, it->first, next.restoreLevel == 0, next);
             queue.pop_front();
         }
         if (queue.empty()) {
@@ -135,6 +143,7 @@ std::size_t TCHiIobWarrior::EndDuePulses(OutputEntry& entry, bool forceEnd) {
             const auto mask = static_cast<std::uint8_t>(1u << it->first);
             entry.current = static_cast<std::uint8_t>(
                 pulse.restoreLevel != 0 ? (entry.current | mask) : (entry.current & ~mask));
+            NoteOutputChange(true, pulse, selector, reg, pulse.restoreLevel);
             it = entry.pulses.erase(it);
         } else {
             ++it;
@@ -153,27 +162,98 @@ void TCHiIobWarrior::WriteRegister(std::int32_t selector, std::uint8_t reg, std:
     }
 }
 
+void TCHiIobWarrior::NoteOutputChange(bool pulseEnd, const Pulse& command, std::int32_t selector,
+                                      std::uint8_t reg, std::uint8_t level) {
+    OutputChange change;
+    change.pulseEnd = pulseEnd;
+    change.deviceId = command.deviceId;
+    change.commandId = command.commandId;
+    change.level = level;
+    change.selector = selector;
+    change.reg = reg;
+    try {
+        m_vecOutputChanges.push_back(change);
+    } catch (...) {
+        // The change is carried out all the same; only its record is missing.
+    }
+}
+
+void TCHiIobWarrior::TimeOutputChanges() {
+    const std::uint64_t endUs = m_clock.NowUs();
+    for (OutputChange& change : m_vecOutputChanges) {
+        if (change.timed) {
+            continue;
+        }
+        change.timed = true;
+        change.fromUs = endUs;
+        change.byUs = endUs;
+        // The last write of the register in this pass is the one that left the line as it is.
+        for (auto write = m_vecRegisterWrites.rbegin(); write != m_vecRegisterWrites.rend();
+             ++write) {
+            if (write->selector == change.selector && write->reg == change.reg) {
+                change.fromUs = write->fromUs;
+                change.byUs = write->byUs;
+                break;
+            }
+        }
+    }
+    m_vecRegisterWrites.clear();
+}
+
+void TCHiIobWarrior::TakeOutputChanges(std::vector<OutputChange>& changes) {
+    changes.clear();
+    changes.swap(m_vecOutputChanges);
+}
+
 void TCHiIobWarrior::WriteOutputs(bool onlyChanged, bool forceEndPulses) {
     std::size_t dropped = 0;
+    m_vecRegisterWrites.clear();
     const bool inputsBetween = m_bInputsBetweenWrites && onlyChanged && !forceEndPulses &&
                                !zentrix::OnePassInputReadsFromEnvironment();
     bool wroteBefore = false;
+    // An SDI port's lines take their written levels with the next strobe.
+    const auto strobe = [this] {
+        const bool selected = m_bPortSelected;
+        StrobeIfSelected();
+        if (!selected) {
+            return;
+        }
+        for (RegisterWrite& write : m_vecRegisterWrites) {
+            if (!write.strobed) {
+                write.strobed = true;
+                write.fromUs = m_nStrobeFromUs;
+                write.byUs = m_nStrobeByUs;
+            }
+        }
+    };
     for (auto& [selector, registers] : m_mapOutputs) {
         bool wrote = false;
         for (auto& [reg, entry] : registers) {
-            dropped += EndDuePulses(entry, forceEndPulses);
+            dropped += EndDuePulses(selector, reg, entry, forceEndPulses);
             if (onlyChanged && entry.current == entry.lastWritten) {
                 continue;
             }
             if (!wrote && wroteBefore && inputsBetween) {
                 // Between two devices' writes: the strobe carries the last one's new levels to
                 // its lines, and the inputs that changed meanwhile are read before this one's.
-                StrobeIfSelected();
+                strobe();
                 if (!ServeInputs(true)) {
                     m_bInputsFailed = true;
                 }
             }
             WriteRegister(selector, reg, entry.current);
+            try {
+                RegisterWrite write;
+                write.selector = selector;
+                write.reg = reg;
+                // The IO box's own expander takes the level as its select rises again.
+                write.strobed = selector == kIOBoxSelector;
+                write.fromUs = m_nReportStartUs;
+                write.byUs = m_nReportEndUs;
+                m_vecRegisterWrites.push_back(write);
+            } catch (...) {
+                // Without its write the change gets the pass's end as its time.
+            }
             wrote = true;
             if (!entry.pulses.empty()) {
                 const std::uint32_t now = m_clock.NowMs();
@@ -188,7 +268,8 @@ void TCHiIobWarrior::WriteOutputs(bool onlyChanged, bool forceEndPulses) {
         }
         wroteBefore = wroteBefore || wrote;
     }
-    StrobeIfSelected();
+    strobe();
+    TimeOutputChanges();
     if (dropped != 0) {
         zentrix::LogLazily(zentrix::LogLevel::Warning, "iobox", [dropped] {
             return std::to_string(dropped) +
@@ -235,11 +316,26 @@ bool TCHiIobWarrior::ReadInputs(bool onlyChanged) {
     return ok;
 }
 
-void TCHiIobWarrior::NoteInputRead(std::uint8_t readCommand, std::uint8_t value) {
+void TCHiIobWarrior::NoteInputRead(std::uint8_t readCommand, std::uint8_t value,
+                                   std::uint64_t latchedFromUs, std::uint64_t replyByUs) {
+    InputKnowledge& knowledge = m_mapInputKnowledge[readCommand];
     if (m_vecInputReads.size() >= kMaxKeptInputReads) {
         m_vecInputReads.erase(m_vecInputReads.begin());
     }
-    m_vecInputReads.push_back({readCommand, value});
+    m_vecInputReads.push_back({readCommand, value, knowledge.knownFromUs, replyByUs});
+    knowledge.knownFromUs = latchedFromUs;
+    knowledge.readSinceRearm = true;
+}
+
+void TCHiIobWarrior::NoteLatchedLines() {
+    if (!m_bPinCheckRead) {
+        return;
+    }
+    for (auto& [readCommand, knowledge] : m_mapInputKnowledge) {
+        if (knowledge.readSinceRearm && !m_pInterrupt->IsLatched(readCommand)) {
+            knowledge.knownFromUs = std::max(knowledge.knownFromUs, m_nPinCheckFromUs);
+        }
+    }
 }
 
 void TCHiIobWarrior::TakeInputReads(std::vector<InputRead>& reads) {
@@ -314,6 +410,8 @@ void TCHiIobWarrior::ResetInputs() {
         std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
     }
     m_vecInputReads.clear();
+    m_vecOutputChanges.clear();
+    m_mapInputKnowledge.clear();
     m_bInputsFailed = false;
     m_pInterrupt->Rearm();
 }

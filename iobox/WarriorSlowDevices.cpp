@@ -11,9 +11,17 @@ void TCHiIobWarrior::PrimeSlowDevice(std::int32_t port) {
 
 bool TCHiIobWarrior::LatchSlowDevice(std::int32_t port) {
     SelectPort(port);
+    const std::uint64_t selectFromUs = m_nReportStartUs;
     m_clock.SleepMs(zentrix::kSlowDeviceSelectMs);
     DeselectAll();
-    return SpiTransfer(0, 0, 0, 0);
+    const bool read = SpiTransfer(0, 0, 0, 0);
+    if (read) {
+        SlowDeviceTimes& times = m_mapSlowDeviceTimes[port];
+        times.previousFromUs = times.lastFromUs;
+        times.lastFromUs = selectFromUs;
+        times.lastByUs = m_nReportEndUs;
+    }
+    return read;
 }
 
 bool TCHiIobWarrior::ReadSlowDevices(bool inputsBetween) {
@@ -48,6 +56,17 @@ bool TCHiIobWarrior::DiscardSlowDeviceCounts() {
     }
     m_pSlowDeviceTimer->Restart();
     return ok;
+}
+
+bool TCHiIobWarrior::GetSlowDeviceReadTimes(std::int32_t portId, std::uint64_t& previousFromUs,
+                                            std::uint64_t& readByUs) const {
+    const auto found = m_mapSlowDeviceTimes.find(portId - kTtlPortCount);
+    if (found == m_mapSlowDeviceTimes.end()) {
+        return false;
+    }
+    previousFromUs = found->second.previousFromUs;
+    readByUs = found->second.lastByUs;
+    return true;
 }
 
 std::uint8_t TCHiIobWarrior::GetSlowDeviceByte(std::int32_t portId, std::int32_t valueIndex) const {

@@ -79,6 +79,7 @@ bool TCHiIobWarrior::WriteReport(IowHandle handle, std::uint32_t pipe, std::uint
         return false;
     }
     WaitForPins();
+    m_nReportStartUs = m_clock.NowUs();
     const std::uint32_t startMs = m_clock.NowMs();
     std::size_t attempt = 0;
     for (const std::uint32_t timeoutMs : kTimeoutLadderMs) {
@@ -100,6 +101,9 @@ bool TCHiIobWarrior::WriteReport(IowHandle handle, std::uint32_t pipe, std::uint
             if (written == length || !WaitGoesOn(attemptStartMs, timeoutMs, sliceStartMs, waitMs)) {
                 break;
             }
+        }
+        if (written == length) {
+            m_nReportEndUs = m_clock.NowUs();
         }
         WaitAfterReport(pipe, written == length);
         if (written == length) {
@@ -174,6 +178,9 @@ bool TCHiIobWarrior::ReadReply(IowHandle handle, std::uint32_t pipe, std::uint8_
             if (++discarded > kMaxLateReplies) {
                 break;
             }
+        }
+        if (read == length) {
+            m_nReportEndUs = m_clock.NowUs();
         }
         WaitAfterReport(pipe, read == length);
         if (read == length) {

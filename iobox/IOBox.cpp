@@ -25,6 +25,19 @@ bool LineFitsPort(const TCHiIobPort* port, std::int32_t line) {
            line <= (port->IsSdiPort() ? kSdiLinesPerPort : kTtlLinesPerPort);
 }
 
+bool IsZero(const TCHiIobValue& value) {
+    switch (value.GetType()) {
+        case eKavexIdtHiVtLongLong:
+            return value.GetLongLong() == 0;
+        case eKavexIdtHiVtDouble:
+            return value.GetDouble() == 0.0;
+        case eKavexIdtHiVtBool:
+            return !value.GetBoolean();
+        default:
+            return true;
+    }
+}
+
 void SortUnique(TCHiIobPortLines& pairs) {
     std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
@@ -276,7 +289,8 @@ bool TCHiIobIOBox::ExecuteCommand(std::int32_t deviceId, std::int32_t commandId)
     if (!LineFitsPort(m_pPorts->FindPort(portId), line)) {
         return true;
     }
-    return m_pWarrior->SetOutput(portId, line, command->GetLevel(), command->GetPulseDuration());
+    return m_pWarrior->SetOutput(portId, line, command->GetLevel(), command->GetPulseDuration(),
+                                 deviceId, commandId);
 }
 
 void TCHiIobIOBox::ReceiveSignal(std::int32_t deviceId, std::int32_t signalId,
@@ -307,6 +321,7 @@ void TCHiIobIOBox::ResetForSampling() {
 }
 
 void TCHiIobIOBox::DetachAfterFailedRead() {
+    NoteBoxLost();
     zentrix::LogLazily(zentrix::LogLevel::Warning, "iobox", [this] {
         return "IO box " + std::to_string(GetId()) +
                ": reading its inputs failed (unplugged?); the box is detached";
@@ -379,21 +394,130 @@ void TCHiIobIOBox::SetInputsFirst(bool inputsFirst) {
 }
 
 void TCHiIobIOBox::DeriveFromInputReads() {
+    // Every read counts, also the last one that the cache holds, so that each edge is noted with
+    // the read that saw it; the pass that derives from the cache then finds nothing new.
     m_pWarrior->TakeInputReads(m_vecInputReads);
-    if (m_vecInputReads.size() < 2) {
-        // A single read is what the cache holds: the pass derives from it anyway.
-        return;
-    }
-    TCHiIobValue unused;
+    TCHiIobValue value;
     for (const TCHiIobWarrior::InputRead& read : m_vecInputReads) {
         for (const PlannedSignal& planned : m_vecInputSignals) {
             if (planned.readCommand == read.readCommand &&
                 planned.signal->GetKind() == eSignalKindLine) {
                 const auto level = static_cast<std::uint8_t>((read.value >> planned.bit) & 1U);
-                planned.device->DeriveLineSignal(*planned.signal, level, unused, true);
+                if (planned.device->DeriveLineSignal(*planned.signal, level, value, true)) {
+                    NoteLineEdge(planned, value, level, read.knownSinceUs, read.sampledByUs);
+                }
             }
         }
     }
+}
+
+bool TCHiIobIOBox::KeepsEvents() const { return m_pSetup->AreEventsKept(); }
+
+void TCHiIobIOBox::NoteLineEdge(const PlannedSignal& planned, const TCHiIobValue& value,
+                                std::uint8_t level, std::uint64_t earliestUs,
+                                std::uint64_t timeUs) {
+    if (!KeepsEvents()) {
+        return;
+    }
+    tagZentrixEvent event = MakeZentrixEvent(level != 0 ? eZentrixEvRise : eZentrixEvFall, m_iId,
+                                             static_cast<std::int64_t>(timeUs));
+    event.m_nEarliestUs = static_cast<std::int64_t>(std::min(earliestUs, timeUs));
+    event.m_iDeviceId = planned.device->GetDeviceId();
+    event.m_iSignalId = planned.signal->GetId();
+    event.m_iLevel = level;
+    event.m_value = planned.signal->ToHostValue(value);
+    try {
+        m_vecPassEvents.push_back(event);
+    } catch (...) {
+        m_events.CountLost(event);
+    }
+}
+
+void TCHiIobIOBox::NoteDataChange(const PlannedSignal& planned, const TCHiIobValue& before,
+                                  const TCHiIobValue& after) {
+    std::uint64_t earliestUs = 0;
+    std::uint64_t timeUs = m_pSetup->GetClock().NowUs();
+    if (m_pWarrior) {
+        m_pWarrior->GetSlowDeviceReadTimes(planned.portId, earliestUs, timeUs);
+    }
+    tagZentrixEvent event = MakeZentrixEvent(eZentrixEvDataChange, m_iId,
+                                             static_cast<std::int64_t>(timeUs));
+    event.m_nEarliestUs = static_cast<std::int64_t>(std::min(earliestUs, timeUs));
+    event.m_iDeviceId = planned.device->GetDeviceId();
+    event.m_iSignalId = planned.signal->GetId();
+    const TCHiIobValue change =
+        before.GetType() != eKavexIdtHiVtUndefined ? after - before : after;
+    if (IsZero(change)) {
+        // The first report of a session that counted nothing yet.
+        return;
+    }
+    event.m_value = planned.signal->ToHostValue(after);
+    event.m_change = planned.signal->ToHostValue(change);
+    try {
+        m_vecPassEvents.push_back(event);
+    } catch (...) {
+        m_events.CountLost(event);
+    }
+}
+
+void TCHiIobIOBox::NoteOutputChanges() {
+    if (!m_pWarrior) {
+        return;
+    }
+    m_pWarrior->TakeOutputChanges(m_vecOutputChanges);
+    if (!KeepsEvents()) {
+        return;
+    }
+    for (const TCHiIobWarrior::OutputChange& change : m_vecOutputChanges) {
+        tagZentrixEvent event =
+            MakeZentrixEvent(change.pulseEnd ? eZentrixEvPulseEnd : eZentrixEvCommand, m_iId,
+                             static_cast<std::int64_t>(change.byUs));
+        event.m_nEarliestUs = static_cast<std::int64_t>(std::min(change.fromUs, change.byUs));
+        event.m_iDeviceId = change.deviceId;
+        event.m_iCommandId = change.commandId;
+        event.m_iLevel = change.level;
+        try {
+            m_vecPassEvents.push_back(event);
+        } catch (...) {
+            m_events.CountLost(event);
+        }
+    }
+}
+
+void TCHiIobIOBox::NoteBoxLost() {
+    if (!KeepsEvents()) {
+        return;
+    }
+    const auto nowUs = static_cast<std::int64_t>(m_pSetup->GetClock().NowUs());
+    try {
+        m_vecPassEvents.push_back(MakeZentrixEvent(eZentrixEvBoxLost, m_iId, nowUs));
+    } catch (...) {
+        m_events.CountLost(MakeZentrixEvent(eZentrixEvBoxLost, m_iId, nowUs));
+    }
+}
+
+void TCHiIobIOBox::NoteStartState(std::int64_t timeUs) {
+    tagZentrixEvent event = MakeZentrixEvent(eZentrixEvBoxState, m_iId, timeUs);
+    event.m_iLevel = IsConnected() ? 1 : 0;
+    std::vector<tagZentrixEvent> events;
+    try {
+        events.push_back(event);
+    } catch (...) {
+        m_events.CountLost(event);
+    }
+    m_events.Append(events);
+}
+
+void TCHiIobIOBox::FlushPassEvents() {
+    if (m_vecPassEvents.empty()) {
+        return;
+    }
+    // Reads and writes of one pass interleave; what the host gets is in the order things happened.
+    std::stable_sort(m_vecPassEvents.begin(), m_vecPassEvents.end(),
+                     [](const tagZentrixEvent& a, const tagZentrixEvent& b) {
+                         return a.m_nTimeUs < b.m_nTimeUs;
+                     });
+    m_events.Append(m_vecPassEvents);
 }
 
 std::uint8_t TCHiIobIOBox::LineLevel(const PlannedSignal& planned, bool readFromHardware,
@@ -435,6 +559,9 @@ void TCHiIobIOBox::Publish(std::vector<TCHiIobValue> values) {
 
 void TCHiIobIOBox::InputPass(bool onlyChanged) {
     RebuildPlanIfNeeded();
+    const bool keepEvents = KeepsEvents();
+    const std::uint64_t previousPassUs =
+        std::exchange(m_nLastInputPassUs, m_pSetup->GetClock().NowUs());
     if (m_pWarrior) {
         const bool read = m_pWarrior->ReadInputs(onlyChanged);
         DeriveFromInputReads();
@@ -448,8 +575,13 @@ void TCHiIobIOBox::InputPass(bool onlyChanged) {
         TCHiIobValue value;
         if (planned.signal->GetKind() == eSignalKindLine) {
             const bool read = m_pWarrior != nullptr;
-            planned.device->DeriveLineSignal(
-                *planned.signal, LineLevel(planned, read, false, m_aInputLevels), value, read);
+            const std::uint8_t level = LineLevel(planned, read, false, m_aInputLevels);
+            if (planned.device->DeriveLineSignal(*planned.signal, level, value, read) &&
+                keepEvents) {
+                // A line of a port expander's own: its level came with this pass's reads.
+                NoteLineEdge(planned, value, level, previousPassUs,
+                             m_pSetup->GetClock().NowUs());
+            }
         } else if (planned.signal->GetKind() == eSignalKindData) {
             m_vecBytes.clear();
             for (std::int32_t i = planned.signal->GetFirstByte();
@@ -457,11 +589,21 @@ void TCHiIobIOBox::InputPass(bool onlyChanged) {
                 m_vecBytes.push_back(m_pWarrior ? m_pWarrior->GetSlowDeviceByte(planned.portId, i)
                                                 : 0);
             }
-            planned.device->DeriveDataSignal(*planned.signal, m_vecBytes, value);
+            if (keepEvents) {
+                const TCHiIobValue before = planned.device->GetDataTotal(*planned.signal);
+                planned.device->DeriveDataSignal(*planned.signal, m_vecBytes, value);
+                const TCHiIobValue after = planned.device->GetDataTotal(*planned.signal);
+                if (!(after == before)) {
+                    NoteDataChange(planned, before, after);
+                }
+            } else {
+                planned.device->DeriveDataSignal(*planned.signal, m_vecBytes, value);
+            }
         }
         values[planned.slot] = value;
     }
     Publish(std::move(values));
+    FlushPassEvents();
 }
 
 void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>& commands,
@@ -488,9 +630,11 @@ void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>
     commands.resize(kept);
     if (m_pWarrior) {
         m_pWarrior->WriteOutputs(onlyChanged, false);
+        NoteOutputChanges();
+        // The inputs read between writes count now, also when a later read failed, so that
+        // their edges are noted in the order they were seen.
+        DeriveFromInputReads();
         if (m_pWarrior->TakeInputsFailed()) {
-            // What the reads before the failed one showed still counts.
-            DeriveFromInputReads();
             DetachAfterFailedRead();
         }
     }
@@ -506,13 +650,16 @@ void TCHiIobIOBox::OutputPass(std::vector<std::pair<std::int32_t, std::int32_t>>
     }
     Publish(std::move(values));
     DetachIfAbandoned();
+    FlushPassEvents();
 }
 
 void TCHiIobIOBox::FinishOutputs() {
     if (m_pWarrior) {
         m_pWarrior->WriteOutputs(true, true);
+        NoteOutputChanges();
     }
     DetachIfAbandoned();
+    FlushPassEvents();
 }
 
 void TCHiIobIOBox::DetachIfAbandoned() {
@@ -523,6 +670,7 @@ void TCHiIobIOBox::DetachIfAbandoned() {
         return "IO box " + std::to_string(GetId()) +
                ": it stopped answering while sampling was being stopped; the box is detached";
     });
+    NoteBoxLost();
     UnconfigureHardware();
     ReleaseWarrior();
 }

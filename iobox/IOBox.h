@@ -22,6 +22,7 @@
 #include "iobox/Warrior.h"
 #include "model/Device.h"
 #include "platform/IoWarriorLibrary.h"
+#include "sampling/EventBuffer.h"
 #include "sampling/SignalProcessor.h"
 #include "setup/Controller.h"
 
@@ -89,6 +90,14 @@ public:
     // that begin sampling until those that end it.
     void SetInputsFirst(bool inputsFirst);
 
+    // While the setup keeps events, each pass hands the box's buffer what it saw and did, in time
+    // order. NoteStartState is the host's thread's, at the start of sampling; TakeEvents the
+    // host's, at any time.
+    void NoteStartState(std::int64_t timeUs);
+    void TakeEvents(std::vector<tagZentrixEvent>& events) { m_events.TakeAll(events); }
+    // For tests of the buffer's bound.
+    const TCHiIobEventBuffer& GetEventBuffer() const { return m_events; }
+
 private:
     // One signal of one device as the passes visit it, with its absolute line and value slot.
     struct PlannedSignal {
@@ -122,6 +131,15 @@ private:
                            LineLevels& remembered) const;
     std::vector<TCHiIobValue> StartValues() const;
     void Publish(std::vector<TCHiIobValue> values);
+    bool KeepsEvents() const;
+    void NoteLineEdge(const PlannedSignal& planned, const TCHiIobValue& value, std::uint8_t level,
+                      std::uint64_t earliestUs, std::uint64_t timeUs);
+    void NoteDataChange(const PlannedSignal& planned, const TCHiIobValue& before,
+                        const TCHiIobValue& after);
+    void NoteOutputChanges();
+    void NoteBoxLost();
+    // Hands the pass's events to the buffer, in time order.
+    void FlushPassEvents();
 
     // Not owned, outlives this.
     TCHiIobHardwareSetup* m_pSetup;
@@ -146,6 +164,11 @@ private:
     // start high, the level of a pulled-up line that nothing drives; outputs start low (off).
     LineLevels m_aInputLevels;
     LineLevels m_aOutputLevels{};
+    TCHiIobEventBuffer m_events;
+    std::vector<tagZentrixEvent> m_vecPassEvents;
+    std::vector<TCHiIobWarrior::OutputChange> m_vecOutputChanges;
+    // When the last input pass began, for a line whose level came from no timed register read.
+    std::uint64_t m_nLastInputPassUs = 0;
 };
 
 #endif

@@ -61,13 +61,14 @@ std::int32_t TCHiIobDevice::GetCommandLine(const TCHiIobCommand& command) const 
     return AbsoluteLine(command.GetLine());
 }
 
-void TCHiIobDevice::DeriveLineSignal(const TCHiIobSignal& signal, std::uint8_t level,
+bool TCHiIobDevice::DeriveLineSignal(const TCHiIobSignal& signal, std::uint8_t level,
                                      TCHiIobValue& value, bool levelWasRead) {
     const auto it = m_mapSignalStates.find(signal.GetId());
     if (it == m_mapSignalStates.end()) {
-        return;
+        return false;
     }
     TCHiIobSignalState& state = *it->second;
+    const std::uint64_t edgesBefore = state.GetRisingCount() + state.GetFallingCount();
     if (levelWasRead) {
         state.Update(level);
     } else {
@@ -89,6 +90,7 @@ void TCHiIobDevice::DeriveLineSignal(const TCHiIobSignal& signal, std::uint8_t l
         default:
             break;
     }
+    return state.GetRisingCount() + state.GetFallingCount() != edgesBefore;
 }
 
 void TCHiIobDevice::DeriveDataSignal(const TCHiIobSignal& signal,
@@ -97,6 +99,11 @@ void TCHiIobDevice::DeriveDataSignal(const TCHiIobSignal& signal,
     if (it != m_mapValueHandlers.end()) {
         value = it->second->Process(bytes);
     }
+}
+
+TCHiIobValue TCHiIobDevice::GetDataTotal(const TCHiIobSignal& signal) const {
+    const auto it = m_mapValueHandlers.find(signal.GetId());
+    return it != m_mapValueHandlers.end() ? it->second->GetTotal() : TCHiIobValue();
 }
 
 void TCHiIobDevice::ResetSignalStates() {

@@ -47,10 +47,13 @@ public:
 
     // Feed one sample to the state or handler kept for the signal; without one the value stays as
     // it was passed. A level that was not read from the hardware is held without counting an edge.
-    void DeriveLineSignal(const TCHiIobSignal& signal, std::uint8_t level, TCHiIobValue& value,
+    // True when the sample counted an edge.
+    bool DeriveLineSignal(const TCHiIobSignal& signal, std::uint8_t level, TCHiIobValue& value,
                           bool levelWasRead = true);
     void DeriveDataSignal(const TCHiIobSignal& signal, const std::vector<std::uint8_t>& bytes,
                           TCHiIobValue& value);
+    // The running total of a data signal (undefined before its first report or without one).
+    TCHiIobValue GetDataTotal(const TCHiIobSignal& signal) const;
     void ResetSignalStates();
     void ClearSignalValueHandlers();
 

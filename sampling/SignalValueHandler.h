@@ -21,6 +21,7 @@ public:
     TCHiIobValue Process(const std::vector<std::uint8_t>& bytes);
     // Zeroes the total and keeps its type, so the next report adds to zero.
     void Clear();
+    const TCHiIobValue& GetTotal() const { return m_valTotal; }
 
 private:
     const TCHiIobDevice* m_pDevice;

@@ -549,7 +549,49 @@ void TCHiIobHardwareSetup::ChangeDevices(const std::function<void()>& change) {
     }
 }
 
+void TCHiIobHardwareSetup::GetEvents(std::vector<tagZentrixEvent>& events) {
+    events.clear();
+    events.swap(m_vecUndeliveredEvents);
+    try {
+        m_sessionEvents.TakeAll(events);
+        for (const auto& box : m_vecIOBoxes) {
+            box->TakeEvents(events);
+        }
+    } catch (...) {
+        ReturnEvents(events);
+        throw;
+    }
+    // Each source is in time order already; a stable sort keeps a box's own order where its
+    // times tie.
+    std::stable_sort(events.begin(), events.end(),
+                     [](const tagZentrixEvent& a, const tagZentrixEvent& b) {
+                         return a.m_nTimeUs < b.m_nTimeUs;
+                     });
+}
+
+void TCHiIobHardwareSetup::ReturnEvents(std::vector<tagZentrixEvent>& events) noexcept {
+    // What was returned before is older and was handed out together with these.
+    m_vecUndeliveredEvents.swap(events);
+    events.clear();
+}
+
+tagZentrixTimeBase TCHiIobHardwareSetup::GetTimeBase() const { return m_timeBase; }
+
 void TCHiIobHardwareSetup::BeginSampling() {
+    if (AreEventsKept()) {
+        const auto utc = std::chrono::time_point_cast<std::chrono::microseconds>(
+            std::chrono::system_clock::now());
+        m_timeBase.m_nMonotonicUs = GetEventTime();
+        m_timeBase.m_nUtcUs = utc.time_since_epoch().count();
+        m_timeBase.m_bStarted = 1;
+        std::vector<tagZentrixEvent> started;
+        started.push_back(
+            MakeZentrixEvent(eZentrixEvSamplingStarted, -1, m_timeBase.m_nMonotonicUs));
+        m_sessionEvents.Append(started);
+        for (const auto& box : m_vecIOBoxes) {
+            box->NoteStartState(m_timeBase.m_nMonotonicUs);
+        }
+    }
     for (const auto& box : m_vecIOBoxes) {
         box->ResetForSampling();
     }
@@ -647,5 +689,10 @@ void TCHiIobHardwareSetup::EndSampling() {
     SampleOutputs(true);
     for (const auto& box : m_vecIOBoxes) {
         box->FinishOutputs();
+    }
+    if (AreEventsKept()) {
+        std::vector<tagZentrixEvent> stopped;
+        stopped.push_back(MakeZentrixEvent(eZentrixEvSamplingStopped, -1, GetEventTime()));
+        m_sessionEvents.Append(stopped);
     }
 }

@@ -30,6 +30,7 @@
 #include "model/DeviceType.h"
 #include "platform/Clock.h"
 #include "platform/IoWarriorLibrary.h"
+#include "sampling/EventBuffer.h"
 #include "sampling/SamplingMode.h"
 
 class TCHiIobController;
@@ -164,6 +165,18 @@ public:
     // half-changed device set. Throws, changing nothing, when the sampler cannot be stopped.
     void ChangeDevices(const std::function<void()>& change);
 
+    // Events are kept from the first KeepEvents on (a host that never asks for them pays
+    // nothing); the boxes' passes read AreEventsKept on their threads.
+    void KeepEvents() { m_bKeepEvents.store(true, std::memory_order_relaxed); }
+    bool AreEventsKept() const { return m_bKeepEvents.load(std::memory_order_relaxed); }
+    // Host thread: every event since the last call, the session's and every box's, in time
+    // order. Events that could not be handed to the host go back with ReturnEvents, and come
+    // first in the next call.
+    void GetEvents(std::vector<tagZentrixEvent>& events);
+    void ReturnEvents(std::vector<tagZentrixEvent>& events) noexcept;
+    tagZentrixTimeBase GetTimeBase() const;
+    std::int64_t GetEventTime() { return static_cast<std::int64_t>(m_clock.NowUs()); }
+
     void BeginSampling();
     void SampleInputs(bool onlyChanged);
     void SampleOutputs(bool onlyChanged);
@@ -201,6 +214,10 @@ private:
     std::unique_ptr<TCHiIobConnectorTypes> m_pConnectorTypes;
     std::unique_ptr<TCHiIobDeviceTypes> m_pDeviceTypes;
     std::string m_strPeriodTrace;
+    std::atomic<bool> m_bKeepEvents{false};
+    TCHiIobEventBuffer m_sessionEvents;
+    std::vector<tagZentrixEvent> m_vecUndeliveredEvents;
+    tagZentrixTimeBase m_timeBase{};
 };
 
 #endif

@@ -2,9 +2,12 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <optional>
 #include <set>
@@ -138,7 +141,7 @@ IUnknown* TCHiIobHardwareInterface::Create(IUnknown* outer) {
     if (outer != nullptr) {
         return &object->m_inner;
     }
-    return object;
+    return static_cast<ITECKavexHardwareInterface*>(object);
 }
 
 TCHiIobHardwareInterface::TCHiIobHardwareInterface(IUnknown* outer)
@@ -236,9 +239,14 @@ HRESULT TCHiIobHardwareInterface::InnerQueryInterface(const GUID& riid, void** p
     }
     if (riid == IID_IUnknown) {
         *ppvObject =
-            m_pOuter != nullptr ? static_cast<IUnknown*>(&m_inner) : static_cast<IUnknown*>(this);
+            m_pOuter != nullptr
+                ? static_cast<IUnknown*>(&m_inner)
+                : static_cast<IUnknown*>(static_cast<ITECKavexHardwareInterface*>(this));
     } else if (riid == IID_ITECKavexHardwareInterface) {
         *ppvObject = static_cast<ITECKavexHardwareInterface*>(this);
+    } else if (riid == IID_IZentrixEvents) {
+        m_pSetup->KeepEvents();
+        *ppvObject = static_cast<IZentrixEvents*>(this);
     } else {
         *ppvObject = nullptr;
         return E_NOINTERFACE;
@@ -432,5 +440,58 @@ HRESULT TCHiIobHardwareInterface::ShowDialog(std::int8_t bReadonly) {
     return Guarded([&] {
         const std::lock_guard lock(m_samplingMutex);
         return m_pSetup->ShowDialog(bReadonly != 0) ? S_OK : S_FALSE;
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::GetEvents(std::int32_t* piNrEvents, tagZentrixEvent** ppEvents) {
+    if (piNrEvents == nullptr || ppEvents == nullptr) {
+        return E_POINTER;
+    }
+    *piNrEvents = 0;
+    *ppEvents = nullptr;
+    return Guarded([&] {
+        const std::lock_guard lock(m_samplingMutex);
+        std::vector<tagZentrixEvent> events;
+        m_pSetup->GetEvents(events);
+        const std::size_t count = std::min<std::size_t>(
+            events.size(), static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()));
+        // At least one byte, so that an empty list is a real array the host frees as any other.
+        auto* records = static_cast<tagZentrixEvent*>(
+            CoTaskMemAlloc(std::max<std::size_t>(count * sizeof(tagZentrixEvent), 1)));
+        if (records == nullptr) {
+            m_pSetup->ReturnEvents(events);
+            return E_OUTOFMEMORY;
+        }
+        if (count != 0) {
+            std::memcpy(records, events.data(), count * sizeof(tagZentrixEvent));
+        }
+        if (count < events.size()) {
+            events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(count));
+            m_pSetup->ReturnEvents(events);
+        }
+        *piNrEvents = static_cast<std::int32_t>(count);
+        *ppEvents = records;
+        return S_OK;
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::GetTimeBase(tagZentrixTimeBase* pTimeBase) {
+    if (pTimeBase == nullptr) {
+        return E_POINTER;
+    }
+    return Guarded([&] {
+        const std::lock_guard lock(m_samplingMutex);
+        *pTimeBase = m_pSetup->GetTimeBase();
+        return S_OK;
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::GetTime(std::int64_t* pnMonotonicUs) {
+    if (pnMonotonicUs == nullptr) {
+        return E_POINTER;
+    }
+    return Guarded([&] {
+        *pnMonotonicUs = m_pSetup->GetEventTime();
+        return S_OK;
     });
 }

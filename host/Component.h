@@ -19,7 +19,9 @@
 
 class TCHiIobHardwareSetup;
 
-class TCHiIobHardwareInterface final : public ITECKavexHardwareInterface {
+// The second interface, IZentrixEvents, shares the object's IUnknown; asking for it is what
+// starts the keeping of events.
+class TCHiIobHardwareInterface final : public ITECKavexHardwareInterface, public IZentrixEvents {
 public:
     // Creates the object with one reference held by the caller. With an outer unknown the object
     // is aggregated: its interface delegates IUnknown to the outer, and the returned unknown is
@@ -48,6 +50,10 @@ public:
     HRESULT StartSampler() override;
     HRESULT StopSampler() override;
     HRESULT ShowDialog(std::int8_t bReadonly) override;
+
+    HRESULT GetEvents(std::int32_t* piNrEvents, tagZentrixEvent** ppEvents) override;
+    HRESULT GetTimeBase(tagZentrixTimeBase* pTimeBase) override;
+    HRESULT GetTime(std::int64_t* pnMonotonicUs) override;
 
     // Objects alive in this process; each keeps the module from unloading. Any thread.
     static std::int32_t LiveObjects();

@@ -165,6 +165,89 @@ protected:
     ~ITECKavexHardwareInterface() = default;
 };
 
+// {A9D2BCD3-FB9F-4DE4-915E-E4BDF2981CC2}
+inline constexpr GUID IID_IZentrixEvents = {
+    0xA9D2BCD3, 0xFB9F, 0x4DE4, {0x91, 0x5E, 0xE4, 0xBD, 0xF2, 0x98, 0x1C, 0xC2}};
+
+// What an event says happened. Times are microseconds on the plug-in's monotonic clock (the one
+// GetTime reads), the same for every box of the process.
+enum tagEZentrixEventKind : std::int32_t {
+    // The session's own events: m_iIODeviceId is -1.
+    eZentrixEvSamplingStarted = 0,
+    eZentrixEvSamplingStopped = 1,
+    // At the start of sampling, one per IO box: m_iLevel 1 when it is attached to a controller.
+    eZentrixEvBoxState = 2,
+    // The box gave up its controller (unplugged, or it stopped answering); nothing more comes
+    // from it until the next start of sampling.
+    eZentrixEvBoxLost = 3,
+    // An input line rose or fell, once per line signal of the device that the line feeds
+    // (m_iSignalId): the edge happened after m_nEarliestUs and no later than m_nTimeUs, the read
+    // that saw it. m_iLevel is the line's new level and m_value the signal's value after it.
+    eZentrixEvRise = 4,
+    eZentrixEvFall = 5,
+    // A data signal (a lickometer's lick count or lick time) changed at the read m_nTimeUs, with
+    // what it counted since the read at m_nEarliestUs: m_change is the amount, m_value the total.
+    eZentrixEvDataChange = 6,
+    // A command was carried out (m_iCommandId): the write that changed its line went out between
+    // m_nEarliestUs and m_nTimeUs; m_iLevel is the level commanded. A command whose line already
+    // had that level has the time of the pass that carried it out.
+    eZentrixEvCommand = 7,
+    // A pulse of that command ended: its line went back to m_iLevel in the write at that time.
+    eZentrixEvPulseEnd = 8,
+    // The box's buffer was full: m_nCount events after the ones before this were lost, the first
+    // at m_nTimeUs.
+    eZentrixEvDropped = 9,
+};
+
+struct tagZentrixEvent {
+    tagEZentrixEventKind m_eKind;
+    std::int32_t m_iIODeviceId;
+    // -1 where the kind has no device, signal or command.
+    std::int32_t m_iDeviceId;
+    std::int32_t m_iSignalId;
+    std::int32_t m_iCommandId;
+    // A line level or a box's state (0 or 1), -1 where the kind has none.
+    std::int32_t m_iLevel;
+    std::int64_t m_nTimeUs;
+    // The start of the window in which it happened; equal to m_nTimeUs where the time is exact,
+    // 0 where nothing bounds it (a line already away from its idle level at the first read).
+    std::int64_t m_nEarliestUs;
+    std::int64_t m_nCount;
+    // Filled as ReceiveSignal fills its record, by the signal's declared value type; undefined
+    // (m_eType -1) where the kind has no signal.
+    tagTECKavexIdtHiValue m_value;
+    tagTECKavexIdtHiValue m_change;
+};
+
+// The same moment on two clocks, taken at the last StartSampler.
+struct tagZentrixTimeBase {
+    // On the events' monotonic clock.
+    std::int64_t m_nMonotonicUs;
+    // Microseconds since 1970-01-01 00:00:00 UTC.
+    std::int64_t m_nUtcUs;
+    // 0 until sampling has started once.
+    std::int8_t m_bStarted;
+};
+
+// The component's second interface, reached with QueryInterface(IID_IZentrixEvents). Events are
+// kept from that first QueryInterface on, in a bounded buffer per IO box (a host that never asks
+// for them costs nothing), so a host that asks for them should do so before StartSampler. Called
+// from the host's thread, as ITECKavexHardwareInterface is.
+class IZentrixEvents : public IUnknown {
+public:
+    // The events since the previous call, in time order (each box's in the order they
+    // happened), in an array allocated with CoTaskMemAlloc that the host frees with
+    // CoTaskMemFree, also when the count is 0. E_POINTER for a null argument, E_OUTOFMEMORY
+    // (count 0, null array, the events kept for the next call) when the array cannot be had.
+    virtual HRESULT GetEvents(std::int32_t* piNrEvents, tagZentrixEvent** ppEvents) = 0;
+    virtual HRESULT GetTimeBase(tagZentrixTimeBase* pTimeBase) = 0;
+    // Now, on the events' clock.
+    virtual HRESULT GetTime(std::int64_t* pnMonotonicUs) = 0;
+
+protected:
+    ~IZentrixEvents() = default;
+};
+
 // Entry points that libzentrix.so exports with C linkage, as types for dlsym.
 extern "C" {
 using PFN_DllGetClassObject = HRESULT (*)(const GUID* rclsid, const GUID* riid, void** ppv);
@@ -212,5 +295,24 @@ static_assert(offsetof(tagTECKavexIdtHiSignal, m_szName) == 4);
 static_assert(offsetof(tagTECKavexIdtHiSignal, m_eValueType) == 244);
 static_assert(offsetof(tagTECKavexIdtHiSignal, m_bHasValDefault) == 248);
 static_assert(offsetof(tagTECKavexIdtHiSignal, m_valDefault) == 256);
+
+static_assert(sizeof(tagEZentrixEventKind) == 4);
+static_assert(sizeof(tagZentrixEvent) == 112 && alignof(tagZentrixEvent) == 8);
+static_assert(offsetof(tagZentrixEvent, m_eKind) == 0);
+static_assert(offsetof(tagZentrixEvent, m_iIODeviceId) == 4);
+static_assert(offsetof(tagZentrixEvent, m_iDeviceId) == 8);
+static_assert(offsetof(tagZentrixEvent, m_iSignalId) == 12);
+static_assert(offsetof(tagZentrixEvent, m_iCommandId) == 16);
+static_assert(offsetof(tagZentrixEvent, m_iLevel) == 20);
+static_assert(offsetof(tagZentrixEvent, m_nTimeUs) == 24);
+static_assert(offsetof(tagZentrixEvent, m_nEarliestUs) == 32);
+static_assert(offsetof(tagZentrixEvent, m_nCount) == 40);
+static_assert(offsetof(tagZentrixEvent, m_value) == 48);
+static_assert(offsetof(tagZentrixEvent, m_change) == 80);
+
+static_assert(sizeof(tagZentrixTimeBase) == 24 && alignof(tagZentrixTimeBase) == 8);
+static_assert(offsetof(tagZentrixTimeBase, m_nMonotonicUs) == 0);
+static_assert(offsetof(tagZentrixTimeBase, m_nUtcUs) == 8);
+static_assert(offsetof(tagZentrixTimeBase, m_bStarted) == 16);
 
 #endif

@@ -68,10 +68,10 @@ void TCHiIobWarrior::SetStrobe(bool active) {
 
 void TCHiIobWarrior::StrobeIfSelected() {
     if (m_bPortSelected) {
+        m_nStrobeFromUs = m_clock.NowUs();
         SetStrobe(true);
-        m_nStrobeFromUs = m_nReportStartUs;
-        m_nStrobeByUs = m_nReportEndUs;
         SetStrobe(false);
+        m_nStrobeByUs = m_nReportEndUs;
         m_bPortSelected = false;
     }
 }
@@ -151,11 +151,11 @@ bool TCHiIobWarrior::ReadIOBoxRegister(std::uint8_t readCommand, std::uint8_t& v
 
 bool TCHiIobWarrior::ReadIOBoxRegisters(const std::uint8_t* readCommands,
                                         std::uint8_t* const* values, std::size_t count) {
-    // The expander takes a register's level as the select rises after its read command, which is
-    // no earlier than the start of that deselect's report; the level is back with the next
-    // frame's reply.
+    // The expander takes a register's level somewhere between the start of the frame that carries
+    // its read command and the reply of the next frame, which brings the level back.
     std::uint64_t latchedFromUs = 0;
     for (std::size_t frame = 0; frame <= count; ++frame) {
+        const std::uint64_t frameFromUs = m_clock.NowUs();
         SelectIOBox();
         const bool ok = SpiTransfer(frame < count ? readCommands[frame] : 0x00, 0x00, 0x00, 0x00);
         const std::uint64_t replyByUs = m_nReportEndUs;
@@ -168,7 +168,7 @@ bool TCHiIobWarrior::ReadIOBoxRegisters(const std::uint8_t* readCommands,
             NoteInputRead(readCommands[frame - 1], m_abySpecialReport[3], latchedFromUs,
                           replyByUs);
         }
-        latchedFromUs = m_nReportStartUs;
+        latchedFromUs = frameFromUs;
     }
     return true;
 }

@@ -187,8 +187,9 @@ void TCHiIobWarrior::TimeOutputChanges() {
         change.timed = true;
         change.fromUs = endUs;
         change.byUs = endUs;
-        // The last write of the register in this pass is the one that left the line as it is.
-        for (auto write = m_vecRegisterWrites.rbegin(); write != m_vecRegisterWrites.rend();
+        // The change was made before the pass's writes began: the register's first write of the
+        // pass carried it out.
+        for (auto write = m_vecRegisterWrites.begin(); write != m_vecRegisterWrites.end();
              ++write) {
             if (write->selector == change.selector && write->reg == change.reg) {
                 change.fromUs = write->fromUs;
@@ -241,14 +242,16 @@ void TCHiIobWarrior::WriteOutputs(bool onlyChanged, bool forceEndPulses) {
                     m_bInputsFailed = true;
                 }
             }
+            const std::uint64_t writeFromUs = m_clock.NowUs();
             WriteRegister(selector, reg, entry.current);
             try {
                 RegisterWrite write;
                 write.selector = selector;
                 write.reg = reg;
-                // The IO box's own expander takes the level as its select rises again.
+                // The IO box's own expander takes the level within its write's reports; a port's
+                // lines take it with the strobe.
                 write.strobed = selector == kIOBoxSelector;
-                write.fromUs = m_nReportStartUs;
+                write.fromUs = writeFromUs;
                 write.byUs = m_nReportEndUs;
                 m_vecRegisterWrites.push_back(write);
             } catch (...) {

@@ -562,10 +562,16 @@ void TCHiIobHardwareSetup::GetEvents(std::vector<tagZentrixEvent>& events) {
         throw;
     }
     // Each source is in time order already; a stable sort keeps a box's own order where its
-    // times tie.
+    // times tie, and a tie with the session's start or stop leaves that outermost.
+    const auto rank = [](const tagZentrixEvent& event) {
+        return event.m_eKind == eZentrixEvSamplingStarted   ? 0
+               : event.m_eKind == eZentrixEvSamplingStopped ? 2
+                                                            : 1;
+    };
     std::stable_sort(events.begin(), events.end(),
-                     [](const tagZentrixEvent& a, const tagZentrixEvent& b) {
-                         return a.m_nTimeUs < b.m_nTimeUs;
+                     [&rank](const tagZentrixEvent& a, const tagZentrixEvent& b) {
+                         return a.m_nTimeUs != b.m_nTimeUs ? a.m_nTimeUs < b.m_nTimeUs
+                                                           : rank(a) < rank(b);
                      });
 }
 

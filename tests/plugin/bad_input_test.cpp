@@ -702,3 +702,68 @@ TEST(BadInput, EveryTruncationOfAValidFileLoadsNothingOrTheWholeBox) {
 }
 
 }  // namespace
+
+namespace {
+
+// The events interface through the exports alone, on the placeholder box that stands in for
+// missing hardware: it shares the object's identity, refuses null pointers, and tells a host that
+// the box has no controller instead of inventing input.
+TEST(EventsInterface, SharesTheObjectAndReportsASessionOnABoxWithoutHardware) {
+    const Component itf;
+    ASSERT_TRUE(itf);
+    LoadValid(itf);
+    void* raw = nullptr;
+    ASSERT_EQ(itf->QueryInterface(IID_IZentrixEvents, &raw), S_OK);
+    auto* events = static_cast<IZentrixEvents*>(raw);
+    void* back = nullptr;
+    ASSERT_EQ(events->QueryInterface(IID_ITECKavexHardwareInterface, &back), S_OK);
+    EXPECT_EQ(back, static_cast<void*>(itf.operator->()));
+    static_cast<ITECKavexHardwareInterface*>(back)->Release();
+
+    std::int32_t count = 4711;
+    tagZentrixEvent* array = nullptr;
+    EXPECT_EQ(events->GetEvents(nullptr, &array), E_POINTER);
+    EXPECT_EQ(events->GetEvents(&count, nullptr), E_POINTER);
+    EXPECT_EQ(events->GetTimeBase(nullptr), E_POINTER);
+    EXPECT_EQ(events->GetTime(nullptr), E_POINTER);
+
+    tagZentrixTimeBase base{};
+    ASSERT_EQ(events->GetTimeBase(&base), S_OK);
+    EXPECT_EQ(base.m_bStarted, 0);
+    ASSERT_EQ(events->GetEvents(&count, &array), S_OK);
+    EXPECT_EQ(count, 0);
+    ASSERT_NE(array, nullptr);
+    LoadPlugin().free(array);
+
+    std::int64_t before = 0;
+    ASSERT_EQ(events->GetTime(&before), S_OK);
+    ASSERT_EQ(itf->StartSampler(), S_OK);
+    ASSERT_EQ(itf->SendCommand(3, 0), S_OK);
+    usleep(200000);
+    ASSERT_EQ(itf->StopSampler(), S_OK);
+    std::int64_t after = 0;
+    ASSERT_EQ(events->GetTime(&after), S_OK);
+    ASSERT_EQ(events->GetTimeBase(&base), S_OK);
+    EXPECT_EQ(base.m_bStarted, 1);
+    EXPECT_GE(base.m_nMonotonicUs, before);
+    EXPECT_LE(base.m_nMonotonicUs, after);
+
+    ASSERT_EQ(events->GetEvents(&count, &array), S_OK);
+    ASSERT_GE(count, 3);
+    EXPECT_EQ(array[0].m_eKind, eZentrixEvSamplingStarted);
+    EXPECT_EQ(array[0].m_nTimeUs, base.m_nMonotonicUs);
+    EXPECT_EQ(array[count - 1].m_eKind, eZentrixEvSamplingStopped);
+    for (std::int32_t i = 1; i < count - 1; ++i) {
+        // No controller, so no edge, no lick and no line that a command changed.
+        EXPECT_EQ(array[i].m_eKind, eZentrixEvBoxState) << i;
+        EXPECT_EQ(array[i].m_iLevel, 0) << i;
+        EXPECT_LE(array[i - 1].m_nTimeUs, array[i].m_nTimeUs);
+    }
+    LoadPlugin().free(array);
+    ASSERT_EQ(events->GetEvents(&count, &array), S_OK);
+    EXPECT_EQ(count, 0);
+    LoadPlugin().free(array);
+    events->Release();
+}
+
+}  // namespace

@@ -75,15 +75,28 @@ double Percentile(std::vector<double>& samples, double fraction) {
     return samples[index];
 }
 
-// Host calls timed one by one while the sampler thread runs its passes on the other core.
+// Host calls timed one by one while the sampler thread runs its passes on the other core, the
+// events taken as a recording host takes them, every 100th call.
 void BM_HostCallsWhileSampling(benchmark::State& state) {
     FullSetup full(4);
     full.setup.GetController().MeasureLockHolds(true);
+    full.setup.KeepEvents();
     full.setup.StartSampler();
     std::vector<double> receive;
     std::vector<double> send;
+    std::vector<double> events;
+    std::vector<tagZentrixEvent> taken;
+    std::size_t eventCount = 0;
     std::int32_t device = 0;
+    std::uint64_t call = 0;
     for (auto _ : state) {
+        if (++call % 100 == 0) {
+            const auto e0 = std::chrono::steady_clock::now();
+            full.setup.GetEvents(taken);
+            const auto e1 = std::chrono::steady_clock::now();
+            events.push_back(std::chrono::duration<double, std::nano>(e1 - e0).count());
+            eventCount += taken.size();
+        }
         tagTECKavexIdtHiValue record{};
         const auto t0 = std::chrono::steady_clock::now();
         full.setup.ReceiveSignal(device, 0, record);
@@ -99,6 +112,9 @@ void BM_HostCallsWhileSampling(benchmark::State& state) {
     state.counters["receive_p99_ns"] = Percentile(receive, 0.99);
     state.counters["send_median_ns"] = Percentile(send, 0.5);
     state.counters["send_p99_ns"] = Percentile(send, 0.99);
+    state.counters["get_events_median_ns"] = Percentile(events, 0.5);
+    state.counters["get_events_p99_ns"] = Percentile(events, 0.99);
+    state.counters["events_taken"] = static_cast<double>(eventCount);
     const auto holds = full.setup.GetController().GetLockHoldStatistics();
     state.counters["lock_holds"] = static_cast<double>(holds.holds);
     state.counters["lock_holds_over_5us"] = static_cast<double>(holds.longHolds);

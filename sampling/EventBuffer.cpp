@@ -63,25 +63,40 @@ void TCHiIobEventBuffer::CountLost(const tagZentrixEvent& event) noexcept {
 }
 
 void TCHiIobEventBuffer::TakeAll(std::vector<tagZentrixEvent>& events) {
-    std::deque<tagZentrixEvent> taken;
     std::uint64_t dropped = 0;
     tagZentrixEvent first{};
     {
+        // The pass thread goes on with the emptied vector of the last take, whose capacity it
+        // reuses, so that neither side allocates once the sizes have settled.
         const std::lock_guard lock(m_mutex);
-        taken.swap(m_events);
+        m_taken.swap(m_events);
         dropped = std::exchange(m_nDropped, 0);
         first = m_firstDropped;
     }
     try {
-        events.reserve(events.size() + taken.size() + 1);
+        events.reserve(events.size() + m_taken.size() + 1);
     } catch (...) {
-        // Without room to hand them over they stay for the next take, in front of newer ones.
+        // Without room to hand them over they stay for the next take, in front of newer ones;
+        // when even that fails, the newer ones count as lost.
         const std::lock_guard lock(m_mutex);
-        m_events.insert(m_events.begin(), taken.begin(), taken.end());
-        m_nDropped += dropped;
+        try {
+            m_taken.insert(m_taken.end(), m_events.begin(), m_events.end());
+        } catch (...) {
+            if (!m_events.empty() && m_nDropped == 0) {
+                m_firstDropped = m_events.front();
+            }
+            m_nDropped += m_events.size();
+        }
+        m_events.swap(m_taken);
+        m_taken.clear();
+        if (dropped != 0) {
+            m_firstDropped = first;
+            m_nDropped += dropped;
+        }
         throw;
     }
-    events.insert(events.end(), taken.begin(), taken.end());
+    events.insert(events.end(), m_taken.begin(), m_taken.end());
+    m_taken.clear();
     if (dropped != 0) {
         tagZentrixEvent lost = MakeZentrixEvent(eZentrixEvDropped, first.m_iIODeviceId,
                                                 first.m_nTimeUs);

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -39,7 +38,9 @@ public:
 private:
     const std::size_t m_nCapacity;
     std::mutex m_mutex;
-    std::deque<tagZentrixEvent> m_events;
+    std::vector<tagZentrixEvent> m_events;
+    // The host thread's side of the swap in TakeAll; empty between takes.
+    std::vector<tagZentrixEvent> m_taken;
     std::uint64_t m_nDropped = 0;
     tagZentrixEvent m_firstDropped{};
 };

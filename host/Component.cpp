@@ -238,10 +238,9 @@ HRESULT TCHiIobHardwareInterface::InnerQueryInterface(const GUID& riid, void** p
         return E_POINTER;
     }
     if (riid == IID_IUnknown) {
-        *ppvObject =
-            m_pOuter != nullptr
-                ? static_cast<IUnknown*>(&m_inner)
-                : static_cast<IUnknown*>(static_cast<ITECKavexHardwareInterface*>(this));
+        *ppvObject = m_pOuter != nullptr
+                         ? static_cast<IUnknown*>(&m_inner)
+                         : static_cast<IUnknown*>(static_cast<ITECKavexHardwareInterface*>(this));
     } else if (riid == IID_ITECKavexHardwareInterface) {
         *ppvObject = static_cast<ITECKavexHardwareInterface*>(this);
     } else if (riid == IID_IZentrixEvents) {

@@ -411,7 +411,9 @@ void TCHiIobIOBox::DeriveFromInputReads() {
     }
 }
 
-bool TCHiIobIOBox::KeepsEvents() const { return m_pSetup->AreEventsKept(); }
+bool TCHiIobIOBox::KeepsEvents() const {
+    return m_pSetup->AreEventsKept();
+}
 
 void TCHiIobIOBox::NoteLineEdge(const PlannedSignal& planned, const TCHiIobValue& value,
                                 std::uint8_t level, std::uint64_t earliestUs,
@@ -440,13 +442,12 @@ void TCHiIobIOBox::NoteDataChange(const PlannedSignal& planned, const TCHiIobVal
     if (m_pWarrior) {
         m_pWarrior->GetSlowDeviceReadTimes(planned.portId, earliestUs, timeUs);
     }
-    tagZentrixEvent event = MakeZentrixEvent(eZentrixEvDataChange, m_iId,
-                                             static_cast<std::int64_t>(timeUs));
+    tagZentrixEvent event =
+        MakeZentrixEvent(eZentrixEvDataChange, m_iId, static_cast<std::int64_t>(timeUs));
     event.m_nEarliestUs = static_cast<std::int64_t>(std::min(earliestUs, timeUs));
     event.m_iDeviceId = planned.device->GetDeviceId();
     event.m_iSignalId = planned.signal->GetId();
-    const TCHiIobValue change =
-        before.GetType() != eKavexIdtHiVtUndefined ? after - before : after;
+    const TCHiIobValue change = before.GetType() != eKavexIdtHiVtUndefined ? after - before : after;
     if (IsZero(change)) {
         // The first report of a session that counted nothing yet.
         return;
@@ -579,8 +580,7 @@ void TCHiIobIOBox::InputPass(bool onlyChanged) {
             if (planned.device->DeriveLineSignal(*planned.signal, level, value, read) &&
                 keepEvents) {
                 // A line of a port expander's own: its level came with this pass's reads.
-                NoteLineEdge(planned, value, level, previousPassUs,
-                             m_pSetup->GetClock().NowUs());
+                NoteLineEdge(planned, value, level, previousPassUs, m_pSetup->GetClock().NowUs());
             }
         } else if (planned.signal->GetKind() == eSignalKindData) {
             m_vecBytes.clear();

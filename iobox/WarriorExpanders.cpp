@@ -165,8 +165,7 @@ bool TCHiIobWarrior::ReadIOBoxRegisters(const std::uint8_t* readCommands,
         }
         if (frame > 0) {
             *values[frame - 1] = m_abySpecialReport[3];
-            NoteInputRead(readCommands[frame - 1], m_abySpecialReport[3], latchedFromUs,
-                          replyByUs);
+            NoteInputRead(readCommands[frame - 1], m_abySpecialReport[3], latchedFromUs, replyByUs);
         }
         latchedFromUs = frameFromUs;
     }

@@ -189,11 +189,10 @@ void TCHiIobWarrior::TimeOutputChanges() {
         change.byUs = endUs;
         // The change was made before the pass's writes began: the register's first write of the
         // pass carried it out.
-        for (auto write = m_vecRegisterWrites.begin(); write != m_vecRegisterWrites.end();
-             ++write) {
-            if (write->selector == change.selector && write->reg == change.reg) {
-                change.fromUs = write->fromUs;
-                change.byUs = write->byUs;
+        for (const RegisterWrite& write : m_vecRegisterWrites) {
+            if (write.selector == change.selector && write.reg == change.reg) {
+                change.fromUs = write.fromUs;
+                change.byUs = write.byUs;
                 break;
             }
         }

@@ -98,8 +98,8 @@ void TCHiIobEventBuffer::TakeAll(std::vector<tagZentrixEvent>& events) {
     events.insert(events.end(), m_taken.begin(), m_taken.end());
     m_taken.clear();
     if (dropped != 0) {
-        tagZentrixEvent lost = MakeZentrixEvent(eZentrixEvDropped, first.m_iIODeviceId,
-                                                first.m_nTimeUs);
+        tagZentrixEvent lost =
+            MakeZentrixEvent(eZentrixEvDropped, first.m_iIODeviceId, first.m_nTimeUs);
         lost.m_nCount = static_cast<std::int64_t>(dropped);
         events.push_back(lost);
     }

@@ -568,11 +568,10 @@ void TCHiIobHardwareSetup::GetEvents(std::vector<tagZentrixEvent>& events) {
                : event.m_eKind == eZentrixEvSamplingStopped ? 2
                                                             : 1;
     };
-    std::stable_sort(events.begin(), events.end(),
-                     [&rank](const tagZentrixEvent& a, const tagZentrixEvent& b) {
-                         return a.m_nTimeUs != b.m_nTimeUs ? a.m_nTimeUs < b.m_nTimeUs
-                                                           : rank(a) < rank(b);
-                     });
+    std::stable_sort(
+        events.begin(), events.end(), [&rank](const tagZentrixEvent& a, const tagZentrixEvent& b) {
+            return a.m_nTimeUs != b.m_nTimeUs ? a.m_nTimeUs < b.m_nTimeUs : rank(a) < rank(b);
+        });
 }
 
 void TCHiIobHardwareSetup::ReturnEvents(std::vector<tagZentrixEvent>& events) noexcept {
@@ -581,7 +580,9 @@ void TCHiIobHardwareSetup::ReturnEvents(std::vector<tagZentrixEvent>& events) no
     events.clear();
 }
 
-tagZentrixTimeBase TCHiIobHardwareSetup::GetTimeBase() const { return m_timeBase; }
+tagZentrixTimeBase TCHiIobHardwareSetup::GetTimeBase() const {
+    return m_timeBase;
+}
 
 void TCHiIobHardwareSetup::BeginSampling() {
     if (AreEventsKept()) {

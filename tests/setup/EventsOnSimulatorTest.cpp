@@ -139,16 +139,15 @@ public:
     }
 
     // The changes of one line as the box logged them ("in" for inputs, "out" for outputs).
-    std::vector<LoggedChange> Logged(std::int32_t port, std::int32_t line,
-                                     const std::string& io) {
+    std::vector<LoggedChange> Logged(std::int32_t port, std::int32_t line, const std::string& io) {
         std::vector<LoggedChange> changes;
         std::ifstream file(m_dir.Path() / "lines.jsonl");
         std::string text;
         while (std::getline(file, text)) {
             const auto entry = nlohmann::json::parse(text);
             if (entry["port"] == port && entry["line"] == line && entry["io"] == io) {
-                changes.push_back({entry["t_ms"].get<std::int64_t>() * 1000,
-                                   entry["level"].get<int>()});
+                changes.push_back(
+                    {entry["t_ms"].get<std::int64_t>() * 1000, entry["level"].get<int>()});
             }
         }
         return changes;
@@ -202,8 +201,8 @@ public:
             const bool start = i % 2 == 0;
             EXPECT_EQ(events[i].m_eKind, start ? eZentrixEvCommand : eZentrixEvPulseEnd);
             EXPECT_EQ(events[i].m_iLevel, changes[i].level);
-            EXPECT_EQ(changes[i].level, start ? (command->GetLevel() ? 1 : 0)
-                                              : (command->GetLevel() ? 0 : 1));
+            EXPECT_EQ(changes[i].level,
+                      start ? (command->GetLevel() ? 1 : 0) : (command->GetLevel() ? 0 : 1));
             EXPECT_LE(events[i].m_nEarliestUs, changes[i].timeUs) << "change " << i;
             EXPECT_GE(events[i].m_nTimeUs, changes[i].timeUs) << "change " << i;
         }
@@ -317,10 +316,9 @@ TEST_P(Events, AnUnpluggedBoxSaysSoOnceAndFallsSilent) {
     });
     ASSERT_NE(lost, events.end());
     EXPECT_EQ(lost->m_iIODeviceId, 0);
-    EXPECT_EQ(std::count_if(events.begin(), events.end(),
-                            [](const tagZentrixEvent& event) {
-                                return event.m_eKind == eZentrixEvBoxLost;
-                            }),
+    EXPECT_EQ(std::count_if(
+                  events.begin(), events.end(),
+                  [](const tagZentrixEvent& event) { return event.m_eKind == eZentrixEvBoxLost; }),
               1);
     // After it only the session's stop.
     EXPECT_EQ(std::next(lost) + 1, events.end());

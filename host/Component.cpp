@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/Module.h"
@@ -492,5 +493,24 @@ HRESULT TCHiIobHardwareInterface::GetTime(std::int64_t* pnMonotonicUs) {
     return Guarded([&] {
         *pnMonotonicUs = m_pSetup->GetEventTime();
         return S_OK;
+    });
+}
+
+HRESULT TCHiIobHardwareInterface::GetIODeviceSerial(std::int32_t iIODeviceId, char16_t* pszSerial) {
+    if (pszSerial == nullptr) {
+        return E_POINTER;
+    }
+    pszSerial[0] = u'\0';
+    return Guarded([&] {
+        const std::lock_guard lock(m_samplingMutex);
+        const TCHiIobIOBox* box = std::as_const(*m_pSetup).FindIOBox(iIODeviceId);
+        if (box == nullptr) {
+            return E_INVALIDARG;
+        }
+        const std::u16string& serial = box->GetSerialNumber();
+        const std::size_t length = std::min<std::size_t>(serial.size(), kKavexNameLength - 1);
+        std::copy_n(serial.data(), length, pszSerial);
+        pszSerial[length] = u'\0';
+        return box->IsConnected() && length != 0 ? S_OK : S_FALSE;
     });
 }

@@ -54,6 +54,7 @@ public:
     HRESULT GetEvents(std::int32_t* piNrEvents, tagZentrixEvent** ppEvents) override;
     HRESULT GetTimeBase(tagZentrixTimeBase* pTimeBase) override;
     HRESULT GetTime(std::int64_t* pnMonotonicUs) override;
+    HRESULT GetIODeviceSerial(std::int32_t iIODeviceId, char16_t* pszSerial) override;
 
     // Objects alive in this process; each keeps the module from unloading. Any thread.
     static std::int32_t LiveObjects();

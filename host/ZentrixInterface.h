@@ -17,6 +17,7 @@ inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
+inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111u);
 inline constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110u);
 
@@ -243,6 +244,10 @@ public:
     virtual HRESULT GetTimeBase(tagZentrixTimeBase* pTimeBase) = 0;
     // Now, on the events' clock.
     virtual HRESULT GetTime(std::int64_t* pnMonotonicUs) = 0;
+    // The serial number of the controller of that IO box, zero-terminated in a buffer of
+    // kKavexNameLength units: S_OK, or S_FALSE and an empty string for a box without one;
+    // E_INVALIDARG for an id no box has.
+    virtual HRESULT GetIODeviceSerial(std::int32_t iIODeviceId, char16_t* pszSerial) = 0;
 
 protected:
     ~IZentrixEvents() = default;

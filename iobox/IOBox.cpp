@@ -63,6 +63,10 @@ void TCHiIobIOBox::AttachWarrior(zentrix::IowHandle handle) {
     m_pWarrior = std::make_unique<TCHiIobWarrior>(handle, m_pSetup->GetIoWarriorLibrary(),
                                                   m_pSetup->GetClock());
     m_pWarrior->WatchReplyWait(&m_pSetup->GetReplyWait());
+    char16_t serial[zentrix::kIowSerialLength + 1] = {};
+    if (m_pSetup->GetIoWarriorLibrary().GetSerialNumber(handle, serial)) {
+        m_strSerialNumber.assign(serial, std::char_traits<char16_t>::length(serial));
+    }
     m_bConnected.store(true, std::memory_order_release);
 }
 

@@ -44,6 +44,9 @@ public:
     void ReleaseWarrior();
     // Whether an access object is attached; safe from any thread.
     bool IsConnected() const { return m_bConnected.load(std::memory_order_acquire); }
+    // The serial number of the controller the box was last attached to, read as it was attached
+    // (the controller is the pass thread's once sampling runs); empty for one never attached.
+    const std::u16string& GetSerialNumber() const { return m_strSerialNumber; }
     void ConfigureHardware();
     void UnconfigureHardware();
     const TCHiIobWarrior* GetWarrior() const { return m_pWarrior.get(); }
@@ -150,6 +153,7 @@ private:
     std::map<std::int32_t, std::int32_t> m_mapLinks;
     std::unique_ptr<TCHiIobWarrior> m_pWarrior;
     std::atomic<bool> m_bConnected{false};
+    std::u16string m_strSerialNumber;
     std::unique_ptr<TCHiIobSignalProcessor> m_pSignalProcessor;
 
     bool m_bPlanValid = false;

@@ -727,6 +727,20 @@ TEST(EventsInterface, SharesTheObjectAndReportsASessionOnABoxWithoutHardware) {
     EXPECT_EQ(events->GetTimeBase(nullptr), E_POINTER);
     EXPECT_EQ(events->GetTime(nullptr), E_POINTER);
 
+    std::int32_t boxCount = 0;
+    tagTECKavexIdtIODevice* boxes = nullptr;
+    ASSERT_EQ(itf->GetIODevices(&boxCount, &boxes), S_OK);
+    ASSERT_GE(boxCount, 1);
+    const std::int32_t boxId = boxes[0].m_iId;
+    LoadPlugin().free(boxes);
+    char16_t serial[kKavexNameLength] = {u'x'};
+    EXPECT_EQ(events->GetIODeviceSerial(boxId, nullptr), E_POINTER);
+    EXPECT_EQ(events->GetIODeviceSerial(4711, serial), E_INVALIDARG);
+    EXPECT_EQ(serial[0], u'\0');
+    serial[0] = u'x';
+    EXPECT_EQ(events->GetIODeviceSerial(boxId, serial), S_FALSE);
+    EXPECT_EQ(serial[0], u'\0');
+
     tagZentrixTimeBase base{};
     ASSERT_EQ(events->GetTimeBase(&base), S_OK);
     EXPECT_EQ(base.m_bStarted, 0);

@@ -208,6 +208,8 @@ public:
         }
     }
 
+    std::u16string Serial() { return m_setup->FindIOBox(0)->GetSerialNumber(); }
+
     void ExpectInTimeOrderBetweenStartAndStop() {
         ASSERT_GE(m_events.size(), 3u);
         EXPECT_EQ(m_events.front().m_eKind, eZentrixEvSamplingStarted);
@@ -273,6 +275,7 @@ TEST_P(Events, EveryEdgeCommandAndLickIsAnEventAtItsTrueTimeWhateverThePhase) {
         bench.Run(kSettleMs);
         bench.Finish();
         bench.ExpectInTimeOrderBetweenStartAndStop();
+        EXPECT_EQ(bench.Serial(), u"00001001");
         bench.ExpectEdgesOfTheLine(kTester, kTesterPort, 1);
         bench.ExpectEdgesOfTheLine(kCustom, kCustomPort, 1);
         bench.ExpectCommandsOfTheLine(kDispenser, kDropPellet);

@@ -437,6 +437,26 @@ void PrintText(const Json& document) {
     }
     PrintLines(reads);
 
+    std::cout << "\nHow precisely the events say when: the window of an input edge (from the last "
+                 "read that did not show it to the read that did) and of a command's write, in ms, "
+                 "beside the median period\n";
+    TextTable windows({"BOXES", "LOAD", "MODE", "TIMING", "PERIOD", "EDGES", "EDGE MEDIAN",
+                       "EDGE P99", "COMMANDS", "WRITE MEDIAN", "WRITE P99"});
+    for (const Json& result : document["scenarios"]) {
+        const Json& window = result["event_windows"];
+        if (!window.is_object()) {
+            continue;
+        }
+        windows.AddRow(
+            {std::to_string(result["boxes"].get<int>()), LoadCell(result), result["mode"],
+             TimingCell(result), Milliseconds(result["periods"]["median"]["wall_us"]),
+             std::to_string(window["edges"].get<std::size_t>()),
+             Milliseconds(window["median_edge_us"]), Milliseconds(window["p99_edge_us"]),
+             std::to_string(window["commands"].get<std::size_t>()),
+             Milliseconds(window["median_command_us"]), Milliseconds(window["p99_command_us"])});
+    }
+    PrintLines(windows);
+
     const Json& sweep = document["sweep"];
     if (sweep.is_array() && !sweep.empty()) {
         std::cout << "\nPulse-width sweep: falls counted by the host / made by the simulator, per "

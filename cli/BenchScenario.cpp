@@ -357,6 +357,8 @@ public:
         WaitForHighPhase();
         const std::uint64_t startUs = SteadyUs();
         m_sessionStartUs = startUs;
+        // Only this mode's session counts in its windows.
+        m_component.Events(m_pluginEvents);
         SamplerSession session(m_component);
         // Starting takes longer the more boxes there are, and inputs move meanwhile; edges count
         // from a read in a high phase after the start. A fall is counted only while its low phase
@@ -387,6 +389,7 @@ public:
         const std::int64_t stopMs = m_simulatorTime.NowMs();
         const std::uint64_t stopUs = SteadyUs();
         session.Stop();
+        m_component.Events(m_pluginEvents);
         m_answersUntilUs = stopUs;
         // The read after the one that opened the window reports everything counted since.
         const std::map<int, std::int64_t> counted =
@@ -414,6 +417,7 @@ public:
         result["input_to_read"] = simulated && m_plan.toggleEveryMs > 0
                                       ? InputToReadFigures(startMs, stopMs)
                                       : Json(nullptr);
+        result["event_windows"] = EventWindowFigures();
         return result;
     }
 
@@ -605,6 +609,26 @@ private:
                 {"session_read", sessionReadTotal}, {"per_box", perBox}};
     }
 
+    // How precisely the events of the session say when things happened: the windows of the input
+    // edges (those the first read did not already show) and of the commands' writes.
+    Json EventWindowFigures() const {
+        std::vector<std::int64_t> edges;
+        std::vector<std::int64_t> commands;
+        for (const tagZentrixEvent& event : m_pluginEvents) {
+            const std::int64_t window = event.m_nTimeUs - event.m_nEarliestUs;
+            if ((event.m_eKind == eZentrixEvRise || event.m_eKind == eZentrixEvFall) &&
+                event.m_nEarliestUs != 0) {
+                edges.push_back(window);
+            } else if (event.m_eKind == eZentrixEvCommand || event.m_eKind == eZentrixEvPulseEnd) {
+                commands.push_back(window);
+            }
+        }
+        Json figures = {{"edges", edges.size()}, {"commands", commands.size()}};
+        figures.update(Distribution(edges, "_edge_us"));
+        figures.update(Distribution(commands, "_command_us"));
+        return figures;
+    }
+
     // For each fall the bench made, the wait until the first read of its register that showed
     // the line low; a fall with no such read before the next one was missed by every read.
     Json InputToReadFigures(std::int64_t startMs, std::int64_t stopMs) const {
@@ -654,6 +678,7 @@ private:
     // Seeded alike in every run, so that runs differ only by what they measure.
     std::mt19937 m_random{kCommandSeed};
     std::vector<std::uint64_t> m_latenciesUs;
+    std::vector<tagZentrixEvent> m_pluginEvents;
     std::uint64_t m_sent = 0;
     std::uint64_t m_answersUntilUs = UINT64_MAX;
 };
@@ -747,6 +772,7 @@ std::size_t FullyMappedDeviceCount(int boxes) {
 Json RunScenario(const ScenarioPlan& plan, const PluginLibrary& library, const GUID& classId) {
     const std::uint64_t createdAfterUs = SteadyUs();
     Component component = library.CreateComponent(classId);
+    component.EnableEvents();
     const SimulatorTime simulatorTime(createdAfterUs, SteadyUs());
     LoadSetup(component, plan);
     std::vector<int> connected;

@@ -32,20 +32,6 @@ struct MonitoredSignal {
     std::int64_t total = 0;
 };
 
-std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"') {
-            quoted += '"';
-        }
-        quoted += c;
-    }
-    return quoted + '"';
-}
-
 TerminalSize CurrentTerminalSize() {
     winsize size{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {

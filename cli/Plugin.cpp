@@ -36,20 +36,29 @@ private:
 }  // namespace
 
 Component::~Component() {
+    if (m_events != nullptr) {
+        m_events->Release();
+    }
     if (m_itf != nullptr) {
         m_itf->Release();
     }
 }
 
 Component::Component(Component&& other) noexcept
-    : m_itf(std::exchange(other.m_itf, nullptr)), m_memFree(other.m_memFree) {}
+    : m_itf(std::exchange(other.m_itf, nullptr)),
+      m_events(std::exchange(other.m_events, nullptr)),
+      m_memFree(other.m_memFree) {}
 
 Component& Component::operator=(Component&& other) noexcept {
     if (this != &other) {
+        if (m_events != nullptr) {
+            m_events->Release();
+        }
         if (m_itf != nullptr) {
             m_itf->Release();
         }
         m_itf = std::exchange(other.m_itf, nullptr);
+        m_events = std::exchange(other.m_events, nullptr);
         m_memFree = other.m_memFree;
     }
     return *this;
@@ -171,6 +180,51 @@ tagTECKavexIdtHiValue Component::ReceiveSignal(std::int32_t deviceId, std::int32
     value.m_eType = eKavexIdtHiVtUndefined;
     ThrowIfFailed(m_itf->ReceiveSignal(deviceId, signalId, &value), "ReceiveSignal");
     return value;
+}
+
+void Component::EnableEvents() {
+    if (m_events != nullptr) {
+        return;
+    }
+    void* events = nullptr;
+    ThrowIfFailed(m_itf->QueryInterface(IID_IZentrixEvents, &events),
+                  "QueryInterface(IID_IZentrixEvents)");
+    if (events == nullptr) {
+        throw CliError("QueryInterface(IID_IZentrixEvents) returned no interface");
+    }
+    m_events = static_cast<IZentrixEvents*>(events);
+}
+
+IZentrixEvents& Component::EventsInterface(const char* what) {
+    if (m_events == nullptr) {
+        throw CliError(std::string(what) + " called before the events were enabled");
+    }
+    return *m_events;
+}
+
+void Component::Events(std::vector<tagZentrixEvent>& events) {
+    IZentrixEvents& itf = EventsInterface("GetEvents");
+    events = FetchArray<tagZentrixEvent>(
+        "GetEvents", [&itf](auto* count, auto** items) { return itf.GetEvents(count, items); });
+}
+
+tagZentrixTimeBase Component::TimeBase() {
+    tagZentrixTimeBase timeBase{};
+    ThrowIfFailed(EventsInterface("GetTimeBase").GetTimeBase(&timeBase), "GetTimeBase");
+    return timeBase;
+}
+
+std::int64_t Component::Now() {
+    std::int64_t now = 0;
+    ThrowIfFailed(EventsInterface("GetTime").GetTime(&now), "GetTime");
+    return now;
+}
+
+std::string Component::Serial(std::int32_t ioBoxId) {
+    char16_t serial[kKavexNameLength] = {};
+    ThrowIfFailed(EventsInterface("GetIODeviceSerial").GetIODeviceSerial(ioBoxId, serial),
+                  "GetIODeviceSerial");
+    return FixedNameToUtf8(serial);
 }
 
 SamplerSession::SamplerSession(Component& component) : m_component(component) {

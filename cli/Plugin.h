@@ -69,11 +69,24 @@ public:
     std::vector<SignalInfo> Signals(std::int32_t deviceTypeId);
     tagTECKavexIdtHiValue ReceiveSignal(std::int32_t deviceId, std::int32_t signalId);
 
+    // Asks for IZentrixEvents, which the plug-in keeps events for only from then on, so it must
+    // come before StartSampler; the event calls below throw CliError until it has been done.
+    void EnableEvents();
+    // Replaces events with the ones since the previous call, in time order.
+    void Events(std::vector<tagZentrixEvent>& events);
+    tagZentrixTimeBase TimeBase();
+    // Now on the events' clock, in microseconds.
+    std::int64_t Now();
+    // The serial number of the box's controller, empty for a box without one.
+    std::string Serial(std::int32_t ioBoxId);
+
 private:
     template <typename Record, typename Call>
     std::vector<Record> FetchArray(const char* what, Call call);
+    IZentrixEvents& EventsInterface(const char* what);
 
     ITECKavexHardwareInterface* m_itf = nullptr;
+    IZentrixEvents* m_events = nullptr;
     PFN_CoTaskMemFree m_memFree = nullptr;
 };
 

@@ -88,6 +88,20 @@ nlohmann::ordered_json ValueToJson(const tagTECKavexIdtHiValue& value) {
     return nullptr;
 }
 
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"') {
+            quoted += '"';
+        }
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
 bool IsAccumulating(tagEKavexIdtHiValueType type) {
     return type == eKavexIdtHiVtLongLong || type == eKavexIdtHiVtDuration;
 }

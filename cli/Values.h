@@ -24,6 +24,9 @@ std::string FormatValueField(const tagTECKavexIdtHiValue& value);
 // Durations in whole microseconds, undefined as null.
 nlohmann::ordered_json ValueToJson(const tagTECKavexIdtHiValue& value);
 
+// Quoted as RFC 4180 asks when it holds a comma, a quote or a line break, else as it is.
+std::string CsvField(const std::string& text);
+
 // The interface does not say which signals are differential; counts and durations are the value
 // types that accrue between reads, so the host treats those as increments.
 bool IsAccumulating(tagEKavexIdtHiValueType type);

@@ -26,6 +26,7 @@
 #include "Paths.h"
 #include "Plugin.h"
 #include "ProgIdLookup.h"
+#include "Record.h"
 #include "SetupFile.h"
 
 namespace {
@@ -119,6 +120,12 @@ struct Arguments {
     std::string rateText;
     std::string durationText;
     std::vector<std::string> sendEvery;
+    zentrix::cli::RecordOptions recordOptions;
+    std::string outText;
+    std::string noteText;
+    std::vector<std::vector<std::string>> recordSendEvery;
+    bool outGiven = false;
+    bool noteGiven = false;
     bool allowMissingBoxes = false;
     bool checkDirectoryGiven = false;
     bool readonly = false;
@@ -203,6 +210,22 @@ int RunScriptCommand(Session& session) {
                                    arguments.allowMissingBoxes);
 }
 
+// The three words of one --send-every: S DEVICE COMMAND.
+zentrix::cli::RepeatedCommand ParseRepeatedCommand(const std::vector<std::string>& words) {
+    if (words.size() != 3) {
+        throw zentrix::cli::UsageError("--send-every takes S DEVICE COMMAND, three words");
+    }
+    zentrix::cli::RepeatedCommand repeated;
+    repeated.everySeconds = zentrix::cli::ParsePositiveNumber(
+        words[0], "--send-every", zentrix::cli::kSecondsInAYear, "seconds first");
+    if (repeated.everySeconds < kShortestCommandInterval) {
+        throw zentrix::cli::UsageError("--send-every takes at least 0.001 seconds");
+    }
+    repeated.device = words[1];
+    repeated.command = words[2];
+    return repeated;
+}
+
 void AddAllowMissingBoxes(CLI::App& command, Arguments& arguments) {
     command.add_flag("--allow-missing-boxes", arguments.allowMissingBoxes,
                      "Sample even when a box of the setup is not connected (exit status 3 "
@@ -240,23 +263,62 @@ int RunMonitorCommand(Session& session) {
         monitorOptions.durationSeconds = zentrix::cli::ParsePositiveNumber(
             arguments.durationText, "--duration", zentrix::cli::kSecondsInAYear, "seconds");
     }
-    const std::vector<std::string>& sendEvery = arguments.sendEvery;
-    if (!sendEvery.empty()) {
-        zentrix::cli::RepeatedCommand repeated;
-        repeated.everySeconds = zentrix::cli::ParsePositiveNumber(
-            sendEvery[0], "--send-every", zentrix::cli::kSecondsInAYear, "seconds first");
-        if (repeated.everySeconds < kShortestCommandInterval) {
-            throw zentrix::cli::UsageError("--send-every takes at least 0.001 seconds");
-        }
-        repeated.device = sendEvery[1];
-        repeated.command = sendEvery[2];
-        monitorOptions.repeatedCommand = repeated;
+    if (!arguments.sendEvery.empty()) {
+        monitorOptions.repeatedCommand = ParseRepeatedCommand(arguments.sendEvery);
     }
     if (!arguments.csvPath.empty()) {
         monitorOptions.csvFile = arguments.csvPath;
     }
     monitorOptions.allowMissingBoxes = arguments.allowMissingBoxes;
     return zentrix::cli::RunMonitor(session.Host(SetupUse::Devices), monitorOptions);
+}
+
+void AddRecordOptions(CLI::App& command, Arguments& arguments) {
+    command
+        .add_option("--subject", arguments.recordOptions.subject,
+                    "Whom or what the session records; begins the folder's name")
+        ->required()
+        ->type_name("NAME");
+    command
+        .add_option("--out", arguments.outText,
+                    "Create the session folder in DIR (default: the current directory)")
+        ->type_name("DIR");
+    command
+        .add_option("--duration", arguments.durationText, "Stop after S seconds (default: Ctrl-C)")
+        ->type_name("S");
+    command.add_option("--note", arguments.noteText, "Keep TEXT in session.json")
+        ->type_name("TEXT");
+    command
+        .add_option("--send-every", arguments.recordSendEvery,
+                    "Send COMMAND to DEVICE every S seconds while recording (repeatable)")
+        ->expected(3)
+        ->type_name("S DEVICE COMMAND");
+    AddAllowMissingBoxes(command, arguments);
+}
+
+int RunRecordCommand(Session& session) {
+    Arguments& arguments = session.Args();
+    zentrix::cli::RecordOptions& recordOptions = arguments.recordOptions;
+    // A subject that names no folder is refused before the plug-in is even loaded.
+    zentrix::cli::CheckSubject(recordOptions.subject);
+    if (arguments.outGiven) {
+        if (arguments.outText.empty()) {
+            throw zentrix::cli::UsageError("--out takes a directory, not an empty name");
+        }
+        recordOptions.outDirectory = arguments.outText;
+    }
+    if (!arguments.durationText.empty()) {
+        recordOptions.durationSeconds = zentrix::cli::ParsePositiveNumber(
+            arguments.durationText, "--duration", zentrix::cli::kSecondsInAYear, "seconds");
+    }
+    if (arguments.noteGiven) {
+        recordOptions.note = arguments.noteText;
+    }
+    for (const std::vector<std::string>& words : arguments.recordSendEvery) {
+        recordOptions.repeatedCommands.push_back(ParseRepeatedCommand(words));
+    }
+    recordOptions.allowMissingBoxes = arguments.allowMissingBoxes;
+    return zentrix::cli::RunRecord(session.Host(SetupUse::Devices), recordOptions);
 }
 
 void AddDeviceTypeArgument(CLI::App& command, Arguments& arguments) {
@@ -324,6 +386,9 @@ const Subcommand kSubcommands[] = {
      RunScriptCommand},
     {"monitor", "Start the sampler and show every signal live", AddMonitorOptions,
      RunMonitorCommand},
+    {"record",
+     "Start the sampler and write every event it times, as it comes, to a new session folder",
+     AddRecordOptions, RunRecordCommand},
     {"map", "Show the mapping dialog and save the hardware setup when it is accepted",
      [](CLI::App& command, Arguments& arguments) {
          command.add_flag("--readonly", arguments.readonly,
@@ -418,8 +483,8 @@ int Run(int argc, char** argv) {
     app.set_version_flag("--version", std::string("zentrix ") + ZENTRIX_VERSION);
     app.footer(
         "Exit status: 0 done, 1 error (run: some script line failed), 2 usage error, 3 a box of "
-        "the setup not connected at the start (monitor, run; see --allow-missing-boxes) or lost "
-        "during the session, 130 run interrupted.\nValues: true/false, integers, doubles, "
+        "the setup not connected at the start (monitor, record, run; see --allow-missing-boxes) or "
+        "lost during the session, 130 run interrupted.\nValues: true/false, integers, doubles, "
         "durations in seconds (\"1.230000 s\"; whole microseconds in --json and CSV), undefined "
         "\"-\".");
     app.require_subcommand(1);
@@ -467,6 +532,10 @@ int Run(int argc, char** argv) {
     options.simulate = simulateOption->count() > 0;
     if (const CLI::App* check = app.get_subcommand("check")) {
         arguments.checkDirectoryGiven = check->get_option("--dir")->count() > 0;
+    }
+    if (const CLI::App* record = app.get_subcommand("record")) {
+        arguments.outGiven = record->get_option("--out")->count() > 0;
+        arguments.noteGiven = record->get_option("--note")->count() > 0;
     }
 
     try {

@@ -168,8 +168,18 @@ TEST_F(BenchCommandTest, JsonHasEveryFigureForEachLoadAndModeAndCountsEveryEdgeO
         EXPECT_EQ(edges["session_counted"], edges["session_read"]) << what;
         EXPECT_GE(edges["session_counted"], edges["counted"]) << what;
         const json& wait = scenario["input_to_read"];
+        const json& windows = scenario["event_windows"];
+        EXPECT_GE(windows["commands"].get<int>(), latency["answered"].get<int>()) << what;
+        ExpectOrderedDistribution(windows, "_command_us", what + " command windows");
         if (expected[i].first == "active") {
             EXPECT_GE(edges["produced"].get<int>(), 1) << what;
+            // Every fall and rise the reads showed, once per line signal, each within a period
+            // and the read that saw it.
+            EXPECT_GE(windows["edges"].get<int>(), 2 * edges["produced"].get<int>() - 1) << what;
+            ExpectOrderedDistribution(windows, "_edge_us", what + " edge windows");
+            EXPECT_LE(windows["max_edge_us"].get<double>(),
+                      2.0 * scenario["periods"]["max"]["wall_us"].get<double>())
+                << what;
             EXPECT_EQ(wait["seen"], edges["produced"]) << what;
             EXPECT_EQ(wait["missed"], 0) << what;
             ExpectOrderedDistribution(wait, "_ms", what + " input to read");
@@ -177,6 +187,7 @@ TEST_F(BenchCommandTest, JsonHasEveryFigureForEachLoadAndModeAndCountsEveryEdgeO
         } else {
             EXPECT_EQ(edges["produced"], 0) << what;
             EXPECT_TRUE(wait.is_null()) << what;
+            EXPECT_EQ(windows["edges"], 0) << what;
         }
     }
     ExpectNothingLeftBehind();
@@ -225,9 +236,10 @@ TEST_F(BenchCommandTest, TextShowsPeriodAndLatencyTablesWithARowPerBoxCountLoadA
             rows.push_back(line);
         }
     }
-    // Periods, latency, and the wait from an input change to its read (no rows: nothing moves).
-    EXPECT_EQ(headers, 3) << result.out;
-    ASSERT_EQ(rows.size(), 4u) << result.out;
+    // Periods, latency, the wait from an input change to its read (no rows: nothing moves) and
+    // the events' windows.
+    EXPECT_EQ(headers, 4) << result.out;
+    ASSERT_EQ(rows.size(), 6u) << result.out;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         std::istringstream row(rows[i]);
         std::string boxes;

@@ -14,6 +14,7 @@
 #include "simulator/SimulatedBench.h"
 #include "support/BenchTransport.h"
 #include "support/TempDir.h"
+#include "support/VirtualPasses.h"
 
 namespace {
 
@@ -76,23 +77,13 @@ public:
     // The sampler thread's loop on this thread, reading the host's signals every kReadEveryMs;
     // a drop is commanded every `dropEveryMs` when that is not 0.
     void Run(std::uint32_t milliseconds, std::uint32_t dropEveryMs = 0) {
-        const std::uint32_t end = m_clock.NowMs() + milliseconds;
-        std::uint32_t nextRead = m_clock.NowMs() + kReadEveryMs;
-        std::uint32_t nextDrop = m_clock.NowMs() + dropEveryMs;
-        while (static_cast<std::int32_t>(end - m_clock.NowMs()) > 0) {
-            if (dropEveryMs != 0 && static_cast<std::int32_t>(m_clock.NowMs() - nextDrop) >= 0) {
+        zentrix::testing::RunVirtualPasses(
+            m_clock, *m_setup, {milliseconds, dropEveryMs, kReadEveryMs}, [] {},
+            [this] {
                 EXPECT_TRUE(m_setup->SendCommand(kDispenser, kDropPellet));
                 ++m_dropsCommanded;
-                nextDrop += dropEveryMs;
-            }
-            m_setup->SampleInputs(true);
-            m_setup->SampleOutputs(true);
-            m_clock.SleepMs(2);
-            if (static_cast<std::int32_t>(m_clock.NowMs() - nextRead) >= 0) {
-                ReadSignals();
-                nextRead += kReadEveryMs;
-            }
-        }
+            },
+            [this] { ReadSignals(); });
     }
 
     // Holds every input at the level it has, so that no edge is left in flight, and lets the

@@ -24,6 +24,7 @@
 #include "simulator/SimulatedBench.h"
 #include "support/BenchTransport.h"
 #include "support/TempDir.h"
+#include "support/VirtualPasses.h"
 
 namespace {
 
@@ -82,28 +83,20 @@ public:
 
     // The sampler's loop on this thread, taking the events as a host would every kTakeEveryMs.
     void Run(std::uint32_t milliseconds, std::uint32_t dropEveryMs = 0) {
-        const std::uint32_t end = m_clock.NowMs() + milliseconds;
-        std::uint32_t nextTake = m_clock.NowMs() + kTakeEveryMs;
-        std::uint32_t nextDrop = m_clock.NowMs() + dropEveryMs;
-        while (static_cast<std::int32_t>(end - m_clock.NowMs()) > 0) {
-            const auto passUs = static_cast<std::int64_t>(m_clock.NowUs());
-            if (m_lastPassUs != 0) {
-                m_longestPeriodUs = std::max(m_longestPeriodUs, passUs - m_lastPassUs);
-            }
-            m_lastPassUs = passUs;
-            if (dropEveryMs != 0 && static_cast<std::int32_t>(m_clock.NowMs() - nextDrop) >= 0) {
+        zentrix::testing::RunVirtualPasses(
+            m_clock, *m_setup, {milliseconds, dropEveryMs, kTakeEveryMs},
+            [this] {
+                const auto passUs = static_cast<std::int64_t>(m_clock.NowUs());
+                if (m_lastPassUs != 0) {
+                    m_longestPeriodUs = std::max(m_longestPeriodUs, passUs - m_lastPassUs);
+                }
+                m_lastPassUs = passUs;
+            },
+            [this] {
                 EXPECT_TRUE(m_setup->SendCommand(kDispenser, kDropPellet));
                 ++m_dropsCommanded;
-                nextDrop += dropEveryMs;
-            }
-            m_setup->SampleInputs(true);
-            m_setup->SampleOutputs(true);
-            m_clock.SleepMs(2);
-            if (static_cast<std::int32_t>(m_clock.NowMs() - nextTake) >= 0) {
-                Take();
-                nextTake += kTakeEveryMs;
-            }
-        }
+            },
+            [this] { Take(); });
     }
 
     // Holds the inputs still, lets the passes catch up and ends sampling.

@@ -20,6 +20,8 @@ const char* HresultName(HRESULT result) {
             return "E_POINTER";
         case E_OUTOFMEMORY:
             return "E_OUTOFMEMORY";
+        case E_INVALIDARG:
+            return "E_INVALIDARG";
         case CLASS_E_CLASSNOTAVAILABLE:
             return "CLASS_E_CLASSNOTAVAILABLE";
         case CLASS_E_NOAGGREGATION:

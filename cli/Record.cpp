@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -22,6 +21,7 @@
 
 #include "BoxHealth.h"
 #include "CliError.h"
+#include "EventKinds.h"
 #include "ExitStatus.h"
 #include "Paths.h"
 #include "StopSignal.h"
@@ -46,49 +46,6 @@ constexpr const char* kEventsFileName = "events.csv";
 constexpr const char* kTotalsFileName = "totals.csv";
 constexpr const char* kSessionFileName = "session.json";
 constexpr mode_t kNewFileMode = 0666;
-
-constexpr std::array kKinds = {
-    eZentrixEvSamplingStarted,
-    eZentrixEvSamplingStopped,
-    eZentrixEvBoxState,
-    eZentrixEvBoxLost,
-    eZentrixEvRise,
-    eZentrixEvFall,
-    eZentrixEvDataChange,
-    eZentrixEvCommand,
-    eZentrixEvPulseEnd,
-    eZentrixEvDropped,
-};
-
-std::string KindName(tagEZentrixEventKind kind) {
-    switch (kind) {
-        case eZentrixEvSamplingStarted:
-            return "sampling_started";
-        case eZentrixEvSamplingStopped:
-            return "sampling_stopped";
-        case eZentrixEvBoxState:
-            return "box_state";
-        case eZentrixEvBoxLost:
-            return "box_lost";
-        case eZentrixEvRise:
-            return "rise";
-        case eZentrixEvFall:
-            return "fall";
-        case eZentrixEvDataChange:
-            return "data_change";
-        case eZentrixEvCommand:
-            return "command";
-        case eZentrixEvPulseEnd:
-            return "pulse_end";
-        case eZentrixEvDropped:
-            return "dropped";
-    }
-    return "unknown_" + std::to_string(static_cast<std::int32_t>(kind));
-}
-
-bool IsSessionKind(tagEZentrixEventKind kind) {
-    return kind == eZentrixEvSamplingStarted || kind == eZentrixEvSamplingStopped;
-}
 
 // Seconds with six decimals from whole microseconds, exact where a double would round.
 std::string SecondsText(std::int64_t microseconds) {
@@ -520,7 +477,7 @@ private:
         rows += ',';
         rows += CsvField(m_names.Item(event));
         rows += ',';
-        rows += KindName(event.m_eKind);
+        rows += EventKindName(event.m_eKind);
         rows += ',';
         rows += CsvField(ValueText(event));
         rows += '\n';
@@ -571,7 +528,7 @@ private:
             const auto eventKind = static_cast<tagEZentrixEventKind>(kind);
             text += (IsSessionKind(eventKind) ? std::string() : std::to_string(box)) + ',' +
                     CsvField(m_names.Device(device)) + ',' + CsvField(m_names.Item(event)) + ',' +
-                    KindName(eventKind) + ',' + std::to_string(count) + ',' +
+                    EventKindName(eventKind) + ',' + std::to_string(count) + ',' +
                     (last != m_lastValues.end() ? CsvField(FormatValueField(last->second)) : "") +
                     '\n';
         }
@@ -657,13 +614,13 @@ private:
             session["events"] = m_eventCount;
             session["lost_events"] = m_lostEvents;
             nlohmann::ordered_json totals = nlohmann::ordered_json::object();
-            for (const tagEZentrixEventKind kind : kKinds) {
+            for (const tagEZentrixEventKind kind : kEventKinds) {
                 const auto found = m_kindTotals.find(kind);
-                totals[KindName(kind)] = found != m_kindTotals.end() ? found->second : 0;
+                totals[EventKindName(kind)] = found != m_kindTotals.end() ? found->second : 0;
             }
             for (const auto& [kind, count] : m_kindTotals) {
-                if (std::find(kKinds.begin(), kKinds.end(), kind) == kKinds.end()) {
-                    totals[KindName(kind)] = count;
+                if (std::find(kEventKinds.begin(), kEventKinds.end(), kind) == kEventKinds.end()) {
+                    totals[EventKindName(kind)] = count;
                 }
             }
             session["totals"] = std::move(totals);

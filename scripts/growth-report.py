@@ -1,17 +1,18 @@
-#!/usr/bin/env python3
-"""Turns the growth benchmarks' JSON output into a Markdown table and an SVG plot.
+#!/usr/bin/python3
+"""Turns the growth benchmarks' JSON output into a Markdown table and an SVG or PNG plot.
 
 Reads the JSON output of the growth benchmarks in zentrix_bench (scripts/make-growth-report.sh
-runs them and this script) and writes the sampling period's wall time, floor, CPU time and rate against boxes and devices per
-box, serial and concurrent sampling side by side, plus the CPU cost of a period on a zero-cost
-clock with a least-squares line through it. Python 3 standard library only.
+runs them and this script) and writes the sampling period's wall time, floor, CPU time and rate
+against boxes and devices per box, serial and concurrent sampling side by side, plus the CPU cost
+of a period on a zero-cost clock with a least-squares line through it. The table needs only the
+Python 3 standard library; the plot is drawn with matplotlib, so run it with Debian's
+/usr/bin/python3 and its python3-matplotlib.
 """
 
 import argparse
 import json
 import statistics
 import sys
-import xml.sax.saxutils
 
 PERIOD = "BM_GrowthPeriod"
 CPU = "BM_GrowthCpuPerPeriod"
@@ -224,128 +225,107 @@ def markdown(context, periods, cpu, svg_name):
     return "\n".join(out) + "\n"
 
 
-class Panel:
-    """One plot area of the SVG with linear axes from zero."""
-
-    COLOURS = {"serial": "#c0392b", "concurrent": "#2471a3", "floor": "#7f8c8d"}
-
-    def __init__(self, x, y, width, height, title, xlabel, ylabel, xmax, ymax, xticks):
-        self.x, self.y, self.width, self.height = x, y, width, height
-        self.xmax, self.ymax = xmax, nice_ceiling(ymax)
-        self.parts = [
-            f'<text x="{x + width / 2}" y="{y - 12}" text-anchor="middle" '
-            f'font-weight="bold">{escape(title)}</text>',
-            f'<rect x="{x}" y="{y}" width="{width}" height="{height}" fill="none" '
-            f'stroke="#333"/>',
-            f'<text x="{x + width / 2}" y="{y + height + 36}" '
-            f'text-anchor="middle">{escape(xlabel)}</text>',
-            f'<text x="{x - 46}" y="{y + height / 2}" text-anchor="middle" '
-            f'transform="rotate(-90 {x - 46} {y + height / 2})">{escape(ylabel)}</text>',
-        ]
-        for tick in xticks:
-            px = self.px(tick)
-            self.parts.append(f'<line x1="{px}" y1="{y + height}" x2="{px}" '
-                              f'y2="{y + height + 5}" stroke="#333"/>')
-            self.parts.append(f'<text x="{px}" y="{y + height + 19}" '
-                              f'text-anchor="middle">{tick:g}</text>')
-        step = self.ymax / 5
-        for i in range(6):
-            value = step * i
-            py = self.py(value)
-            self.parts.append(f'<line x1="{x}" y1="{py}" x2="{x + width}" y2="{py}" '
-                              f'stroke="#ddd"/>')
-            self.parts.append(f'<text x="{x - 6}" y="{py + 4}" '
-                              f'text-anchor="end">{value:g}</text>')
-        self.legend = []
-
-    def px(self, value):
-        return round(self.x + self.width * value / self.xmax, 1)
-
-    def py(self, value):
-        return round(self.y + self.height - self.height * value / self.ymax, 1)
-
-    def series(self, name, points, colour, dash=None, marker=True):
-        if not points:
-            return
-        coords = " ".join(f"{self.px(x)},{self.py(y)}" for x, y in points)
-        dashing = f' stroke-dasharray="{dash}"' if dash else ""
-        self.parts.append(f'<polyline class="series" data-name="{escape(name)}" '
-                          f'points="{coords}" fill="none" stroke="{colour}" '
-                          f'stroke-width="2"{dashing}/>')
-        if marker:
-            for x, y in points:
-                self.parts.append(f'<circle cx="{self.px(x)}" cy="{self.py(y)}" r="3" '
-                                  f'fill="{colour}"/>')
-        self.legend.append((name, colour, dash))
-
-    def render(self):
-        for i, (name, colour, dash) in enumerate(self.legend):
-            ly = self.y + 16 + 18 * i
-            dashing = f' stroke-dasharray="{dash}"' if dash else ""
-            self.parts.append(f'<line x1="{self.x + 10}" y1="{ly - 4}" x2="{self.x + 34}" '
-                              f'y2="{ly - 4}" stroke="{colour}" stroke-width="2"{dashing}/>')
-            self.parts.append(f'<text x="{self.x + 40}" y="{ly}">{escape(name)}</text>')
-        return self.parts
+SERIES_COLOURS = {"serial": "#c0392b", "concurrent": "#2471a3"}
+MODE_MARKERS = {"serial": "o", "concurrent": "s"}
+BOX_COLOURS = ("#1e8449", "#7d3c98", "#b9770e", "#2e4053")
 
 
-def nice_ceiling(value):
-    if value <= 0:
-        return 1.0
-    magnitude = 10 ** len(str(int(value))) / 10 if value >= 1 else 1.0
-    while magnitude > value:
-        magnitude /= 10
-    for factor in (1, 2, 2.5, 5, 10):
-        if factor * magnitude >= value:
-            return factor * magnitude
-    return 10 * magnitude
+def plural_boxes(boxes):
+    return f"{boxes} box{'es' if boxes != 1 else ''}"
 
 
-def escape(text):
-    return xml.sax.saxutils.escape(str(text), {'"': "&quot;"})
-
-
-def svg(periods, cpu):
-    full = max((d for (_, _, d, _) in periods), default=0)
-    panels = []
-    width, height, top = 300, 220, 50
-    left = 70
-    for moving, title in ((False, "inputs idle"), (True, "one input per box moving")):
-        cases = {k: v for k, v in periods.items() if k[0] == moving and k[2] == full}
+def draw_period(axes, periods, moving, full, name):
+    """Wall median and floor of a period against boxes, serial and concurrent on one axes."""
+    boxes_list = sorted({b for (m, b, d, _) in periods if m == moving and d == full})
+    for mode in MODES:
+        cases = [(b, periods[(moving, b, full, mode)]) for b in boxes_list
+                 if (moving, b, full, mode) in periods]
         if not cases:
             continue
-        boxes_list = sorted({k[1] for k in cases})
-        ymax = max(max(v["floor_median_us"], v["wall_median_us"]) for v in cases.values()) / 1000
-        panel = Panel(left, top, width, height, f"Period, {full} devices per box, {title}",
-                      "boxes", "ms", max(boxes_list), ymax, boxes_list)
-        for mode, dash in (("serial", None), ("concurrent", "6 4")):
-            points = [(b, cases[(moving, b, full, mode)]["wall_median_us"] / 1000)
-                      for b in boxes_list if (moving, b, full, mode) in cases]
-            panel.series(f"{mode} wall median", points, Panel.COLOURS[mode], dash)
-            floor = [(b, cases[(moving, b, full, mode)]["floor_median_us"] / 1000)
-                     for b in boxes_list if (moving, b, full, mode) in cases]
-            panel.series(f"{mode} floor", floor, Panel.COLOURS["floor"],
-                         "2 3" if mode == "serial" else "1 5", marker=False)
-        panels.append(panel)
-        left += width + 100
+        xs = [b for b, _ in cases]
+        axes.plot(xs, [c["wall_median_us"] / 1000 for _, c in cases], color=SERIES_COLOURS[mode],
+                  marker=MODE_MARKERS[mode], markersize=4, linewidth=1.8,
+                  label=f"{mode} wall median", gid=f"{name}-{mode}-wall-median")
+        axes.plot(xs, [c["floor_median_us"] / 1000 for _, c in cases], color=SERIES_COLOURS[mode],
+                  linestyle=":", linewidth=1.4, label=f"{mode} floor", gid=f"{name}-{mode}-floor")
+    axes.set_xticks(boxes_list)
+    axes.set_xlim(0, max(boxes_list) * 1.05)
+    axes.set_ylim(bottom=0)
+    axes.set_xlabel("boxes")
+    axes.set_ylabel("period (ms)")
+
+
+def draw_cpu(axes, cpu):
+    """CPU per period on a zero-cost clock against devices per box, with each box count's
+    least-squares line as in the Markdown table."""
+    devices_list = sorted({d for _, d in cpu})
+    handles = []
+    top = max(cpu.values())
+    for index, boxes in enumerate(sorted({b for b, _ in cpu})):
+        colour = BOX_COLOURS[index % len(BOX_COLOURS)]
+        points = sorted((d, us) for (b, d), us in cpu.items() if b == boxes)
+        xs = [d for d, _ in points]
+        dots, = axes.plot(xs, [us for _, us in points], color=colour, linestyle="none",
+                          marker="o", markersize=4.5, gid=f"cpu-{boxes}-boxes")
+        if len(points) < 2:
+            handles.append((dots, plural_boxes(boxes)))
+            continue
+        slope, intercept, _ = fit_line(points)
+        ends = (xs[0], xs[-1])
+        top = max([top] + [slope * x + intercept for x in ends])
+        line, = axes.plot(ends, [slope * x + intercept for x in ends], color=colour,
+                          linewidth=1.4, gid=f"cpu-{boxes}-boxes-line")
+        handles.append(((dots, line), f"{plural_boxes(boxes)}, line {intercept:.2f} µs\n"
+                                      f"+ {slope / boxes:.3f} µs per device and box"))
+    axes.set_xticks(devices_list)
+    span = max(max(devices_list), 1)
+    axes.set_xlim(-0.03 * span, 1.05 * span)
+    # Headroom keeps the long legend entries clear of the top right points.
+    axes.set_ylim(0, 1.3 * top if top > 0 else 1)
+    axes.set_xlabel("devices per box")
+    axes.set_ylabel("CPU per period (µs)")
+    return handles
+
+
+def figure(periods, cpu):
+    """The period panels (inputs idle, then moving) and the zero-cost CPU panel side by side."""
+    # Imported here so that the Markdown table and --save-runs need only the standard library.
+    from matplotlib.figure import Figure
+    from matplotlib.legend_handler import HandlerTuple
+
+    full = max((d for (_, _, d, _) in periods), default=0)
+    panels = []
+    for moving, name, title in ((False, "idle", "inputs idle"),
+                                (True, "moving", "one input per box moving")):
+        if any(m == moving and d == full for (m, _, d, _) in periods):
+            panels.append((draw_period, (periods, moving, full, name),
+                           f"Period, {full} devices per box,\n{title}"))
     if cpu:
-        devices_list = sorted({d for _, d in cpu})
-        panel = Panel(left, top, width, height, "CPU per period, zero-cost clock",
-                      "devices per box", "µs", max(devices_list), max(cpu.values()),
-                      devices_list)
-        for boxes, colour in zip(sorted({b for b, _ in cpu}),
-                                 ("#1e8449", "#7d3c98", "#b9770e", "#2e4053")):
-            points = sorted((d, us) for (b, d), us in cpu.items() if b == boxes)
-            panel.series(f"{boxes} box{'es' if boxes != 1 else ''}", points, colour)
-        panels.append(panel)
-        left += width + 100
-    total_width = left - 30
-    body = [part for panel in panels for part in panel.render()]
-    return "\n".join(
-        [f'<svg xmlns="http://www.w3.org/2000/svg" width="{total_width}" '
-         f'height="{top + height + 60}" viewBox="0 0 {total_width} {top + height + 60}" '
-         f'font-family="DejaVu Sans, sans-serif" font-size="12">',
-         f'<rect width="{total_width}" height="{top + height + 60}" fill="white"/>'] +
-        body + ["</svg>"]) + "\n"
+        panels.append((draw_cpu, (cpu,), "CPU per period,\nzero-cost clock"))
+    plot = Figure(figsize=(3.6 * len(panels), 3.6), layout="constrained")
+    for axes, (draw, args, title) in zip(plot.subplots(1, len(panels), squeeze=False)[0], panels):
+        handles = draw(axes, *args)
+        axes.set_title(title, fontsize=11)
+        axes.grid(True, alpha=0.3)
+        axes.tick_params(labelsize=9.5)
+        if handles:
+            axes.legend([h for h, _ in handles], [t for _, t in handles], loc="upper left",
+                        fontsize=9, frameon=False, handler_map={tuple: HandlerTuple(ndivide=1)})
+        else:
+            axes.legend(loc="upper left", fontsize=9, frameon=False)
+    return plot
+
+
+def save_plot(plot, path, form):
+    """Writes the figure as "svg" or "png"; an SVG carries no date and the same ids on every run,
+    so that it comes out byte for byte the same."""
+    import matplotlib
+
+    with matplotlib.rc_context({"svg.hashsalt": "zentrix-growth-report", "svg.fonttype": "none"}):
+        if form == "svg":
+            plot.savefig(path, format="svg", metadata={"Date": None})
+        else:
+            plot.savefig(path, format="png", dpi=150)
 
 
 def main(argv):
@@ -353,6 +333,7 @@ def main(argv):
     parser.add_argument("inputs", nargs="+", help="JSON output of zentrix_bench")
     parser.add_argument("--markdown", help="Markdown file to write (standard output without)")
     parser.add_argument("--svg", help="SVG file to write")
+    parser.add_argument("--png", help="PNG file to write")
     parser.add_argument("--save-runs", help="JSON file to write the growth runs used to")
     args = parser.parse_args(argv)
     try:
@@ -367,9 +348,11 @@ def main(argv):
             handle.write(text)
     else:
         sys.stdout.write(text)
-    if args.svg:
-        with open(args.svg, "w", encoding="utf-8") as handle:
-            handle.write(svg(periods, cpu))
+    if args.svg or args.png:
+        plot = figure(periods, cpu)
+        for path, form in ((args.svg, "svg"), (args.png, "png")):
+            if path:
+                save_plot(plot, path, form)
     if args.save_runs:
         save_runs(args.save_runs, context, runs)
     return 0

@@ -16,5 +16,5 @@ ZENTRIX_GROWTH_SECONDS="$seconds" ./build/release/bench/zentrix_bench \
   --benchmark_out="$raw" --benchmark_out_format=json
 # docs/growth.json keeps only the runs the report uses, so that the report can be made again from
 # it without the benchmarks.
-python3 scripts/growth-report.py "$raw" --save-runs docs/growth.json
-python3 scripts/growth-report.py docs/growth.json --markdown docs/growth.md --svg docs/growth.svg
+/usr/bin/python3 scripts/growth-report.py "$raw" --save-runs docs/growth.json
+/usr/bin/python3 scripts/growth-report.py docs/growth.json --markdown docs/growth.md --svg docs/growth.svg

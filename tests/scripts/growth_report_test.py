@@ -31,8 +31,7 @@ def load_module():
 
 
 def run(*args):
-    return subprocess.run([sys.executable, SCRIPT, *args], capture_output=True, text=True,
-                          check=False)
+    return subprocess.run([sys.executable, SCRIPT, *args], capture_output=True, text=True, check=False)
 
 
 class GrowthReport(unittest.TestCase):
@@ -84,13 +83,24 @@ class GrowthReport(unittest.TestCase):
 
     def test_the_plot_draws_both_modes_their_floors_and_the_cpu_lines(self):
         _, root = self.report(SAMPLE)
-        names = [line.get("data-name") for line in root.iter(SVG_NS + "polyline")]
-        self.assertEqual(names.count("serial wall median"), 2)
-        self.assertEqual(names.count("concurrent wall median"), 2)
-        self.assertEqual(names.count("serial floor"), 2)
-        self.assertEqual(names.count("concurrent floor"), 2)
-        self.assertIn("1 box", names)
-        self.assertIn("8 boxes", names)
+        names = {group.get("id") for group in root.iter(SVG_NS + "g")}
+        for panel in ("idle", "moving"):
+            for mode in ("serial", "concurrent"):
+                self.assertIn(f"{panel}-{mode}-wall-median", names)
+                self.assertIn(f"{panel}-{mode}-floor", names)
+        for boxes in (1, 8):
+            self.assertIn(f"cpu-{boxes}-boxes", names)
+            self.assertIn(f"cpu-{boxes}-boxes-line", names)
+
+    def test_the_plot_comes_out_the_same_every_time_and_as_png_too(self):
+        first = run(SAMPLE, "--svg", self.path("first.svg"), "--png", self.path("plot.png"))
+        self.assertEqual(first.returncode, 0, first.stderr)
+        second = run(SAMPLE, "--svg", self.path("second.svg"))
+        self.assertEqual(second.returncode, 0, second.stderr)
+        with open(self.path("first.svg"), "rb") as one, open(self.path("second.svg"), "rb") as two:
+            self.assertEqual(one.read(), two.read())
+        with open(self.path("plot.png"), "rb") as handle:
+            self.assertEqual(handle.read(8), b"\x89PNG\r\n\x1a\n")
 
     def test_repeated_runs_give_their_median(self):
         with open(SAMPLE, encoding="utf-8") as handle:

@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev clang-format clang-tidy
   qt6-base-dev fonts-dejavu-core
   xvfb xdotool x11-apps netpbm
-  python3 python3-matplotlib
+  python3 python3-dev pybind11-dev python3-pytest python3-matplotlib python3-pandas
 )
 # The virtual rig (scripts/virtual-rig.sh) boots a guest kernel with QEMU, from a busybox initramfs.
 if [ "${1:-}" = "--rig" ]; then

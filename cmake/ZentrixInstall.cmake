@@ -1,7 +1,8 @@
-# What `cmake --install` puts where, and the two Debian packages that `cpack -G DEB` makes of it:
+# What `cmake --install` puts where, and the Debian packages that `cpack -G DEB` makes of it:
 # zentrix (the plug-in, the reference host, the public header with the files a host's build finds
-# it by, the udev rule for the kernel driver's device nodes, and the examples) and
-# zentrix-mapping-dialog (the Qt mapping dialog), so that a headless rig never installs Qt.
+# it by, the udev rule for the kernel driver's device nodes, and the examples),
+# zentrix-mapping-dialog (the Qt mapping dialog), so that a headless rig never installs Qt, and
+# python3-zentrix (the Python package).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -86,10 +87,24 @@ The window in which a user maps the ports of the IO boxes to devices, which the 
 plug-in loads from its own directory when a host asks it to show the mapping. Without this
 package the plug-in shows no dialog and says so in its log.")
 
-set(CPACK_COMPONENTS_ALL zentrix)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-zentrix)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${ZENTRIX_PYTHON_DEPENDS}")
+# zentrix.plot draws with matplotlib; zentrix.session gives data frames when pandas is there.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS python3-matplotlib)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS python3-pandas)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+    "Python package for experiments with the Zentrix plug-in
+The zentrix module drives the Zentrix hardware-interface plug-in from Python task scripts:
+its boxes, devices, commands and signals, typed values and running totals, and the
+timestamped events of its event interface. zentrix.session reads the session folders that
+zentrix record writes, and zentrix.plot draws a session's timeline.")
+
+set(CPACK_COMPONENTS_ALL zentrix python)
 if(TARGET zentrix_mapping_qt)
   list(APPEND CPACK_COMPONENTS_ALL mapping_dialog)
 endif()
 include(CPack)
 cpack_add_component(zentrix)
 cpack_add_component(mapping_dialog DEPENDS zentrix)
+cpack_add_component(python DEPENDS zentrix)

@@ -35,8 +35,10 @@ if grep -i -q soname "$scratch/cpack.log"; then
 fi
 deb="$(echo "$scratch"/package/zentrix_*.deb)"
 dialog_deb="$(echo "$scratch"/package/zentrix-mapping-dialog_*.deb)"
+python_deb="$(echo "$scratch"/package/python3-zentrix_*.deb)"
 [ -f "$deb" ] || fail "cpack made no zentrix .deb"
 [ -f "$dialog_deb" ] || fail "cpack made no zentrix-mapping-dialog .deb"
+[ -f "$python_deb" ] || fail "cpack made no python3-zentrix .deb"
 
 depends="$(dpkg-deb -f "$deb" Depends)"
 for library in libboost-serialization libboost-thread; do
@@ -97,9 +99,39 @@ grep -q "no display: the mapping dialog was not shown" <<<"$map_err" ||
 expect_types "$("$root/usr/bin/zentrix" --simulate types)"
 echo "packaged zentrix with zentrix-mapping-dialog: OK"
 
+python_depends="$(dpkg-deb -f "$python_deb" Depends)"
+grep -q "zentrix (= $version)" <<<"$python_depends" ||
+  fail "python3-zentrix does not depend on zentrix (= $version): $python_depends"
+grep -q "python3 (>= 3" <<<"$python_depends" || fail "python3-zentrix's Depends lacks python3"
+[ "$(dpkg-deb -f "$python_deb" Version)" = "$version" ] ||
+  fail "python3-zentrix has another version than zentrix"
+dpkg -x "$python_deb" "$root"
+# Beside the packaged plug-in, with no search path but Debian's own for packages.
+expect_python() {
+  local tree="$1" site="$2"
+  local out examples="$PWD/examples"
+  out="$(cd "$scratch" && PYTHONPATH="$site" /usr/bin/python3 -c "
+import zentrix
+z = zentrix.Zentrix(config_dir='$examples', backend='sim')
+print(z.library_path)
+print(sorted(t.name for t in z.device_types))
+z.start(); z.send('Pellet dispenser', 'Drop pellet'); z.stop()
+print(sum(e.kind == 'command' and e.item == 'Drop pellet' for e in z.poll_events()), 'drop')
+")" || fail "the zentrix Python package from $site failed: $out"
+  grep -q "^$tree/" <<<"$out" || fail "the Python package from $site loaded another plug-in: $out"
+  expect_types "$out"
+  grep -q "^1 drop$" <<<"$out" || fail "the Python package did not time its command: $out"
+}
+expect_python "$root" "$root/usr/lib/python3/dist-packages"
+PYTHONPATH="$root/usr/lib/python3/dist-packages" /usr/bin/python3 -m zentrix.plot --help >/dev/null ||
+  fail "python3 -m zentrix.plot --help failed from the package"
+echo "packaged python3-zentrix: OK"
+
 echo "-- host projects against an installed tree"
 prefix="$scratch/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
+expect_python "$prefix" "$prefix/lib/python3/dist-packages"
+echo "cmake --install's Python package: OK"
 cmake -S tests/install -B "$scratch/host" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$scratch/host" >/dev/null
 expect_types "$("$scratch/host/host_check")"

@@ -10,9 +10,15 @@
 namespace zentrix::cli {
 
 inline constexpr std::array kEventKinds = {
-    eZentrixEvSamplingStarted, eZentrixEvSamplingStopped, eZentrixEvBoxState,
-    eZentrixEvBoxLost,         eZentrixEvRise,            eZentrixEvFall,
-    eZentrixEvDataChange,      eZentrixEvCommand,         eZentrixEvPulseEnd,
+    eZentrixEvSamplingStarted,
+    eZentrixEvSamplingStopped,
+    eZentrixEvBoxState,
+    eZentrixEvBoxLost,
+    eZentrixEvRise,
+    eZentrixEvFall,
+    eZentrixEvDataChange,
+    eZentrixEvCommand,
+    eZentrixEvPulseEnd,
     eZentrixEvDropped,
 };
 

@@ -551,10 +551,18 @@ private:
     nlohmann::ordered_json Devices() const {
         nlohmann::ordered_json devices = nlohmann::ordered_json::array();
         for (const DeviceInfo& device : m_host.catalog.Devices()) {
+            // A reader tells a duration from a count by its value type, never by its name.
+            nlohmann::ordered_json signals = nlohmann::ordered_json::array();
+            for (const SignalInfo& signal : m_host.catalog.Signals(device.typeId)) {
+                signals.push_back({{"id", signal.id},
+                                   {"name", signal.name},
+                                   {"value_type", ValueTypeName(signal.valueType)}});
+            }
             devices.push_back({{"id", device.id},
                                {"name", device.name},
                                {"type_id", device.typeId},
-                               {"type", m_host.catalog.DeviceTypeName(device.typeId)}});
+                               {"type", m_host.catalog.DeviceTypeName(device.typeId)},
+                               {"signals", std::move(signals)}});
         }
         return devices;
     }

@@ -386,6 +386,16 @@ TEST_F(RecordCommandTest, ShortSessionLeavesAFolderWithEveryFile) {
     for (const auto& [kind, count] : kinds) {
         EXPECT_EQ(session["totals"][kind], count) << kind;
     }
+    std::map<std::string, std::string> lickometer;
+    for (const json& device : session["devices"]) {
+        if (device["name"] == "Licks") {
+            for (const json& signal : device["signals"]) {
+                lickometer[signal["name"]] = signal["value_type"];
+            }
+        }
+    }
+    EXPECT_EQ(lickometer, (std::map<std::string, std::string>{{"Number of licks", "integer"},
+                                                              {"Duration of licks", "duration"}}));
 
     const Csv totals = ParseCsv(ReadFile(folder / "totals.csv"));
     ASSERT_TRUE(totals.whole);

@@ -191,8 +191,8 @@ class Zentrix:
     ``$XDG_CONFIG_HOME/zentrix``); a directory named that does not exist is an error.
     ``backend`` chooses the boxes: "sim" (a simulated box), "sim:BENCH.json", "kernel" (the
     boxes of the iowarrior driver), "kernel:DIR" or "none"; by default ``ZENTRIX_IOWARRIOR``
-    decides, else the kernel driver. The plug-in chooses once per process, so every
-    ``Zentrix`` of a process has the backend of the first. ``plugin`` is the path of
+    decides, else the kernel driver. The plug-in chooses once per process, so a second
+    ``Zentrix`` that asks for another backend than the first is refused. ``plugin`` is the path of
     libzentrix.so (default: the one installed or built beside this package). With ``events``
     (the default) the plug-in keeps timestamped events for ``events()`` from now on, in a
     bounded buffer per box.
@@ -242,13 +242,19 @@ class Zentrix:
             raise ZentrixError(str(error)) from None
         if _process_backend is None:
             _process_backend = os.environ.get("ZENTRIX_IOWARRIOR", "kernel")
-        self._check(self._host.load(str(self.config_dir)),
-                    f"loading the hardware setup from {str(self.config_dir)!r}")
-        if events:
-            self._call(self._host.enable_events)
-        self._types = self._read_device_types()
-        self._devices = [Device(id, name, _find("device type", self._types, type_id))
-                         for id, name, type_id in self._call(self._host.devices)]
+        try:
+            self._check(self._host.load(str(self.config_dir)),
+                        f"loading the hardware setup from {str(self.config_dir)!r}")
+            if events:
+                self._call(self._host.enable_events)
+            self._types = self._read_device_types()
+            self._devices = [Device(id, name, _find("device type", self._types, type_id))
+                             for id, name, type_id in self._call(self._host.devices)]
+        except BaseException:
+            # The traceback keeps this object alive; its component must not keep the boxes.
+            self._host.release()
+            self._host = None
+            raise
 
     def __enter__(self) -> "Zentrix":
         return self

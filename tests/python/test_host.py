@@ -245,6 +245,11 @@ def test_bad_setups_and_backends_are_errors_that_say_why(
     with zentrix.Zentrix(config_dir=EXAMPLES, events=False) as quiet:
         with pytest.raises(zentrix.ZentrixError, match="events=False"):
             quiet.poll_events()
+        with pytest.raises(zentrix.ZentrixError) as refused:
+            quiet.save(tmp_path / "missing")
+        assert refused.value.hresult == -0x7FFFBFFB
+        assert str(refused.value).endswith("failed: the plug-in answered 0x80004005 (E_FAIL)")
+        assert not (tmp_path / "missing").exists()
 
 
 def test_a_box_without_hardware_is_refused_and_failures_come_in_words() -> None:

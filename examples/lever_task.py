@@ -8,6 +8,9 @@ row of the trial log (CSV): its number, when the light went on, whether and when
 pressed (the press happened at most ``press_window_s`` before ``press_s``), the latency and
 whether a pellet was dropped. Times are seconds since sampling started.
 
+With ``--record DIR`` the session is kept as ``zentrix record`` keeps one, in a new folder
+under DIR, whose timeline ``python3 -m zentrix.plot FOLDER`` draws.
+
 On a laptop with no box attached, the simulated box presses the lever for you:
 
     python3 examples/lever_task.py --backend sim:examples/lever-bench.json --log trials.csv
@@ -97,11 +100,17 @@ def main(argv: Optional[list[str]] = None) -> int:
     parser.add_argument("--pause", type=float, default=1.0,
                         help="seconds between trials (default 1)")
     parser.add_argument("--log", default="-", help="trial log CSV file (default: standard output)")
+    parser.add_argument("--record", metavar="DIR",
+                        help="keep the session in a new folder under DIR (as zentrix record)")
+    parser.add_argument("--subject", default="lever", help="the recorded session's subject")
     args = parser.parse_args(argv)
     out = sys.stdout if args.log == "-" else open(args.log, "x", newline="", encoding="utf-8")
     try:
         with zentrix.Zentrix(config_dir=args.config_dir, backend=args.backend) as z:
-            pressed = run(z, args.trials, args.timeout, args.pause, csv.writer(out, lineterminator="\n"))
+            if args.record:
+                print(z.record(args.record, args.subject, note="lever task"), file=sys.stderr)
+            pressed = run(z, args.trials, args.timeout, args.pause,
+                          csv.writer(out, lineterminator="\n"))
     except zentrix.ZentrixError as error:
         print(f"lever_task: {error}", file=sys.stderr)
         return 1

@@ -1,8 +1,8 @@
 """Experiments in Python with the Zentrix plug-in.
 
 ``zentrix.Zentrix`` drives the plug-in's component (boxes, devices, commands, signals and
-timestamped events); ``zentrix.session`` reads the folders ``zentrix record`` writes and
-``zentrix.plot`` draws their timelines. The analysis modules need neither the plug-in nor its
+timestamped events) and records sessions (``zentrix.recorder``); ``zentrix.session`` reads the
+folders ``zentrix record`` writes and ``zentrix.plot`` draws their timelines. The analysis modules need neither the plug-in nor its
 compiled extension, so a session can be read on a machine without IO boxes.
 """
 

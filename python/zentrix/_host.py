@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Any, Deque, Iterator, Optional, Sequence, TypeVar, Union
 
 from . import _zentrix
+from .recorder import Recorder
 
 #: A device, command or signal is named by its id (an int) or its exact name (a str).
 Name = Union[int, str]
@@ -223,6 +224,7 @@ class Zentrix:
         self._totals: dict[tuple[int, int], Value] = {}
         self._time_base: Optional[TimeBase] = None
         self._events_enabled = events
+        self._recorder: Optional[Recorder] = None
         named = config_dir is not None
         directory = Path(config_dir) if named else default_config_dir()
         if named and not directory.is_dir():
@@ -259,15 +261,19 @@ class Zentrix:
     def __enter__(self) -> "Zentrix":
         return self
 
-    def __exit__(self, *exception: object) -> None:
-        self.close()
+    def __exit__(self, kind: Optional[type], *_: object) -> None:
+        if kind is None:
+            self.close()
+        else:
+            self.close(ended_by="signal" if issubclass(kind, KeyboardInterrupt) else "exception")
 
     def __repr__(self) -> str:
         state = "closed" if self._host is None else ("sampling" if self._running else "idle")
         return f"<zentrix.Zentrix {str(self.config_dir)!r}, {len(self._devices)} devices, {state}>"
 
-    def close(self) -> None:
-        """Stops sampling if it runs and releases the component; the object is unusable after."""
+    def close(self, *, ended_by: str = "close") -> None:
+        """Stops sampling if it runs, ends a recording (``ended_by`` goes into its
+        session.json) and releases the component; the object is unusable after."""
         if self._host is None:
             return
         self._check_thread()
@@ -275,9 +281,39 @@ class Zentrix:
         try:
             if self._running:
                 self.stop()
+            if self._recorder is not None:
+                self._take_events()
         finally:
+            recorder, self._recorder = self._recorder, None
             self._host = None
             host.release()
+            if recorder is not None:
+                try:
+                    recorder.close(ended_by)
+                except OSError as error:
+                    raise ZentrixError(f"writing the session to {str(recorder.folder)!r} "
+                                       f"failed: {error}") from None
+
+    def record(self, out_dir: Union[str, os.PathLike[str]], subject: str, *,
+               note: Optional[str] = None) -> Path:
+        """Keeps this session as ``zentrix record`` does, in a new folder
+        SUBJECT_YYYY-MM-DD_HH-MM-SS under ``out_dir``, and returns the folder.
+
+        Every event this object takes from the plug-in (by ``events()`` or ``poll_events()``)
+        goes into events.csv at once; ``close()`` (or the end of the ``with`` block) writes the
+        totals and completes session.json. Call it before ``start()``.
+        """
+        self._usable()
+        self._require_events()
+        if self._recorder is not None:
+            raise ZentrixError(f"already recording into {str(self._recorder.folder)!r}")
+        if self._running:
+            raise ZentrixError("record() comes before start(), so that the session is whole")
+        try:
+            self._recorder = Recorder(self, out_dir, subject, note)
+        except (OSError, ValueError) as error:
+            raise ZentrixError(f"cannot record the session: {error}") from None
+        return self._recorder.folder
 
     @property
     def library_path(self) -> str:
@@ -464,8 +500,14 @@ class Zentrix:
     def _take_events(self) -> None:
         host = self._usable()
         self._require_events()
-        for raw in self._call(host.events):
-            self._pending.append(self._event(*raw))
+        taken = [self._event(*raw) for raw in self._call(host.events)]
+        self._pending.extend(taken)
+        if self._recorder is not None and taken:
+            try:
+                self._recorder.add(taken)
+            except OSError as error:
+                raise ZentrixError(f"writing the session to {str(self._recorder.folder)!r} "
+                                   f"failed: {error}") from None
 
     def _event(self, kind: str, box: int, device_id: int, signal_id: int, command_id: int,
                level: int, time_us: int, earliest_us: int, count: int, value: Value,

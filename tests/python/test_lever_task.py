@@ -12,6 +12,8 @@ import sys
 
 import pytest
 
+from zentrix import plot, session
+
 REPO = pathlib.Path(__file__).resolve().parents[2]
 TASK = REPO / "examples" / "lever_task.py"
 LIGHT = (3, 1)
@@ -79,13 +81,29 @@ def test_presses_in_the_light_are_rewarded_and_the_rest_time_out(tmp_path: pathl
             "inputs": [{"port": 3, "line": 1, "every_ms": 700, "low_ms": 60, "count": 4}],
         }],
     }
-    result = run_task(tmp_path, bench, "--trials", "6", "--timeout", "0.8", "--pause", "0.3")
+    sessions = tmp_path / "sessions"
+    sessions.mkdir()
+    result = run_task(tmp_path, bench, "--trials", "6", "--timeout", "0.8", "--pause", "0.3",
+                      "--record", str(sessions))
     assert result.returncode == 0, result.stderr
     assert "4 of 6 trials pressed" in result.stderr
     trials = read_trials(tmp_path / "trials.csv")
     assert [t["trial"] for t in trials] == [str(n) for n in range(1, 7)]
     assert [t["pressed"] for t in trials] == ["1"] * 4 + ["0"] * 2
     check_against_the_simulator(trials, tmp_path / "simulated.jsonl", 0.8)
+
+    # The recorded session has the trials' commands and presses, and a timeline.
+    (folder,) = sessions.iterdir()
+    recorded = session.read(folder)
+    assert recorded.complete
+    lights = recorded.commands("Button box", "Light 1 on")
+    assert [round(e.t_s, 6) for e in lights] == [float(t["light_on_s"]) for t in trials]
+    assert len(recorded.commands("Pellet dispenser", "Drop pellet")) == 4
+    presses = [e.t_s for e in recorded.edges("Button box", "Button 1 presses") if e.kind == "fall"]
+    assert [float(t["press_s"]) for t in trials if t["pressed"] == "1"] == \
+        [round(p, 6) for p in presses]
+    assert plot.main([str(folder), "-o", str(tmp_path / "timeline.png")]) == 0
+    assert (tmp_path / "timeline.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def test_the_log_is_never_overwritten_and_a_missing_box_is_an_error(tmp_path: pathlib.Path) -> None:

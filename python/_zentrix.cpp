@@ -214,6 +214,7 @@ private:
 
 PYBIND11_MODULE(_zentrix, module) {
     module.doc() = "The compiled layer of zentrix: the plug-in's component as plain values.";
+    module.attr("__version__") = ZENTRIX_VERSION;
     py::register_exception<cli::CliError>(module, "Error");
     module.def("plugin_candidates", &PluginCandidates,
                "Where the plug-in is looked for when none is named, most likely first.");

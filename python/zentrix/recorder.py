@@ -20,6 +20,7 @@ import socket
 import time
 from typing import TYPE_CHECKING, Any, Iterable, Optional, Union
 
+from . import _zentrix
 from .session import EVENT_COLUMNS, EVENTS_FILE, SESSION_FILE, SETUP_FILE, TOTAL_COLUMNS, TOTALS_FILE
 
 if TYPE_CHECKING:
@@ -211,6 +212,7 @@ class Recorder:
             "complete": complete,
             "host": socket.gethostname(),
             "recorded_by": "zentrix Python package",
+            "zentrix_version": _zentrix.__version__,
             "plugin": self._plugin,
             "backend": _backend_name(setting),
             "backend_setting": setting,

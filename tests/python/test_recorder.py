@@ -71,8 +71,9 @@ def test_a_recorded_session_holds_what_the_task_saw_in_the_format_of_zentrix_rec
     for name in ("events.csv", "totals.csv"):
         assert (folder / name).read_text().splitlines()[0] == \
             (recorded_session / name).read_text().splitlines()[0]
-    missing = set(reference.info) - set(recorded.info) - {"zentrix_version", "send_every"}
+    missing = set(reference.info) - set(recorded.info) - {"send_every"}
     assert not missing
+    assert recorded.info["zentrix_version"] == reference.info["zentrix_version"]
     assert recorded.info["devices"] == reference.info["devices"]
     assert recorded.is_duration("Lickometer", "Duration of licks")
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fails on C++ sources that clang-format would change and on any clang-tidy finding in the
-# plug-in, the reference host and the simulator. Usage: scripts/lint.sh [BUILD_DIR] (default
-# build/release, which must have been configured so that it holds compile_commands.json).
+# plug-in, the reference host, the Python module's compiled layer and the simulator. Usage:
+# scripts/lint.sh [BUILD_DIR] (default build/release, which must have been configured so that it
+# holds compile_commands.json).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/release}"
@@ -15,7 +16,7 @@ if [ ! -f "$build/compile_commands.json" ]; then
   exit 2
 fi
 mapfile -t checked < <(git ls-files 'host/*.cpp' 'setup/*.cpp' 'model/*.cpp' 'iobox/*.cpp' \
-  'sampling/*.cpp' 'mapping/*.cpp' 'platform/*.cpp' 'simulator/*.cpp' 'cli/*.cpp' |
+  'sampling/*.cpp' 'mapping/*.cpp' 'platform/*.cpp' 'simulator/*.cpp' 'cli/*.cpp' 'python/*.cpp' |
   grep -v '^mapping/qt/')
 echo "clang-tidy: ${#checked[@]} files"
 # The build's GCC-only warning options mean nothing to clang.

@@ -100,9 +100,12 @@ its boxes, devices, commands and signals, typed values and running totals, and t
 timestamped events of its event interface. zentrix.session reads the session folders that
 zentrix record writes, and zentrix.plot draws a session's timeline.")
 
-set(CPACK_COMPONENTS_ALL zentrix python)
+set(CPACK_COMPONENTS_ALL zentrix)
 if(TARGET zentrix_mapping_qt)
   list(APPEND CPACK_COMPONENTS_ALL mapping_dialog)
+endif()
+if(TARGET zentrix_python)
+  list(APPEND CPACK_COMPONENTS_ALL python)
 endif()
 include(CPack)
 cpack_add_component(zentrix)

@@ -3,10 +3,17 @@
     python3 -m zentrix.plot SESSION [-o timeline.png]
 
 The picture has one row per input line signal (its level over time, each edge with the window
-it happened in shaded), one row per device and command (a pulse as a bar to its end, any other
-command as a mark), the lick rate of each lickometer under them, and lost boxes and dropped
-events as vertical lines across both. The output format follows the file's suffix (.png or
-.svg); SVG output is the same bytes for the same session.
+it happened in shaded), one row per output line that the session's commands drove (its level
+filled in the device's colour, a mark at each command the user sent), the lick rate of each
+lickometer under them, and lost boxes and dropped events as vertical lines across both. The
+output format follows the file's suffix (.png or .svg); SVG output is the same bytes for the
+same session.
+
+A device's commands "X on" and "X off" drive one output, "X"; a command with pulse_end events
+(a pulse, such as "Drop pellet") and a command of any other name are outputs of their own. The
+plug-in sets every output to its default when sampling starts and stops; an output that never
+left the level it was set to at the start and got no command from the user has no row, and one
+line under the rows counts them instead.
 
 From Python::
 
@@ -18,13 +25,16 @@ From Python::
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import math
 import pathlib
+import re
 import sys
 from collections.abc import Sequence
 
 import matplotlib
 import numpy as np
+from matplotlib.colors import to_rgba
 from matplotlib.figure import Figure
 from matplotlib.lines import Line2D
 from matplotlib.patches import Patch
@@ -38,10 +48,12 @@ __all__ = ["timeline", "save_timeline", "count_rate", "main", "FORMATS"]
 FORMATS = {".png": "png", ".svg": "svg"}
 DEFAULT_OUTPUT = "timeline.png"
 
-_WIDTH_IN = 10.0
+# At 8 in a README's 900 px shows the 9 pt labels at 14 px.
+_WIDTH_IN = 8.0
 _ROW_IN = 0.34
 _SIGNAL_ROW = 1.0
-_COMMAND_ROW = 0.72
+_OUTPUT_ROW = 0.9
+_NOTE_ROW = 0.6
 _RATE_IN = 1.25
 _CHROME_IN = 1.55
 _PNG_DPI = 150
@@ -54,6 +66,37 @@ _LOST_COLOR = "#d62728"
 _DROPPED_COLOR = "#9467bd"
 _DEVICE_COLORS = ("#4e79a7", "#59a14f", "#e15759", "#b07aa1", "#9c755f", "#76b7b2", "#edc948")
 _BAND = 0.3
+# Within an output row (its centre at 0): the low and high level, and the marks above them.
+_OUTPUT_LOW = -0.3
+_OUTPUT_HIGH = 0.08
+_OUTPUT_MARK = 0.22
+
+_ON_OFF_PATTERN = re.compile(r"(.*\S)\s+(on|off)\Z", re.IGNORECASE)
+_ON_OFF_LEVELS = {"on": 1, "off": 0}
+
+_Key = tuple[int | None, str, str]
+
+
+@dataclasses.dataclass
+class _Output:
+    """One output line of a device and what its commands did to it.
+
+    Attributes:
+        key: (box, device, output name).
+        levels: (seconds, level) after each of its command and pulse_end events, in order.
+        sent: The commands the user sent to it (not the plug-in's defaults at start and stop).
+        initial: The level before its first event: that of its default at the start, else 0.
+    """
+
+    key: _Key
+    levels: list[tuple[float, int]] = dataclasses.field(default_factory=list)
+    sent: list[Event] = dataclasses.field(default_factory=list)
+    initial: int = 0
+
+    @property
+    def stayed(self) -> bool:
+        """Whether only the plug-in's defaults reached it and its level never changed."""
+        return not self.sent and all(level == self.initial for _, level in self.levels)
 
 
 def timeline(session: Session | str | pathlib.Path, *, figure: Figure | None = None) -> Figure:
@@ -70,11 +113,15 @@ def timeline(session: Session | str | pathlib.Path, *, figure: Figure | None = N
         session = sessions.read(session)
     start_s, stop_s = _bounds(session)
     signals = session.signals()
-    commands = session.command_items()
+    outputs = _outputs(session)
+    shown = [output for output in outputs if not output.stayed]
+    note = _stayed_note(output for output in outputs if output.stayed)
     rates = [key for key in session.data_signals() if not session.is_duration(key[1], key[2])]
-    many_boxes = len({key[0] for key in signals + commands + rates}) > 1
-    rows = [(key, _SIGNAL_ROW) for key in signals] + [(key, _COMMAND_ROW) for key in commands]
-    rows_height = sum(height for _, height in rows) or _SIGNAL_ROW
+    many_boxes = len({key[0] for key in signals + [output.key for output in shown] + rates}) > 1
+    rows = [(key, _SIGNAL_ROW) for key in signals] + [(output.key, _OUTPUT_ROW)
+                                                      for output in shown]
+    note_height = _NOTE_ROW if note and rows else 0.0
+    rows_height = sum(height for _, height in rows) + note_height or _SIGNAL_ROW
     centers = []
     top = rows_height
     for _, height in rows:
@@ -98,17 +145,22 @@ def timeline(session: Session | str | pathlib.Path, *, figure: Figure | None = N
         rate_axes.set_label("rates")
         all_axes.append(rate_axes)
 
-    colors = _device_colors(session, signals + commands)
-    pulse_ends = {id(command): end for command, end in session.pulses()}
+    colors = _device_colors(session, signals + [output.key for output in outputs])
     for (box, device, item), y in zip(signals, centers):
         _draw_signal(rows_axes, session.edges(device, item, box), y, start_s, stop_s)
-    for (box, device, item), y in zip(commands, centers[len(signals):]):
-        _draw_commands(rows_axes, session.commands(device, item, box), pulse_ends, y,
-                       colors[device])
+    for output, y in zip(shown, centers[len(signals):]):
+        _draw_output(rows_axes, output, y, start_s, stop_s, colors[output.key[1]])
     _shade_devices(rows_axes, rows, rows_height)
-    if signals and commands:
+    if signals and shown:
         rows_axes.axhline(rows_height - len(signals) * _SIGNAL_ROW, color="0.5", linewidth=0.8)
-    _style_rows(rows_axes, centers, [_label(key, many_boxes) for key, _ in rows], rows_height)
+    _style_rows(rows_axes, centers, [_label(key, many_boxes) for key, _ in rows], rows_height,
+                note)
+    if note_height:
+        rows_axes.axhline(note_height, color="0.5", linewidth=0.8)
+        rows_axes.text(0.005, note_height / 2, note,
+                       transform=rows_axes.get_yaxis_transform(), ha="left", va="center",
+                       fontsize=8.5, color="0.3", style="italic", zorder=6,
+                       bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.8, "pad": 1})
 
     if rate_axes is not None:
         _draw_rates(rate_axes, session, rates, start_s, stop_s, many_boxes)
@@ -273,28 +325,119 @@ def _draw_signal(axes, edges: list[Event], y: float, start_s: float, stop_s: flo
                          edgecolor=_WINDOW_COLOR, linewidth=0.5)
 
 
-def _draw_commands(axes, commands: list[Event], pulse_ends: dict[int, Event], y: float,
-                   color: str) -> None:
-    bars = []
-    raised = []
-    lowered = []
+def _draw_output(axes, output: _Output, y: float, start_s: float, stop_s: float,
+                 color: str) -> None:
+    highs = []
+    since = start_s if output.initial else None
+    for t_s, level in output.levels:
+        if level and since is None:
+            since = t_s
+        elif not level and since is not None:
+            highs.append((since, max(t_s - since, 0.0)))
+            since = None
+    if since is not None:
+        highs.append((since, max(stop_s - since, 0.0)))
+    axes.hlines(y + _OUTPUT_LOW, start_s, stop_s, color=color, linewidth=1.0)
+    if highs:
+        axes.broken_barh(highs, (y + _OUTPUT_LOW, _OUTPUT_HIGH - _OUTPUT_LOW),
+                         facecolor=to_rgba(color, 0.45), edgecolor=color, linewidth=0.9)
+    if output.sent:
+        sent = [command.t_s for command in output.sent]
+        axes.plot(sent, [y + _OUTPUT_MARK] * len(sent), linestyle="none", marker="v",
+                  markersize=5, color=color, clip_on=False, zorder=4)
+
+
+def _outputs(session: Session) -> list[_Output]:
+    """The output lines of the session's commands, ordered as the signals are."""
+    pulsed = {event.key for event in session.of_kind("pulse_end")}
+    names = _output_names(session, pulsed)
+    defaults = _plugin_defaults(session, names, pulsed)
+    outputs: dict[_Key, _Output] = {}
+    for event in session.of_kind("command", "pulse_end"):
+        key = (event.box, event.device, names[event.key])
+        output = outputs.get(key)
+        if output is None:
+            output = outputs[key] = _Output(key)
+        previous = output.levels[-1][1] if output.levels else output.initial
+        level = _commanded_level(event, event.key in pulsed, previous)
+        if not output.levels and id(event) in defaults:
+            output.initial = level
+        output.levels.append((event.t_s, level))
+        if event.kind == "command" and id(event) not in defaults:
+            output.sent.append(event)
+    rank = {name: position for position, name in enumerate(session.devices())}
+    return sorted(outputs.values(), key=lambda output: (
+        -1 if output.key[0] is None else output.key[0], rank.get(output.key[1], len(rank))))
+
+
+def _output_names(session: Session, pulsed: set[_Key]) -> dict[_Key, str]:
+    """The output each (box, device, command) drives: "X" for "X on" and "X off", else itself."""
+    names = {}
+    for key in dict.fromkeys(event.key for event in session.of_kind("command", "pulse_end")):
+        match = _ON_OFF_PATTERN.match(key[2])
+        names[key] = match.group(1) if match and key not in pulsed else key[2]
+    return names
+
+
+def _plugin_defaults(session: Session, names: dict[_Key, str], pulsed: set[_Key]) -> set[int]:
+    """The ids of the commands the plug-in carried out itself to set the outputs to defaults.
+
+    A box carries out its commands in order: at the start the defaults come before anything the
+    user sent, at the stop after it, each output once and never as a pulse.
+    """
+    per_box: dict[int | None, list[Event]] = {}
+    for command in session.of_kind("command"):
+        per_box.setdefault(command.box, []).append(command)
+    lost_s: dict[int | None, float] = {}
+    for event in session.of_kind("box_lost"):
+        lost_s[event.box] = max(event.t_s, lost_s.get(event.box, event.t_s))
+    stopped = bool(session.of_kind("sampling_stopped"))
+    defaults: set[int] = set()
+    for box, commands in per_box.items():
+        defaults |= _burst(commands, names, pulsed)
+        # A box lost after its last command had no final write, so those commands are the user's.
+        if stopped and commands[-1].t_s > lost_s.get(box, -math.inf):
+            defaults |= _burst(reversed(commands), names, pulsed)
+    return defaults
+
+
+def _burst(commands, names: dict[_Key, str], pulsed: set[_Key]) -> set[int]:
+    """The ids of the first commands that set each output once, up to the first pulse."""
+    seen = set()
+    ids = set()
     for command in commands:
-        end = pulse_ends.get(id(command))
-        if end is not None:
-            bars.append((command.t_s, max(end.t_s - command.t_s, 0.0)))
-        elif command.level == 0:
-            lowered.append(command.t_s)
-        else:
-            raised.append(command.t_s)
-    if bars:
-        axes.broken_barh(bars, (y - 0.24, 0.48), facecolor=color, edgecolor=color, linewidth=0.6)
-    if raised:
-        axes.plot(raised, [y] * len(raised), linestyle="none", marker="^", markersize=6,
-                  color=color, clip_on=False, zorder=4)
-    if lowered:
-        axes.plot(lowered, [y] * len(lowered), linestyle="none", marker="v", markersize=5,
-                  markerfacecolor="white", markeredgecolor=color, markeredgewidth=1.1,
-                  clip_on=False, zorder=4)
+        output = (command.box, command.device, names[command.key])
+        if command.key in pulsed or output in seen:
+            break
+        seen.add(output)
+        ids.add(id(command))
+    return ids
+
+
+def _commanded_level(event: Event, pulse: bool, previous: int) -> int:
+    if event.level is not None:
+        return event.level
+    if event.kind == "pulse_end":
+        return 0
+    match = _ON_OFF_PATTERN.match(event.item)
+    if match:
+        return _ON_OFF_LEVELS[match.group(2).lower()]
+    return 1 if pulse else previous
+
+
+def _stayed_note(outputs) -> str:
+    counts = [0, 0]
+    for output in outputs:
+        counts[output.initial] += 1
+    total = sum(counts)
+    if not total:
+        return ""
+    noun = "output" if total == 1 else "outputs"
+    verb = "is" if total == 1 else "are"
+    if counts[0] and counts[1]:
+        return (f"{total} {noun} stayed where the start set them ({counts[0]} off, "
+                f"{counts[1]} on) and {verb} not drawn")
+    return f"{total} {noun} stayed {'on' if counts[1] else 'off'} all session and {verb} not drawn"
 
 
 def _shade_devices(axes, rows, rows_height: float) -> None:
@@ -310,14 +453,17 @@ def _shade_devices(axes, rows, rows_height: float) -> None:
         top -= height
 
 
-def _style_rows(axes, centers: list[float], labels: list[str], rows_height: float) -> None:
+def _style_rows(axes, centers: list[float], labels: list[str], rows_height: float,
+                note: str) -> None:
     axes.set_yticks(centers, labels)
     axes.tick_params(axis="y", length=0, labelsize=9)
     axes.set_ylim(0, rows_height)
     axes.spines["left"].set_visible(False)
     if not labels:
-        axes.text(0.5, 0.5, "no edges or commands in this session", transform=axes.transAxes,
-                  ha="center", va="center", color="0.4")
+        text = (f"no edges or commands of the user in this session\n{note}" if note
+                else "no edges or commands in this session")
+        axes.text(0.5, 0.5, text, transform=axes.transAxes, ha="center", va="center",
+                  color="0.4")
         axes.set_yticks([])
 
 
@@ -405,12 +551,11 @@ def _shade_lost(session: Session, rows_axes, rate_axes, rows, rows_height: float
 
 def _legend(figure: Figure, bottom_axes, session: Session) -> None:
     handles = [
-        Line2D([], [], color=_LINE_COLOR, linewidth=1.3, label="line level (high up)"),
+        Line2D([], [], color=_LINE_COLOR, linewidth=1.3, label="input line level"),
         Patch(facecolor=_WINDOW_COLOR, alpha=0.55, label="edge window"),
-        Patch(facecolor="0.45", label="command's pulse"),
-        Line2D([], [], linestyle="none", marker="^", color="0.45", label="command, line high"),
-        Line2D([], [], linestyle="none", marker="v", markerfacecolor="white",
-               markeredgecolor="0.45", label="command, line low"),
+        Patch(facecolor=to_rgba("0.45", 0.45), edgecolor="0.45", label="output line high"),
+        Line2D([], [], linestyle="none", marker="v", markersize=5, color="0.45",
+               label="command sent"),
     ]
     kinds = {event.kind for event in session.of_kind("box_lost", "dropped")}
     if "box_lost" in kinds:
@@ -420,8 +565,10 @@ def _legend(figure: Figure, bottom_axes, session: Session) -> None:
                               label="events dropped"))
     # A fixed distance in points keeps the legend clear of the axis label at any figure size.
     below = offset_copy(bottom_axes.transAxes, fig=figure, y=-30, units="points")
+    # Six entries in one row are wider than the figure, so they take two rows of three.
+    columns = len(handles) if len(handles) <= 4 else 3
     bottom_axes.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, 0),
-                       bbox_transform=below, ncol=len(handles), fontsize=8, frameon=False,
+                       bbox_transform=below, ncol=columns, fontsize=8, frameon=False,
                        handlelength=1.6, columnspacing=1.4)
 
 

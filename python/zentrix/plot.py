@@ -32,7 +32,11 @@ import re
 import sys
 from collections.abc import Sequence
 
-import matplotlib
+try:
+    import matplotlib
+except ImportError as error:
+    raise ImportError("zentrix.plot draws with matplotlib, which is not installed: install the "
+                      "Debian package python3-matplotlib") from error
 import numpy as np
 from matplotlib.colors import to_rgba
 from matplotlib.figure import Figure

@@ -362,3 +362,10 @@ class TestCommand:
             plot.main([])
         assert caught.value.code == 2
         assert "usage: zentrix.plot" in capsys.readouterr().err
+
+    def test_without_matplotlib_the_import_names_the_package_to_install(self, python_env):
+        code = "import sys; sys.modules['matplotlib'] = None; import zentrix.plot"
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                env=python_env, check=False)
+        assert result.returncode != 0
+        assert "install the Debian package python3-matplotlib" in result.stderr

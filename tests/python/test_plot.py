@@ -44,14 +44,15 @@ def row_centers(figure: Figure) -> dict[str, float]:
 
 
 def bars_in_row(figure: Figure, label: str) -> list[tuple[float, float]]:
-    """The (start, end) of each filled span drawn in one row."""
+    """The (start, end) of each filled span drawn in one row, to the microsecond of the session's
+    times: a span's end is drawn as start plus width, which need not give back the same float."""
     y = row_centers(figure)[label]
     bars = []
     for collection in rows_axes(figure).collections:
         for path in collection.get_paths():
             xs, ys = path.vertices[:, 0], path.vertices[:, 1]
             if len(xs) <= 6 and ys.max() > ys.min() and abs(ys.mean() - y) < 0.4:
-                bars.append((xs.min(), xs.max()))
+                bars.append((round(float(xs.min()), 6), round(float(xs.max()), 6)))
     return sorted(bars)
 
 
